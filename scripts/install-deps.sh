@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that the build, the tests and the benchmarks
+# need. Safe to run again; asks no questions.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  clang-14 libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev openssl
+  libxml2-dev zlib1g-dev
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+export DEBIAN_FRONTEND=noninteractive
+as_root apt-get update -q
+as_root apt-get install -y -q --no-install-recommends "${packages[@]}"

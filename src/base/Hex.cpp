@@ -1,0 +1,40 @@
+#include "base/Hex.h"
+
+namespace quillon::hex {
+
+std::string encode(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const std::uint8_t b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0x0F];
+  }
+  return text;
+}
+
+bool decode(std::string_view text, std::vector<std::uint8_t>& out) {
+  out.clear();
+  int high = -1;
+  for (const char c : text) {
+    if (c == ' ' || c == '\t') continue;
+    const int v = digitValue(c);
+    if (v < 0) {
+      out.clear();
+      return false;
+    }
+    if (high < 0) {
+      high = v;
+    } else {
+      out.push_back(static_cast<std::uint8_t>(high << 4 | v));
+      high = -1;
+    }
+  }
+  if (high >= 0) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quillon::hex

@@ -1,0 +1,75 @@
+#include "jc/JCRuntimeImpl.h"
+
+#include <cstring>
+
+#include "base/Status.h"
+#include "base/Trace.h"
+#include "jc/IApplet.h"
+#include "jc/ISO7816.h"
+#include "jc/PersistentObject.h"
+
+namespace quillon {
+
+JCRuntimeImpl::JCRuntimeImpl(IJCRuntimeSerializable* provider) : provider_(provider) {}
+
+JCRuntimeImpl::~JCRuntimeImpl() {
+  setApplet(nullptr);
+  freeAllTransients();
+  clearAllPersistent();
+}
+
+void JCRuntimeImpl::setApplet(IApplet* applet) {
+  if (applet != applet_ && applet_ != nullptr) {
+    // The applet's own destructor calls setApplet(null); with the current applet
+    // already cleared, that inner call releases nothing.
+    IApplet* old = applet_;
+    applet_ = nullptr;
+    destroyPersistent(*this, old, JC_HERE("JCRuntimeImpl::setApplet"));
+    freeAllTransients();
+    clearAllPersistent();
+  }
+  applet_ = applet;
+  appletPresent_ = applet != nullptr;
+}
+
+void JCRuntimeImpl::persist() {
+  if (provider_ == nullptr) return;
+  QTRACE(trace::kVerbose, "JCRuntimeImpl::persist", "persist");
+  provider_->save(*this);
+}
+
+std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t commandLength,
+                                      std::uint8_t* response, std::uint32_t& responseLength) {
+  if (!appletPresent_) return status::STATUS_NO_SUCH_DEVICE;
+  if (command == nullptr && commandLength > 0) return status::STATUS_INVALID_PARAMETER;
+
+  struct ApduHolder {
+    JCRuntimeImpl& runtime;
+    APDUImpl* apdu;
+    ~ApduHolder() { destroyPersistent(runtime, apdu, JC_HERE("JCRuntimeImpl::transmit")); }
+  } holder{*this, makePersistent<APDUImpl>(*this, JC_HERE("JCRuntimeImpl::transmit"), *this)};
+  if (holder.apdu == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+  APDUImpl& apdu = *holder.apdu;
+
+  if (commandLength > apdu.getBuffer().length()) ISOException::throwIt(ISO7816::SW_WRONG_LENGTH);
+  apdu.load(command, static_cast<std::uint16_t>(commandLength), protocol_);
+
+  std::uint16_t sw = ISO7816::SW_NO_ERROR;
+  try {
+    applet_->process(apdu);
+  } catch (const ISOException& e) {
+    sw = e.getReason();
+  } catch (...) {
+    sw = ISO7816::SW_UNKNOWN;
+  }
+
+  const std::uint32_t n = apdu.outgoingLength();
+  if (response == nullptr || responseLength < n + 2) return status::STATUS_BUFFER_TOO_SMALL;
+  if (n > 0) std::memcpy(response, apdu.outgoing(), n);
+  response[n] = static_cast<std::uint8_t>(sw >> 8);
+  response[n + 1] = static_cast<std::uint8_t>(sw);
+  responseLength = n + 2;
+  return status::STATUS_SUCCESS;
+}
+
+}  // namespace quillon

@@ -1,0 +1,137 @@
+// The runtime: holds one applet, turns command bytes into an APDU object, calls the
+// applet's process() and turns whatever it throws into a status word. It models
+// the card's persistent and transient memory on the process heap and accounts for
+// every block, reporting the persistent blocks still held when the applet goes.
+// Used by one thread at a time; it has no locks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "jc/APDU.h"
+#include "jc/IJCRuntime.h"
+
+namespace quillon {
+
+class JCRuntimeImpl : public IJCRuntime {
+ public:
+  explicit JCRuntimeImpl(IJCRuntimeSerializable* provider = nullptr);
+  ~JCRuntimeImpl() override;
+  JCRuntimeImpl(const JCRuntimeImpl&) = delete;
+  JCRuntimeImpl& operator=(const JCRuntimeImpl&) = delete;
+
+  ISmartCardMemory& persistentMemory() override { return persistent_; }
+  void* allocatePersistent(std::uint64_t size, const char* sourceFile, const char* functionName,
+                           std::uint32_t line) override;
+  void freePersistent(void* pointer, const char* sourceFile, const char* functionName,
+                      std::uint32_t line) override;
+  using IJCRuntime::allocatePersistent;
+  using IJCRuntime::freePersistent;
+  void setApplet(IApplet* applet) override;
+
+  ISmartCardMemory& transientMemory() override { return transient_; }
+  JCArray<std::uint8_t> makeTransientByteArray(std::uint16_t length, std::uint8_t clearEvent) override;
+  JCArray<std::uint16_t> makeTransientShortArray(std::uint16_t length, std::uint8_t clearEvent) override;
+  JCArray<void*> makeTransientObjectArray(std::uint16_t length, std::uint8_t clearEvent) override;
+  void clearResetTransients() override;
+  void clearResetAndDeselectTransients() override;
+
+  std::uint8_t getProtocol() override { return protocol_; }
+  bool isObjectDeletionSupported() override { return true; }
+  void requestObjectDeletion() override {}
+  void persist() override;
+  IApplet* getApplet() override { return applet_; }
+
+  std::uint32_t transmit(const std::uint8_t* command, std::uint32_t commandLength, std::uint8_t* response,
+                         std::uint32_t& responseLength) override;
+
+  // Accounting, for tests and diagnostics.
+  std::size_t persistentBlockCount() const noexcept;
+  std::uint64_t persistentBytes() const noexcept;
+  std::size_t transientBlockCount() const noexcept;
+  std::uint32_t allocationCounter() const noexcept { return allocNum_; }
+
+  class APDUImpl;
+
+ private:
+  struct PersistentBlock;
+  struct TransientBlock;
+
+  class Persistant final : public ISmartCardMemory {
+   public:
+    explicit Persistant(JCRuntimeImpl& runtime) : runtime_(runtime) {}
+    using ISmartCardMemory::allocate;
+    using ISmartCardMemory::free;
+    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
+                   std::uint32_t line) override;
+    void free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) override;
+
+   private:
+    JCRuntimeImpl& runtime_;
+  };
+
+  class Transient final : public ISmartCardMemory {
+   public:
+    explicit Transient(JCRuntimeImpl& runtime) : runtime_(runtime) {}
+    using ISmartCardMemory::allocate;
+    using ISmartCardMemory::free;
+    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
+                   std::uint32_t line) override;
+    void free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) override;
+
+   private:
+    JCRuntimeImpl& runtime_;
+  };
+
+  void* allocateTransient(std::uint64_t size);
+  void freeTransient(void* pointer);
+  void freeAllTransients();
+  void clearAllPersistent();
+  void clearTransients(std::uint8_t clearEvent);
+  template <class T>
+  JCArray<T> makeTransientArray(std::uint16_t length);
+
+  Persistant persistent_{*this};
+  Transient transient_{*this};
+  TransientBlock* transientHead_ = nullptr;
+  IJCRuntimeSerializable* provider_;
+  std::uint8_t protocol_ = 0;
+  IApplet* applet_ = nullptr;
+  bool appletPresent_ = false;
+  std::uint32_t allocNum_ = 0;
+  PersistentBlock* persistentHead_ = nullptr;
+};
+
+// The APDU object of one command. Both buffers come from persistent memory and
+// are released with the object.
+class JCRuntimeImpl::APDUImpl final : public APDU {
+ public:
+  explicit APDUImpl(IJCRuntime& runtime);
+  ~APDUImpl() override = default;
+
+  ByteArray& getBuffer() override { return buffer_; }
+  std::uint16_t setIncomingAndReceive() override;
+  std::uint16_t receiveBytes(std::uint16_t offset) override;
+  std::uint16_t setOutgoing() override;
+  void setOutgoingLength(std::uint16_t length) override;
+  void sendBytes(std::uint16_t offset, std::uint16_t length) override;
+  void sendBytesLong(const ByteArray& source, std::uint16_t offset, std::uint16_t length) override;
+  void setOutgoingAndSend(std::uint16_t offset, std::uint16_t length) override;
+  std::uint8_t getProtocol() override { return protocol_; }
+
+  // Loads a command into a zeroed buffer and resets the counters.
+  void load(const std::uint8_t* command, std::uint16_t length, std::uint8_t protocol);
+  std::uint16_t outgoingLength() const noexcept { return outgoingLength_; }
+  const std::uint8_t* outgoing() const noexcept { return outgoing_.data(); }
+
+ private:
+  IJCRuntime& runtime_;
+  // Declared in release order reversed: the outgoing buffer goes first.
+  ByteArray buffer_;
+  ByteArray outgoing_;
+  std::uint16_t outgoingLength_ = 0;
+  std::uint16_t incomingLength_ = 0;
+  std::uint8_t protocol_ = 0;
+};
+
+}  // namespace quillon
