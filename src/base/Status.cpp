@@ -73,6 +73,7 @@ constexpr Entry kWin32Texts[] = {
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
     {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
     {ERROR_DIRECTORY, "The directory name is invalid."},
+    {ERROR_BAD_COMPRESSION_BUFFER, "The specified buffer contains ill-formed data."},
     {ERROR_OPERATION_ABORTED, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {ERROR_IO_DEVICE, "The request could not be performed because of an I/O device error."},
     {ERROR_DEVICE_NOT_CONNECTED, "The device is not connected."},

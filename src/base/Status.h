@@ -36,6 +36,7 @@ inline constexpr std::uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr std::uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr std::uint32_t ERROR_FILE_TOO_LARGE = 223;
 inline constexpr std::uint32_t ERROR_DIRECTORY = 267;
+inline constexpr std::uint32_t ERROR_BAD_COMPRESSION_BUFFER = 605;
 inline constexpr std::uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr std::uint32_t ERROR_IO_DEVICE = 1117;
 inline constexpr std::uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;

@@ -14,6 +14,11 @@ JCRuntimeImpl::APDUImpl::APDUImpl(IJCRuntime& runtime)
       buffer_(kBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")),
       outgoing_(kOutgoingBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")) {}
 
+JCRuntimeImpl::APDUImpl::~APDUImpl() {
+  buffer_.zero(0, buffer_.length());
+  outgoing_.zero(0, outgoing_.length());
+}
+
 void JCRuntimeImpl::APDUImpl::load(const std::uint8_t* command, std::uint16_t length, std::uint8_t protocol) {
   buffer_.zero(0, buffer_.length());
   outgoingLength_ = 0;

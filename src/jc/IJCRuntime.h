@@ -11,8 +11,14 @@
 
 namespace quillon {
 
+class Cipher;
 class IApplet;
 class IJCRuntime;
+class Key;
+class KeyPair;
+class RandomData;
+class RSAPrivateCrtKey;
+class RSAPublicKey;
 
 // A persistence provider: saves the runtime's applet state (an HRESULT, 0 on success).
 class IJCRuntimeSerializable {
@@ -46,6 +52,16 @@ class IJCRuntime {
   virtual JCArray<void*> makeTransientObjectArray(std::uint16_t length, std::uint8_t clearEvent) = 0;
   virtual void clearResetTransients() = 0;
   virtual void clearResetAndDeselectTransients() = 0;
+
+  // Cryptographic objects, each in a block of persistent memory (null when none can
+  // be had); the caller destroys them with destroyPersistent. getRandomData lends
+  // the runtime's own generator.
+  virtual Cipher* createCipher(std::uint8_t algorithm) = 0;
+  virtual RandomData& getRandomData(std::uint8_t algorithm) = 0;
+  virtual Key* buildKey(std::uint8_t type, std::uint16_t bits, bool flag) = 0;
+  virtual KeyPair* createKeyPair(std::uint8_t algorithm, std::uint16_t bits) = 0;
+  // Takes ownership of both keys.
+  virtual KeyPair* createKeyPairFromKeys(RSAPublicKey* publicKey, RSAPrivateCrtKey* privateKey) = 0;
 
   virtual std::uint8_t getProtocol() = 0;
   virtual bool isObjectDeletionSupported() = 0;

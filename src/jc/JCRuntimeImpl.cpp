@@ -4,6 +4,11 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "crypto/CNGCipherFull.h"
+#include "crypto/CNGDESKey.h"
+#include "crypto/CNGKeyPair.h"
+#include "crypto/CNGRSAPrivateCrtKeyWithPub.h"
+#include "crypto/CNGRSAPublicKey.h"
 #include "jc/IApplet.h"
 #include "jc/ISO7816.h"
 #include "jc/PersistentObject.h"
@@ -70,6 +75,61 @@ std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t
   response[n + 1] = static_cast<std::uint8_t>(sw);
   responseLength = n + 2;
   return status::STATUS_SUCCESS;
+}
+
+Cipher* JCRuntimeImpl::createCipher(std::uint8_t algorithm) {
+  return makePersistent<CNGCipherFull>(*this, JC_HERE("JCRuntimeImpl::createCipher"), algorithm);
+}
+
+RandomData& JCRuntimeImpl::getRandomData(std::uint8_t /*algorithm*/) { return random_; }
+
+Key* JCRuntimeImpl::buildKey(std::uint8_t type, std::uint16_t bits, bool /*flag*/) {
+  switch (type) {
+    case KeyBuilder::TYPE_DES: return makePersistent<CNGDESKey>(*this, JC_HERE("JCRuntimeImpl::buildKey"), *this);
+    case KeyBuilder::TYPE_RSA_PUBLIC:
+      return makePersistent<CNGRSAPublicKey>(*this, JC_HERE("JCRuntimeImpl::buildKey"), *this, bits);
+    case KeyBuilder::TYPE_RSA_CRT_PRIVATE:
+      return makePersistent<CNGRSAPrivateCrtKeyWithPub>(*this, JC_HERE("JCRuntimeImpl::buildKey"), *this, bits,
+                                                        nullptr);
+    default: CryptoException::throwIt(CryptoException::NO_SUCH_ALGORITHM);
+  }
+}
+
+KeyPair* JCRuntimeImpl::createKeyPair(std::uint8_t /*algorithm*/, std::uint16_t bits) {
+  try {
+    return makePersistent<CNGKeyPair>(*this, JC_HERE("JCRuntimeImpl::createKeyPair"), *this, bits);
+  } catch (const SystemException& e) {
+    if (e.getReason() != SystemException::NO_RESOURCE) throw;
+    return nullptr;  // a key's block could not be had; the pair has handed everything back
+  }
+}
+
+KeyPair* JCRuntimeImpl::createKeyPairFromKeys(RSAPublicKey* publicKey, RSAPrivateCrtKey* privateKey) {
+  const SourceLocation where = JC_HERE("JCRuntimeImpl::createKeyPairFromKeys");
+  auto* pub = dynamic_cast<CNGRSAPublicKey*>(publicKey);
+  auto* priv = dynamic_cast<CNGRSAPrivateCrtKey*>(privateKey);
+  if (pub == nullptr || priv == nullptr) {
+    destroyPersistent(*this, publicKey, where);
+    destroyPersistent(*this, privateKey, where);
+    CryptoException::throwIt(CryptoException::ILLEGAL_VALUE);
+  }
+
+  auto* linked = makePersistent<CNGRSAPrivateCrtKeyWithPub>(*this, where, *this, priv->getSize(), pub);
+  if (linked == nullptr) {
+    destroyPersistent(*this, pub, where);
+    destroyPersistent(*this, priv, where);  // wipes the components
+    return nullptr;
+  }
+  linked->takeComponents(*priv);
+  destroyPersistent(*this, priv, where);
+
+  auto* pair = makePersistent<CNGKeyPair>(*this, where, pub->runtime(), pub, linked, pub->getSize());
+  if (pair == nullptr) {
+    // No half-built pair: both keys go, as they would have gone with the pair.
+    destroyPersistent(*this, pub, where);
+    destroyPersistent(*this, linked, where);
+  }
+  return pair;
 }
 
 }  // namespace quillon

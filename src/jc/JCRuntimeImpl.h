@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/CNGRandomData.h"
 #include "jc/APDU.h"
 #include "jc/IJCRuntime.h"
 
@@ -35,6 +36,14 @@ class JCRuntimeImpl : public IJCRuntime {
   JCArray<void*> makeTransientObjectArray(std::uint16_t length, std::uint8_t clearEvent) override;
   void clearResetTransients() override;
   void clearResetAndDeselectTransients() override;
+
+  Cipher* createCipher(std::uint8_t algorithm) override;
+  RandomData& getRandomData(std::uint8_t algorithm) override;
+  Key* buildKey(std::uint8_t type, std::uint16_t bits, bool flag) override;
+  KeyPair* createKeyPair(std::uint8_t algorithm, std::uint16_t bits) override;
+  // Takes both keys whatever happens: when no block can be had, both are destroyed
+  // and the result is null.
+  KeyPair* createKeyPairFromKeys(RSAPublicKey* publicKey, RSAPrivateCrtKey* privateKey) override;
 
   std::uint8_t getProtocol() override { return protocol_; }
   bool isObjectDeletionSupported() override { return true; }
@@ -96,6 +105,8 @@ class JCRuntimeImpl : public IJCRuntime {
   TransientBlock* transientHead_ = nullptr;
   IJCRuntimeSerializable* provider_;
   std::uint8_t protocol_ = 0;
+  // Outlives the destructor's release of every block, as the card's one generator.
+  CNGRandomData random_;
   IApplet* applet_ = nullptr;
   bool appletPresent_ = false;
   std::uint32_t allocNum_ = 0;
@@ -107,7 +118,8 @@ class JCRuntimeImpl : public IJCRuntime {
 class JCRuntimeImpl::APDUImpl final : public APDU {
  public:
   explicit APDUImpl(IJCRuntime& runtime);
-  ~APDUImpl() override = default;
+  // Wipes both buffers: commands carry PINs and keys.
+  ~APDUImpl() override;
 
   ByteArray& getBuffer() override { return buffer_; }
   std::uint16_t setIncomingAndReceive() override;

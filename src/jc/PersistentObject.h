@@ -40,4 +40,30 @@ void destroyPersistent(IJCRuntime& runtime, T* object, const SourceLocation& whe
   runtime.freePersistent(block, where);
 }
 
+// Owns a card object until it is handed on: destroys it (and hands its block
+// back) when it goes out of scope. For objects under construction or on the way
+// to their owner, so that an exception in between leaks nothing.
+template <class T>
+class PersistentPtr {
+ public:
+  PersistentPtr(IJCRuntime& runtime, T* object, const SourceLocation& where) noexcept
+      : runtime_(&runtime), object_(object), where_(where) {}
+  ~PersistentPtr() { reset(); }
+  PersistentPtr(const PersistentPtr&) = delete;
+  PersistentPtr& operator=(const PersistentPtr&) = delete;
+
+  T* get() const noexcept { return object_; }
+  T* operator->() const noexcept { return object_; }
+  T& operator*() const noexcept { return *object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  T* release() noexcept { return std::exchange(object_, nullptr); }
+  // Destroys the object held, then holds `object`.
+  void reset(T* object = nullptr) noexcept { destroyPersistent(*runtime_, std::exchange(object_, object), where_); }
+
+ private:
+  IJCRuntime* runtime_;
+  T* object_;
+  SourceLocation where_;
+};
+
 }  // namespace quillon
