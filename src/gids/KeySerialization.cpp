@@ -1,0 +1,96 @@
+#include "gids/KeySerialization.h"
+
+#include "crypto/CNGKeyPair.h"
+#include "crypto/CNGRSAPrivateCrtKeyWithPub.h"
+#include "crypto/CNGRSAPublicKey.h"
+#include "gids/StateDocument.h"
+#include "jc/Exceptions.h"
+#include "jc/PersistentObject.h"
+
+namespace quillon {
+
+namespace {
+
+struct Element {
+  IArchive& archive;
+  Element(IArchive& a, const char* name) : archive(a) { archive.pushElem(name); }
+  ~Element() { archive.popElem(); }
+};
+
+// A component as the state document stores it: written from the key, read into a
+// fresh array that then replaces the key's.
+template <class Replace>
+void component(IArchive& archive, const char* name, const ByteArray& current, Replace replace) {
+  if (archive.isStoring()) {
+    serializeJCByteArray(archive, name, const_cast<ByteArray&>(current));
+    return;
+  }
+  ByteArray value;
+  serializeJCByteArray(archive, name, value);
+  replace(std::move(value));
+}
+
+void serializePublicKey(IArchive& archive, CNGRSAPublicKey& key) {
+  Element element(archive, "RSAPublicKey");
+  std::uint16_t keyBits = key.getSize();
+  archive.io("keyBits", keyBits);
+  if (!archive.isStoring()) key.setSize(keyBits);
+  component(archive, "modulus", key.modulus(), [&](ByteArray&& v) { key.replaceModulus(std::move(v)); });
+  component(archive, "exponent", key.exponent(), [&](ByteArray&& v) { key.replaceExponent(std::move(v)); });
+}
+
+void serializePrivateKey(IArchive& archive, CNGRSAPrivateCrtKey& key) {
+  using C = CNGRSAPrivateCrtKey::Component;
+  Element element(archive, "RSAPrivateCrtKey");
+  std::uint16_t keyBits = key.getSize();
+  bool initialized = key.isInitialized();
+  archive.io("keyBits", keyBits);
+  archive.io("initialized", initialized);
+  const struct {
+    const char* name;
+    C which;
+  } components[] = {{"P", C::P}, {"Q", C::Q}, {"DP1", C::DP1}, {"DQ1", C::DQ1}, {"PQ", C::PQ}};
+  for (const auto& c : components)
+    component(archive, c.name, key.component(c.which),
+              [&](ByteArray&& v) { key.replaceComponent(c.which, std::move(v)); });
+  if (!archive.isStoring()) {
+    key.setSize(keyBits);
+    // A key is only usable with all five components, whatever the document says.
+    bool complete = true;
+    for (const auto& c : components) complete = complete && !key.component(c.which).empty();
+    key.setInitialized(initialized && complete);
+  }
+}
+
+}  // namespace
+
+void serializeKeyPair(IArchive& archive, KeyPair& keyPair) {
+  auto& pair = dynamic_cast<CNGKeyPair&>(keyPair);
+  IJCRuntime& runtime = pair.runtime();
+  Element element(archive, "KeyPair");
+  std::uint16_t keyBits = pair.size();
+  bool hasPub = pair.getPublic() != nullptr;
+  bool hasPriv = pair.getPrivate() != nullptr;
+  archive.io("keyBits", keyBits);
+  archive.io("hasPub", hasPub);
+  archive.io("hasPriv", hasPriv);
+  if (!archive.isStoring()) {
+    pair.setSize(keyBits);
+    if (hasPub) {
+      auto* key = makePersistent<CNGRSAPublicKey>(runtime, JC_HERE("CNGKeyPair::serialize"), runtime, keyBits);
+      if (key == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+      pair.replacePublic(key);
+    }
+    if (hasPriv) {
+      auto* key = makePersistent<CNGRSAPrivateCrtKeyWithPub>(runtime, JC_HERE("CNGKeyPair::serialize"), runtime,
+                                                             keyBits, pair.getPublic());
+      if (key == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+      pair.replacePrivate(key);
+    }
+  }
+  if (hasPub && pair.getPublic() != nullptr) serializePublicKey(archive, *pair.getPublic());
+  if (hasPriv && pair.getPrivate() != nullptr) serializePrivateKey(archive, *pair.getPrivate());
+  if (!archive.isStoring() && pair.getPrivate() != nullptr) pair.getPrivate()->setPublicKey(pair.getPublic());
+}
+
+}  // namespace quillon
