@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl
   libxml2-dev zlib1g-dev
+  cabextract gcab
 )
 
 as_root() {

@@ -1,0 +1,30 @@
+// Replaces a file's content so that a crash or a full disk at any moment leaves
+// either the old content or the new one: a temporary file beside the target is
+// written and flushed, renamed over it, and the directory is flushed. The
+// temporary file never outlives a failed replacement.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quillon::container {
+
+// The step of a replacement that failed.
+enum class ReplaceStep : std::uint8_t { kDone, kCreate, kWrite, kFlush, kRename, kFlushDirectory };
+
+struct ReplaceResult {
+  ReplaceStep step = ReplaceStep::kDone;
+  int error = 0;  // errno of the failed step
+  bool ok() const noexcept { return step == ReplaceStep::kDone; }
+};
+
+// Writes `bytes` as the new content of `path` (mode 0600). A symbolic link named
+// `path` is replaced, not followed. After a failure at kFlushDirectory the new
+// content is in place but may not survive a power loss.
+ReplaceResult ReplaceFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) noexcept;
+
+// The directory part of a path: "." when it has none, "/" for a file in the root.
+std::string ParentDirectory(const std::string& path);
+
+}  // namespace quillon::container

@@ -1,0 +1,309 @@
+#include "container/FilePersist.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "base/Status.h"
+#include "base/Trace.h"
+#include "container/AtomicFile.h"
+#include "container/CabinetCodec.h"
+#include "container/ContainerCrypto.h"
+#include "container/DeviceKey.h"
+#include "container/FileHandle.h"
+#include "container/XmlReadArchive.h"
+#include "container/XmlWriteArchive.h"
+#include "jc/IApplet.h"
+
+namespace quillon {
+
+namespace {
+
+std::uint32_t hresultFromErrno(int error) noexcept {
+  const std::uint32_t hr = status::hresultFromWin32(status::win32FromErrno(error));
+  return hr != 0 ? hr : status::E_FAIL;  // a failure never reads as success
+}
+
+std::string containerPath(const std::string& drive) {
+  std::string path = drive;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path + FilePersist::kContainerName;
+}
+
+void traceReplaceFailure(container::ReplaceStep step, std::uint32_t hr) noexcept {
+  static constexpr const char* kFunction = "FilePersist::save";
+  switch (step) {
+    case container::ReplaceStep::kCreate:
+      QTRACE(trace::kError, kFunction, "FilePersist::save: CreateFileW failed hr=0x%08X", hr);
+      return;
+    case container::ReplaceStep::kWrite:
+      QTRACE(trace::kError, kFunction, "FilePersist::save: WriteFile failed hr=0x%08X", hr);
+      return;
+    case container::ReplaceStep::kFlush:
+      QTRACE(trace::kError, kFunction, "FilePersist::save: FlushFileBuffers failed hr=0x%08X", hr);
+      return;
+    case container::ReplaceStep::kRename:
+      QTRACE(trace::kError, kFunction, "FilePersist::save: MoveFileExW failed hr=0x%08X", hr);
+      return;
+    case container::ReplaceStep::kFlushDirectory:
+    case container::ReplaceStep::kDone:
+      QTRACE(trace::kError, kFunction, "FilePersist::save: FlushFileBuffers (directory) failed hr=0x%08X", hr);
+      return;
+  }
+}
+
+}  // namespace
+
+FilePersist::FilePersist(std::string path, bool encrypted) : path_(std::move(path)), encrypted_(encrypted) {}
+
+FilePersist::FilePersist(const char* serial, const char* vendor, const char* product, const char* revision,
+                         const std::string& drive)
+    : FilePersist(containerPath(drive), true) {
+  keyValid_ = container::DeriveDeviceKey(serial, vendor, product, revision, key_.data());
+}
+
+FilePersist FilePersist::plain(const std::string& path) { return FilePersist(path, false); }
+
+FilePersist::~FilePersist() { OPENSSL_cleanse(key_.data(), key_.size()); }
+
+FilePersist::FilePersist(FilePersist&& other) noexcept
+    : path_(std::move(other.path_)),
+      key_(other.key_),
+      encrypted_(other.encrypted_),
+      keyValid_(std::exchange(other.keyValid_, false)),
+      unreadable_(other.unreadable_),
+      lastHash_(other.lastHash_) {
+  OPENSSL_cleanse(other.key_.data(), other.key_.size());
+}
+
+std::uint32_t FilePersist::save(IJCRuntime& runtime) {
+  static constexpr const char* kFunction = "FilePersist::save";
+  QTRACE(trace::kVerbose, kFunction, "FilePersist::save");
+  if (encrypted_ && !keyValid_) {
+    QTRACE(trace::kError, kFunction, "FilePersist::save: no device key, refusing to write %s", path_.c_str());
+    return kNoDeviceKey;
+  }
+  if (unreadable_) {
+    QTRACE(trace::kError, kFunction, "FilePersist::save: %s could not be loaded, refusing to overwrite it",
+           path_.c_str());
+    return kUnreadableContainer;
+  }
+
+  std::optional<ossl::SecureBytes> xml = snapshotHeap(runtime);
+  if (!xml) {
+    QTRACE(trace::kError, kFunction, "FilePersist::save: snapshotHeap failed");
+    return status::E_FAIL;
+  }
+  std::array<std::uint8_t, 32> digest{};
+  if (!container::Sha256(xml->data(), xml->size(), digest.data())) {
+    QTRACE(trace::kError, kFunction, "FilePersist::save: Sha256 failed");
+    return status::E_FAIL;
+  }
+  if (CRYPTO_memcmp(digest.data(), lastHash_.data(), digest.size()) == 0) {
+    QTRACE(trace::kVerbose, kFunction, "FilePersist::save: no change, skipping write");
+    return status::S_OK;
+  }
+
+  ossl::SecureBytes compressed;
+  std::uint32_t hr = container::CabinetCompress(xml->data(), xml->size(), compressed);
+  xml.reset();  // wiped as soon as it is no longer needed
+  if (hr != status::S_OK) {
+    QTRACE(trace::kError, kFunction, "FilePersist::save: CabinetCompress hr=0x%08X", hr);
+    return hr;
+  }
+  std::vector<std::uint8_t> sealed;
+  std::span<const std::uint8_t> bytes(compressed);
+  if (encrypted_) {
+    hr = container::AesGcmEncrypt(key_.data(), compressed.data(), compressed.size(), sealed);
+    if (hr != status::S_OK) {
+      QTRACE(trace::kError, kFunction, "FilePersist::save: AesGcmEncrypt hr=0x%08X", hr);
+      return hr;
+    }
+    bytes = sealed;
+  }
+
+  // A temporary file renamed over the container: a failure at any point leaves
+  // the previous card whole.
+  const container::ReplaceResult result = container::ReplaceFileAtomically(path_, bytes);
+  if (!result.ok()) {
+    hr = hresultFromErrno(result.error);
+    traceReplaceFailure(result.step, hr);
+    return hr;
+  }
+  lastHash_ = digest;
+  QTRACE(trace::kInformation, kFunction, "FilePersist::save: wrote %zu bytes to %s", bytes.size(), path_.c_str());
+  return status::S_OK;
+}
+
+std::uint32_t FilePersist::loadInto(IJCRuntime& runtime, IAppletInstaller& installer, int fd) {
+  // Whatever stops the load, a failed return or an exception from the document,
+  // leaves the container unreadable to this object.
+  struct Outcome {
+    FilePersist& self;
+    bool loaded = false;
+    ~Outcome() {
+      if (!loaded) self.unreadable_ = true;
+    }
+  } outcome{*this};
+  const std::uint32_t hr = load(runtime, installer, fd);
+  outcome.loaded = hr == status::S_OK;
+  return hr;
+}
+
+std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer, int fd) {
+  static constexpr const char* kFunction = "FilePersist::loadInto";
+  if (encrypted_ && !keyValid_) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: no device key, refusing to read %s", path_.c_str());
+    return kNoDeviceKey;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const std::uint32_t hr = hresultFromErrno(errno);
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: GetFileSizeEx hr=0x%08X", hr);
+    return hr;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: not a regular file (mode 0%o)",
+           static_cast<unsigned>(info.st_mode));
+    return status::E_ACCESSDENIED;
+  }
+  const std::int64_t fileSize = info.st_size;
+  if (fileSize < 0 || static_cast<std::uint64_t>(fileSize) > kMaxContainerBytes) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: file too large (%" PRId64 " bytes)", fileSize);
+    return status::HRESULT_FILE_TOO_LARGE;
+  }
+  const auto size = static_cast<std::size_t>(fileSize);
+  if (encrypted_ && size < container::kGcmOverhead) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: encrypted payload too small (%zu)", size);
+    return status::E_INVALIDARG;
+  }
+
+  ossl::SecureBytes file;
+  try {
+    file.resize(size);
+  } catch (const std::bad_alloc&) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: HeapAlloc(%zu) failed", size);
+    return status::E_OUTOFMEMORY;
+  }
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::pread(fd, file.data() + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // A file that shrank under us ends early: an error, not a short success.
+      const std::uint32_t hr = n < 0 ? hresultFromErrno(errno) : status::hresultFromWin32(status::ERROR_HANDLE_EOF);
+      QTRACE(trace::kError, kFunction, "FilePersist::loadInto: ReadFile hr=0x%08X", hr);
+      return hr;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+
+  ossl::SecureBytes decrypted;
+  const ossl::SecureBytes* payload = &file;
+  if (encrypted_) {
+    const std::uint32_t hr = container::AesGcmDecrypt(key_.data(), file.data(), file.size(), decrypted);
+    if (hr != status::S_OK) {
+      QTRACE(trace::kError, kFunction, "FilePersist::loadInto: AesGcmDecrypt hr=0x%08X", hr);
+      return hr;
+    }
+    payload = &decrypted;
+  }
+  ossl::SecureBytes xml;
+  std::uint32_t hr = container::CabinetDecompress(payload->data(), payload->size(), xml);
+  if (hr != status::S_OK) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: CabinetDecompress hr=0x%08X", hr);
+    return hr;
+  }
+  hr = restoreHeap(xml, runtime, installer);
+  if (hr != status::S_OK) {
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap hr=0x%08X", hr);
+    return hr;
+  }
+  if (!container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
+    lastHash_.fill(0);  // the next save then writes
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: Sha256 for cache failed (non-fatal)");
+  }
+  QTRACE(trace::kInformation, kFunction, "FilePersist::loadInto: loaded %zu XML bytes from %s", xml.size(),
+         path_.c_str());
+  return status::S_OK;
+}
+
+std::unique_ptr<JCRuntimeImpl> FilePersist::createRuntime(IAppletInstaller& installer) {
+  static constexpr const char* kFunction = "FilePersist::createRuntime";
+  auto runtime = std::make_unique<JCRuntimeImpl>(this);
+
+  // Never through a symbolic link, and never blocking on a FIFO: whatever sits
+  // at the container's name and is not a regular file is an unreadable card.
+  container::FileHandle file(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!file.valid()) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return runtime;  // no card stored yet
+    unreadable_ = true;
+    QTRACE(trace::kError, kFunction, "FilePersist::createRuntime: open %s hr=0x%08X, starting fresh", path_.c_str(),
+           hresultFromErrno(error));
+    return runtime;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) return runtime;
+
+  const std::uint32_t hr = loadInto(*runtime, installer, file.get());
+  if (hr != status::S_OK)
+    QTRACE(trace::kError, kFunction, "FilePersist::createRuntime: loadInto hr=0x%08X, starting fresh", hr);
+  return runtime;
+}
+
+std::optional<ossl::SecureBytes> FilePersist::snapshotHeap(IJCRuntime& runtime) {
+  static constexpr const char* kFunction = "FilePersist::snapshotHeap";
+  IApplet* applet = runtime.getApplet();
+  if (applet == nullptr) {
+    QTRACE(trace::kError, kFunction, "snapshotHeap: no applet or null pSize");
+    return std::nullopt;
+  }
+  XmlWriteArchive archive(runtime);
+  applet->serialize(archive);
+  if (archive.failed()) {
+    QTRACE(trace::kError, kFunction, "snapshotHeap: XML serialization failed");
+    return std::nullopt;
+  }
+  std::optional<ossl::SecureBytes> document = archive.detachStream();
+  if (!document) {
+    QTRACE(trace::kError, kFunction, "snapshotHeap: detachStream returned null");
+    return std::nullopt;
+  }
+  QTRACE(trace::kVerbose, kFunction, "snapshotHeap: XML size = %zu bytes", document->size());
+  return document;
+}
+
+std::uint32_t FilePersist::restoreHeap(std::span<const std::uint8_t> xml, IJCRuntime& runtime,
+                                       IAppletInstaller& installer) {
+  static constexpr const char* kFunction = "FilePersist::restoreHeap";
+  if (xml.data() == nullptr || xml.empty()) {
+    QTRACE(trace::kError, kFunction, "restoreHeap: null or empty buffer");
+    return status::E_INVALIDARG;
+  }
+  runtime.setApplet(nullptr);
+  // The archive borrows the caller's bytes, which outlive it.
+  XmlReadArchive archive(xml, runtime);
+  IApplet* applet = installer.install(runtime);
+  if (applet == nullptr) {
+    QTRACE(trace::kError, kFunction, "restoreHeap: install failed");
+    return status::E_OUTOFMEMORY;
+  }
+  runtime.setApplet(applet);
+  applet->serialize(archive);
+  if (archive.failed()) {
+    QTRACE(trace::kError, kFunction, "restoreHeap: XML deserialization failed");
+    return status::E_FAIL;
+  }
+  QTRACE(trace::kVerbose, kFunction, "restoreHeap: OK");
+  return status::S_OK;
+}
+
+}  // namespace quillon

@@ -1,0 +1,90 @@
+// The card's persistence provider: writes a runtime's applet state as the secure
+// container file (XML state document, MSZIP, AES-256-GCM under the device key)
+// and rebuilds an applet from such a file. The owner keeps the FilePersist alive
+// as long as any runtime it serves; createRuntime's runtime belongs to the caller.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "base/OpenSsl.h"
+#include "jc/IAppletInstaller.h"
+#include "jc/IJCRuntime.h"
+#include "jc/JCRuntimeImpl.h"
+
+namespace quillon {
+
+class FilePersist final : public IJCRuntimeSerializable {
+ public:
+  static constexpr const char* kContainerName = "Quillon2.bin";
+  static constexpr std::uint64_t kMaxContainerBytes = 8388608;
+  // NTE_NO_KEY: the device key could not be derived, so nothing is encrypted or
+  // decrypted with it.
+  static constexpr std::uint32_t kNoDeviceKey = 0x8009000D;
+  // ERROR_INVALID_DATA as an HRESULT: save refuses to replace a container that
+  // exists but could not be loaded.
+  static constexpr std::uint32_t kUnreadableContainer = 0x8007000D;
+
+  // The container of a USB drive: `drive` is the directory the volume is mounted
+  // on, the identity strings those of the device, which the key is derived from.
+  FilePersist(const char* serial, const char* vendor, const char* product, const char* revision,
+              const std::string& drive);
+  // An unencrypted writer of the compressed payload to `path` (the decryption
+  // tool's plain copy).
+  static FilePersist plain(const std::string& path);
+
+  ~FilePersist();
+  // Moving leaves `other` without a key; never move one that a runtime uses.
+  FilePersist(FilePersist&& other) noexcept;
+  FilePersist& operator=(FilePersist&&) = delete;
+  FilePersist(const FilePersist&) = delete;
+  FilePersist& operator=(const FilePersist&) = delete;
+
+  // Writes the applet's state if it changed since the last write or load.
+  // Returns an HRESULT (0 when written or unchanged).
+  std::uint32_t save(IJCRuntime& runtime) override;
+
+  // Reads the container open on `fd` into the runtime, installing the applet
+  // with `installer`. An HRESULT; a SerializationException of the document
+  // passes on. Any failure leaves this object refusing to save.
+  std::uint32_t loadInto(IJCRuntime& runtime, IAppletInstaller& installer, int fd);
+
+  // A runtime whose persistence provider is this object, holding the stored card
+  // when the container exists and is not empty. A failed load still gives the
+  // runtime (with whatever the load left) but makes this object refuse to save.
+  std::unique_ptr<JCRuntimeImpl> createRuntime(IAppletInstaller& installer);
+
+  // The applet's state document, or nullopt (traced) when there is no applet or
+  // the document cannot be written.
+  static std::optional<ossl::SecureBytes> snapshotHeap(IJCRuntime& runtime);
+  // Replaces the runtime's applet by a freshly installed one that reads `xml`.
+  // An HRESULT; a SerializationException of the document passes on.
+  static std::uint32_t restoreHeap(std::span<const std::uint8_t> xml, IJCRuntime& runtime, IAppletInstaller& installer);
+
+  const std::string& path() const noexcept { return path_; }
+  bool encrypted() const noexcept { return encrypted_; }
+  // False when the device key could not be derived: save and loadInto then refuse.
+  bool hasKey() const noexcept { return keyValid_; }
+  // True once a container that exists could not be read, decrypted, decompressed
+  // or restored: this object never writes over it. Only a new FilePersist that
+  // has not tried to load it (a new initialisation) does.
+  bool refusesSaving() const noexcept { return unreadable_; }
+
+ private:
+  FilePersist(std::string path, bool encrypted);
+
+  std::uint32_t load(IJCRuntime& runtime, IAppletInstaller& installer, int fd);
+
+  std::string path_;
+  std::array<std::uint8_t, 32> key_{};
+  bool encrypted_;
+  bool keyValid_ = false;
+  bool unreadable_ = false;
+  std::array<std::uint8_t, 32> lastHash_{};
+};
+
+}  // namespace quillon

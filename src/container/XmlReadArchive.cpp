@@ -1,0 +1,326 @@
+#include "container/XmlReadArchive.h"
+
+#include <libxml/parser.h>
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+#include "base/Status.h"
+#include "base/Trace.h"
+
+namespace quillon {
+namespace {
+
+// What a stream reader reports when the input has ended.
+constexpr std::uint32_t kEndOfInput = 1;  // S_FALSE
+
+// No entity substitution, no DTD loading or defaulting, no network, no XInclude;
+// parser messages come through onParserError rather than stderr.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+// Room, terminator included, for the text of each kind of value.
+constexpr std::size_t kShortText = 16;  // 8- and 16-bit signed values
+constexpr std::size_t kBoolText = 4;
+constexpr std::size_t kNumberText = 32;
+
+constexpr std::size_t kInitialCache = 4096;
+
+void initLibxml() {
+  static const bool done = (xmlInitParser(), true);
+  (void)done;
+}
+
+// Decimal digits from the start of `text` up to the first non-digit, modulo 2^64;
+// narrower fields keep the low bits, which is the same as accumulating in their width.
+std::uint64_t parseDigits(std::string_view text) noexcept {
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+std::uint64_t parseSigned(std::string_view text) noexcept {
+  const bool negative = !text.empty() && text.front() == '-';
+  const std::uint64_t magnitude = parseDigits(negative ? text.substr(1) : text);
+  return negative ? 0 - magnitude : magnitude;
+}
+
+}  // namespace
+
+XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntime& runtime) : runtime_(runtime) {
+  static constexpr const char* kFunction = "XmlReadArchive::XmlReadArchive";
+  initLibxml();
+  if (document.data() == nullptr) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive: null stream");
+    failed_ = true;
+    return;
+  }
+  if (document.size() > static_cast<std::size_t>(INT_MAX)) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive: SetInput hr=0x%08X", status::E_INVALIDARG);
+    failed_ = true;
+    return;
+  }
+  // The text is read as UTF-8 whatever it declares, so a DTD cannot hide from
+  // this scan; refusing it here keeps its declarations away from the parser.
+  const std::string_view text(reinterpret_cast<const char*>(document.data()), document.size());
+  if (text.find("<!DOCTYPE") != std::string_view::npos) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive: document type declaration refused");
+    failed_ = true;
+    return;
+  }
+  reader_.reset(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", kParseOptions));
+  if (!reader_) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive: CreateXmlReader hr=0x%08X", status::E_OUTOFMEMORY);
+    failed_ = true;
+    return;
+  }
+  xmlTextReaderSetStructuredErrorHandler(reader_.get(), &XmlReadArchive::onParserError, this);
+  try {
+    cache_.reserve(kInitialCache);
+  } catch (const std::bad_alloc&) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
+    failed_ = true;
+    return;
+  }
+  nextStart();
+}
+
+// Only the error's code and line are traced: the parser's message may quote the
+// document, which holds secrets.
+void XmlReadArchive::onParserError(void* /*context*/, xmlErrorPtr error) {
+  if (error == nullptr) return;
+  QTRACE(trace::kWarning, "XmlReadArchive", "XmlReadArchive: libxml2 error %d at line %d", error->code, error->line);
+}
+
+// One node forward: 1 on a node, 0 at the end of the input, -1 on an error. The
+// state document has no DTD and no entities; should either get past the scan in
+// the constructor, it is refused here.
+int XmlReadArchive::readNode() {
+  xmlTextReader* reader = reader_.get();
+  const int rc = xmlTextReaderRead(reader);
+  if (rc == 0) atEnd_ = true;
+  if (rc != 1) return rc < 0 ? -1 : 0;
+  const int type = xmlTextReaderNodeType(reader);
+  if (type == XML_READER_TYPE_DOCUMENT_TYPE || type == XML_READER_TYPE_ENTITY ||
+      type == XML_READER_TYPE_ENTITY_REFERENCE) {
+    QTRACE(trace::kError, "XmlReadArchive::readNode", "XmlReadArchive: DTD or entity refused (node type %d)", type);
+    return -1;
+  }
+  return 1;
+}
+
+void XmlReadArchive::nextStart() {
+  for (;;) {
+    const int rc = readNode();
+    if (rc == 0) return;  // the next attribute look-up fails
+    if (rc < 0) {
+      QTRACE(trace::kError, "XmlReadArchive::nextStart", "XmlReadArchive::nextStart: Read hr=0x%08X", status::E_FAIL);
+      failed_ = true;
+      return;
+    }
+    if (xmlTextReaderNodeType(reader_.get()) == XML_READER_TYPE_ELEMENT) return;
+  }
+}
+
+void XmlReadArchive::pushElem(const char* name) {
+  if (failed_) return;
+  if (depth_ >= kMaxDepth) {
+    QTRACE(trace::kError, "XmlReadArchive::pushElem", "XmlReadArchive::pushElem(%s): max depth %lu exceeded",
+           name ? name : "(null)", static_cast<unsigned long>(kMaxDepth));
+    failed_ = true;
+    return;
+  }
+  nextStart();
+  if (failed_) return;
+  ++depth_;
+  cacheAttrs();
+}
+
+void XmlReadArchive::clearCache() noexcept {
+  OPENSSL_cleanse(cache_.data(), cache_.size());
+  cache_.clear();
+  attrCount_ = 0;
+}
+
+void XmlReadArchive::cacheAttrs() {
+  static constexpr const char* kFunction = "XmlReadArchive::cacheAttrs";
+  clearCache();
+  xmlTextReader* reader = reader_.get();
+  if (atEnd_ || xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) return;
+
+  for (int more = xmlTextReaderMoveToFirstAttribute(reader); more == 1;
+       more = xmlTextReaderMoveToNextAttribute(reader)) {
+    const auto* rawName = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader));
+    const auto* rawValue = reinterpret_cast<const char*>(xmlTextReaderConstValue(reader));
+    if (rawName == nullptr || rawValue == nullptr) continue;
+    if (attrCount_ == kMaxAttributes) {
+      QTRACE(trace::kError, kFunction, "XmlReadArchive::cacheAttrs: too many attributes");
+      failed_ = true;
+      break;
+    }
+    const std::string_view name = std::string_view(rawName).substr(0, kMaxNameChars);
+    const std::string_view value = std::string_view(rawValue).substr(0, kMaxValueChars);
+    try {
+      CachedAttr& entry = attrs_[attrCount_];
+      entry.name = cache_.size();
+      entry.nameLength = name.size();
+      cache_.insert(cache_.end(), name.begin(), name.end());
+      entry.value = cache_.size();
+      entry.valueLength = value.size();
+      cache_.insert(cache_.end(), value.begin(), value.end());
+    } catch (const std::bad_alloc&) {
+      QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
+      failed_ = true;
+      break;
+    }
+    ++attrCount_;
+  }
+  xmlTextReaderMoveToElement(reader);
+}
+
+// The cached value of `name`, cut to capacity - 1 characters as a buffer of
+// `capacity` characters would hold it.
+std::optional<std::string_view> XmlReadArchive::findAttr(const char* name, std::size_t capacity) {
+  const std::string_view wanted = name ? name : "";
+  for (std::size_t i = 0; i < attrCount_; ++i) {
+    const CachedAttr& entry = attrs_[i];
+    if (std::string_view(cache_.data() + entry.name, entry.nameLength) != wanted) continue;
+    const std::size_t length = capacity == 0 ? 0 : std::min(entry.valueLength, capacity - 1);
+    return std::string_view(cache_.data() + entry.value, length);
+  }
+  QTRACE(trace::kError, "XmlReadArchive::findAttr", "XmlReadArchive::findAttr: '%s' not found", name ? name : "(null)");
+  failed_ = true;
+  return std::nullopt;
+}
+
+std::optional<std::string_view> XmlReadArchive::readValue(const char* name, std::size_t capacity) {
+  if (failed_) return std::nullopt;
+  return findAttr(name, capacity);
+}
+
+void XmlReadArchive::io(const char* name, std::int32_t& value) {
+  if (auto text = readValue(name, kNumberText)) value = static_cast<std::int32_t>(parseSigned(*text));
+}
+void XmlReadArchive::io(const char* name, std::int16_t& value) {
+  if (auto text = readValue(name, kShortText)) value = static_cast<std::int16_t>(parseSigned(*text));
+}
+void XmlReadArchive::io(const char* name, std::int8_t& value) {
+  if (auto text = readValue(name, kShortText)) value = static_cast<std::int8_t>(parseSigned(*text));
+}
+void XmlReadArchive::io(const char* name, bool& value) {
+  if (auto text = readValue(name, kBoolText)) value = !text->empty() && text->front() == '1';
+}
+void XmlReadArchive::io(const char* name, std::uint64_t& value) {
+  if (auto text = readValue(name, kNumberText)) value = parseDigits(*text);
+}
+void XmlReadArchive::io(const char* name, std::uint32_t& value) {
+  if (auto text = readValue(name, kNumberText)) value = static_cast<std::uint32_t>(parseDigits(*text));
+}
+void XmlReadArchive::io(const char* name, std::uint16_t& value) {
+  if (auto text = readValue(name, kNumberText)) value = static_cast<std::uint16_t>(parseDigits(*text));
+}
+void XmlReadArchive::io(const char* name, std::uint8_t& value) {
+  if (auto text = readValue(name, kNumberText)) value = static_cast<std::uint8_t>(parseDigits(*text));
+}
+
+// Leaving an element reads nothing when the reader stands on a self-closed
+// element (the last child read, or the element itself); otherwise it skips to
+// the end tag of the current element, over children the caller did not read.
+void XmlReadArchive::popElem() {
+  if (failed_) return;
+  xmlTextReader* reader = reader_.get();
+  const bool selfClosed = reader != nullptr && !atEnd_ && xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT &&
+                          xmlTextReaderIsEmptyElement(reader) == 1;
+  if (!selfClosed) {
+    int nested = 0;
+    for (;;) {
+      const int rc = readNode();
+      if (rc != 1) {
+        QTRACE(trace::kError, "XmlReadArchive::skipEnd", "XmlReadArchive::skipEnd: Read hr=0x%08X nested=%d",
+               rc == 0 ? kEndOfInput : status::E_FAIL, nested);
+        failed_ = true;
+        break;
+      }
+      const int type = xmlTextReaderNodeType(reader);
+      if (type == XML_READER_TYPE_ELEMENT && xmlTextReaderIsEmptyElement(reader) != 1) {
+        ++nested;
+      } else if (type == XML_READER_TYPE_END_ELEMENT) {
+        if (nested == 0) break;
+        --nested;
+      }
+    }
+  }
+  if (depth_ > 0) --depth_;
+}
+
+void XmlReadArchive::ioBlob(std::vector<std::uint8_t>& data) {
+  static constexpr const char* kFunction = "XmlReadArchive::ioBlob";
+  if (failed_) return;
+  std::uint32_t length = 0;
+  io("blobLen", length);
+  if (length == 0) {
+    OPENSSL_cleanse(data.data(), data.size());
+    data.clear();
+    return;
+  }
+  const std::size_t textSize = base64::textBufferSize(length);
+  if (textSize > kMaxTextBuffer) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::ioBlob: blob too large (%lu bytes)",
+           static_cast<unsigned long>(length));
+    failed_ = true;
+    return;
+  }
+  // The text is decoded straight from the wiped attribute cache, cut as a text
+  // buffer of textSize characters would cut it.
+  const auto text = findAttr("blobData", textSize);
+  if (!text) return;
+
+  std::vector<std::uint8_t> decoded;
+  try {
+    decoded.resize(length);
+  } catch (const std::bad_alloc&) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::ioBlob: data HeapAlloc(%lu) failed",
+           static_cast<unsigned long>(length));
+    failed_ = true;
+    return;
+  }
+  const auto got = base64::decode(*text, decoded);
+  OPENSSL_cleanse(data.data(), data.size());
+  if (!got || *got != length) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::ioBlob: base64 error (expected %lu got %zu)",
+           static_cast<unsigned long>(length), got.value_or(0));
+    OPENSSL_cleanse(decoded.data(), decoded.size());
+    data.clear();
+    failed_ = true;
+    return;
+  }
+  data = std::move(decoded);
+}
+
+void XmlReadArchive::ioRaw(std::uint8_t* data, std::size_t length) {
+  static constexpr const char* kFunction = "XmlReadArchive::ioRaw";
+  if (failed_ || length == 0) return;
+  if (data == nullptr) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: null buffer");
+    failed_ = true;
+    return;
+  }
+  if (length > kMaxBufferBytes) {  // its text buffer would exceed kMaxTextBuffer
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: buffer too large (%zu bytes)", length);
+    failed_ = true;
+    return;
+  }
+  const auto text = findAttr("rawData", base64::textBufferSize(length));
+  if (!text) return;
+  // A shorter text fills only the start of the buffer.
+  if (!base64::decode(*text, {data, length})) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: base64 decode error");
+    failed_ = true;
+  }
+}
+
+}  // namespace quillon

@@ -1,0 +1,288 @@
+// The card's state document through snapshotHeap and restoreHeap: a card built
+// through transmit comes back object for object and keeps working, and hostile
+// documents are refused without harm.
+#include <string>
+#include <typeinfo>
+
+#include "PersistedCard.h"
+#include "base/Hex.h"
+#include "container/FilePersist.h"
+#include "crypto/CNGKeyPair.h"
+#include "gids/BerTlvFile.h"
+#include "gids/CRTKeyFile.h"
+#include "gids/GidsAppletInstaller.h"
+#include "gids/GidsFileSystem.h"
+#include "gids/GidsPINManager.h"
+#include "gids/OpenSslPeer.h"
+#include "jc/Exceptions.h"
+#include "support/CapturingSink.h"
+
+namespace quillon::test {
+namespace {
+
+using Component = CNGRSAPrivateCrtKey::Component;
+
+std::string text(const ossl::SecureBytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::span<const std::uint8_t> bytesOf(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+std::string hexOf(const ByteArray& a) { return hex::encode({a.data(), a.length()}); }
+
+// Replaces the first occurrence of `from`, which must be there.
+std::string replaced(std::string document, const std::string& from, const std::string& to) {
+  const std::size_t at = document.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) document.replace(at, from.size(), to);
+  return document;
+}
+
+void expectSameKeyPair(CNGKeyPair& a, CNGKeyPair& b) {
+  EXPECT_EQ(a.size(), b.size());
+  ASSERT_NE(b.getPublic(), nullptr);
+  ASSERT_NE(b.getPrivate(), nullptr);
+  EXPECT_EQ(hexOf(a.getPublic()->modulus()), hexOf(b.getPublic()->modulus()));
+  EXPECT_EQ(hexOf(a.getPublic()->exponent()), hexOf(b.getPublic()->exponent()));
+  EXPECT_EQ(a.getPublic()->getSize(), b.getPublic()->getSize());
+  for (Component c : {Component::P, Component::Q, Component::DP1, Component::DQ1, Component::PQ})
+    EXPECT_EQ(hexOf(a.getPrivate()->component(c)), hexOf(b.getPrivate()->component(c)));
+  EXPECT_EQ(a.getPrivate()->isInitialized(), b.getPrivate()->isInitialized());
+  EXPECT_EQ(a.getPrivate()->getSize(), b.getPrivate()->getSize());
+}
+
+// Everything a file holds, recursively; `parent` is what the loaded file's parent must be.
+void expectSameFile(File& a, File& b, DedicatedFile* parent) {
+  SCOPED_TRACE("file " + std::to_string(a.fileID));
+  ASSERT_EQ(typeid(a), typeid(b));
+  EXPECT_EQ(a.fileID, b.fileID);
+  EXPECT_EQ(a.state, b.state);
+  EXPECT_EQ(hexOf(a.fcp), hexOf(b.fcp));
+  EXPECT_EQ(a.secAttrOffset, b.secAttrOffset);
+  EXPECT_EQ(b.parent, parent);
+  if (auto* df = dynamic_cast<DedicatedFile*>(&a)) {
+    auto& other = dynamic_cast<DedicatedFile&>(b);
+    ASSERT_EQ(df->childCount, other.childCount);
+    for (std::uint8_t i = 0; i < df->childCount; ++i) expectSameFile(*df->children[i], *other.children[i], &other);
+  } else if (auto* data = dynamic_cast<BerTlvFile*>(&a)) {
+    auto& other = dynamic_cast<BerTlvFile&>(b);
+    ASSERT_EQ(data->childCount, other.childCount);
+    for (std::uint8_t i = 0; i < data->childCount; ++i)
+      EXPECT_EQ(hexOf(data->children[i]->data), hexOf(other.children[i]->data)) << "record " << int{i};
+  } else if (auto* key = dynamic_cast<CRTKeyFile*>(&a)) {
+    auto& other = dynamic_cast<CRTKeyFile&>(b);
+    EXPECT_EQ(key->posCRT, other.posCRT);
+    EXPECT_EQ(key->lenCRT, other.lenCRT);
+    EXPECT_EQ(hexOf(key->symmetricKey), hexOf(other.symmetricKey));
+    ASSERT_EQ(key->keyPair != nullptr, other.keyPair != nullptr);
+    if (key->keyPair != nullptr)
+      expectSameKeyPair(dynamic_cast<CNGKeyPair&>(*key->keyPair), dynamic_cast<CNGKeyPair&>(*other.keyPair));
+  }
+}
+
+void expectSamePin(GidsPIN& a, GidsPIN& b) {
+  EXPECT_EQ(a.currentPINLen_, b.currentPINLen_);
+  EXPECT_EQ(a.minPINSize_, b.minPINSize_);
+  EXPECT_EQ(a.maxPINSize_, b.maxPINSize_);
+  EXPECT_EQ(a.GidsPIN::tryLimit_, b.GidsPIN::tryLimit_);
+  EXPECT_EQ(a.OwnerPIN::tryLimit_, b.OwnerPIN::tryLimit_);
+  EXPECT_EQ(a.maxSize_, b.maxSize_);
+  EXPECT_EQ(a.triesRemaining_, b.triesRemaining_);
+  EXPECT_EQ(a.pinLen_, b.pinLen_);
+  EXPECT_EQ(a.initialized_, b.initialized_);
+  EXPECT_EQ(hex::encode(a.value), hex::encode(b.value));
+}
+
+class StateDocumentTest : public CardFixture {
+ protected:
+  void SetUp() override {
+    personalise();
+    publicKeyAnswer = addGeneratedKey(runtime);
+    ASSERT_FALSE(publicKeyAnswer.empty());
+    auto xml = FilePersist::snapshotHeap(runtime);
+    ASSERT_TRUE(xml.has_value());
+    document = text(*xml);
+  }
+
+  GidsApplet& loadedApplet() { return *static_cast<GidsApplet*>(loaded.getApplet()); }
+  std::uint32_t load(const std::string& xml) { return FilePersist::restoreHeap(bytesOf(xml), loaded, installer); }
+  Response onLoaded(const std::string& hex) { return transmitHex(loaded, hex); }
+
+  std::string publicKeyAnswer;
+  std::string document;
+  GidsAppletInstaller installer;
+  JCRuntimeImpl loaded;
+};
+
+TEST_F(StateDocumentTest, ReloadedCardIsTheSameObjectForObject) {
+  ASSERT_EQ(load(document), 0u);
+  GidsApplet& copy = loadedApplet();
+
+  GidsPINManager& pins = applet->pins();
+  EXPECT_EQ(pins.isInInitializationMode(), copy.pins().isInInitializationMode());
+  ASSERT_NE(copy.pins().pin, nullptr);
+  expectSamePin(*pins.pin, *copy.pins().pin);
+  EXPECT_TRUE(pins.pin->isValidated());          // presented before the snapshot ...
+  EXPECT_FALSE(copy.pins().pin->isValidated());  // ... and never stored
+
+  GidsFileSystem& fs = applet->files();
+  GidsFileSystem& other = copy.files();
+  EXPECT_EQ(fs.currentRecordNum, other.currentRecordNum);
+  EXPECT_EQ(hexOf(fs.fci), hexOf(other.fci));
+  EXPECT_EQ(hexOf(fs.fmd), hexOf(other.fmd));
+  expectSameFile(fs, other, nullptr);
+  EXPECT_EQ(other.childCount, 8);  // A000, A010-A014, B080, B081
+  EXPECT_EQ(other.selection[0], static_cast<File*>(&other));
+  EXPECT_EQ(other.selection[1], nullptr);
+  EXPECT_EQ(other.pinManager, &copy.pins());
+
+  // The administrator key is the imported one.
+  auto* adminFile = other.findKeyCRT(0x80);
+  ASSERT_NE(adminFile, nullptr);
+  EXPECT_EQ(hexOf(adminFile->symmetricKey), kAdminKey);
+
+  // Written again, the reloaded card gives the same document byte for byte.
+  const auto again = FilePersist::snapshotHeap(loaded);
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(text(*again), document);
+}
+
+TEST_F(StateDocumentTest, ReloadedCardAnswersAndSigns) {
+  ASSERT_EQ(load(document), 0u);
+  const ossl::PkeyPtr publicKey = publicKeyFromAnswer(publicKeyAnswer);
+  ASSERT_NE(publicKey, nullptr);
+
+  EXPECT_EQ(onLoaded("00CBA010025C00").data,
+            "DF21086D73637000000000"
+            "DF2206000000000000"
+            "DF2300"
+            "DF2010000102030405060708090A0B0C0D0E0F");
+  EXPECT_EQ(onLoaded("00CBA012045C02DF20").data, std::string("DF2010") + kSerial);
+  EXPECT_EQ(onLoaded("00CB3FFF045C027F71").data, "7F7106970103930103");
+
+  // The presented PIN did not survive: the key file wants it again.
+  EXPECT_EQ(onLoaded("002241B606800157840181").sw, 0x6982);
+  ASSERT_EQ(onLoaded(std::string("0020008004") + kTestPin).sw, 0x9000);
+  EXPECT_EQ(readAll(loaded, onLoaded("00CB3FFF0A7008840181A5037F498000")).data, publicKeyAnswer);
+  ASSERT_EQ(onLoaded("002241B606800157840181").sw, 0x9000);
+  const Bytes info = sha256DigestInfo("signed after reload");
+  const auto lc = static_cast<std::uint8_t>(info.size());
+  const std::string sign = "002A9E9A" + hex::encode({&lc, 1}) + toHex(info) + "00";
+  const Response signature = readAll(loaded, onLoaded(sign));
+  ASSERT_EQ(signature.sw, 0x9000);
+  EXPECT_EQ(signature.data.size(), 2u * 256);
+  EXPECT_TRUE(verifySha256(publicKey.get(), "signed after reload", fromHex(signature.data)));
+
+  // The administrator key authenticates the terminal on the reloaded card.
+  ASSERT_EQ(onLoaded("002281A403830180").sw, 0x9000);
+  const Response challenge = onLoaded("00870000047C02810000");
+  ASSERT_EQ(challenge.sw, 0x9000);
+  const Bytes cryptogram = tdesCbc(fromHex(kAdminKey), fromHex(challenge.data.substr(8)), true);
+  EXPECT_EQ(onLoaded("008700000C7C0A8208" + toHex(cryptogram)).sw, 0x9000);
+}
+
+TEST_F(StateDocumentTest, DocumentIsDeterministic) {
+  const auto first = FilePersist::snapshotHeap(runtime);
+  const auto second = FilePersist::snapshotHeap(runtime);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(text(*first), text(*second));
+  EXPECT_EQ(text(*first), document);
+  // A change shows.
+  ASSERT_EQ(sw("002000800431313131"), 0x63C2);
+  const auto changed = FilePersist::snapshotHeap(runtime);
+  ASSERT_TRUE(changed);
+  EXPECT_NE(text(*changed), document);
+}
+
+TEST_F(StateDocumentTest, UnknownFileTypeStopsTheLoad) {
+  TraceCapture capture(trace::kError);
+  const std::string hostile = replaced(document, "<BerTlvFile type=\"1\"", "<BerTlvFile type=\"4\"");
+  EXPECT_THROW(load(hostile), SerializationException);
+  EXPECT_EQ(capture.sink().count("ioFile: unknown FileTag 4"), 1u);
+}
+
+TEST_F(StateDocumentTest, NullFileCountsButAddsNothing) {
+  std::string edited = replaced(document, "fileID=\"16128\" state=\"7\" childCount=\"8\"",
+                                "fileID=\"16128\" state=\"7\" childCount=\"9\"");
+  edited = replaced(edited, "<BerTlvFile type=\"1\" fileID=\"40976\"",
+                    "<NullFile type=\"0\"/>\n<BerTlvFile type=\"1\" fileID=\"40976\"");
+  ASSERT_EQ(load(edited), 0u);
+  GidsFileSystem& fs = loadedApplet().files();
+  ASSERT_EQ(fs.childCount, 8);
+  expectSameFile(applet->files(), fs, nullptr);
+}
+
+TEST_F(StateDocumentTest, LoadedCapacities) {
+  // An empty DF among the root's children, and twelve records in A013.
+  std::string records;
+  for (int i = 0; i < 12; ++i)
+    records += "<Record><data len=\"3\" rawData=\"" + std::string(1, static_cast<char>('A' + i)) + "AAA\"/></Record>";
+  std::string edited = replaced(document, "fileID=\"16128\" state=\"7\" childCount=\"8\"",
+                                "fileID=\"16128\" state=\"7\" childCount=\"9\"");
+  edited = replaced(edited, "<fci len=",
+                    "<DedicatedFile type=\"3\" fileID=\"20480\" state=\"7\" childCount=\"0\"><fcp len=\"0\"/>"
+                    "</DedicatedFile>\n<fci len=");
+  edited = replaced(
+      edited,
+      "fileID=\"40979\" state=\"7\" childCount=\"0\">\n        <fcp len=\"14\" rawData=\"YgyCATmDAqATjAMDMDA=\"/>",
+      "fileID=\"40979\" state=\"7\" childCount=\"12\"><fcp len=\"14\" rawData=\"YgyCATmDAqATjAMDMDA=\"/>" + records);
+  ASSERT_EQ(load(edited), 0u);
+  GidsFileSystem& fs = loadedApplet().files();
+  ASSERT_EQ(fs.childCount, 9);
+  auto* df = dynamic_cast<DedicatedFile*>(fs.children[8]);
+  ASSERT_NE(df, nullptr);
+  EXPECT_EQ(df->fileID, 0x5000);
+  EXPECT_EQ(df->childCount, 0);
+  EXPECT_EQ(df->children.length(), 10);
+  EXPECT_EQ(df->parent, &fs);
+
+  auto& a013 = dynamic_cast<BerTlvFile&>(*fs.findFile(0xA013, FIND_EF));
+  ASSERT_EQ(a013.childCount, 12);
+  EXPECT_EQ(a013.children.length(), 12);
+  for (std::uint8_t i = 0; i < 12; ++i) {
+    ASSERT_EQ(a013.children[i]->data.length(), 3);
+    EXPECT_EQ(a013.children[i]->data[0], static_cast<std::uint8_t>(i * 4)) << int{i};  // 'A'+i: 6 bits i
+  }
+}
+
+TEST_F(StateDocumentTest, HostileValuesAreRefused) {
+  struct Case {
+    const char* what;
+    std::string from;
+    std::string to;
+    bool throws;  // SerializationException; otherwise a failed archive
+  };
+  const Case cases[] = {
+      {"PIN length beyond its buffer", "pinLen=\"4\"", "pinLen=\"200\"", true},
+      {"more tries than the limit", "triesRemaining=\"3\"", "triesRemaining=\"9\"", true},
+      {"root with 300 children", "childCount=\"8\"", "childCount=\"300\"", true},
+      {"data-object file with 300 records", "fileID=\"40976\" state=\"7\" childCount=\"4\"",
+       "fileID=\"40976\" state=\"7\" childCount=\"300\"", true},
+      {"more children than elements", "childCount=\"8\"", "childCount=\"12\"", false},
+      {"array longer than its bytes", "<exponent len=\"3\"", "<exponent len=\"60000\"", false},
+      {"Base64 outside its alphabet", "rawData=\"MTIzNAAA", "rawData=\"MTIz*AAA", false},
+      {"attribute missing", "triesRemaining=\"3\" ", "", false},
+      {"not XML at all", "<GIDS>", "<GIDS", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string hostile = replaced(document, c.from, c.to);
+    if (c.throws) {
+      EXPECT_THROW(load(hostile), SerializationException);
+    } else {
+      EXPECT_NE(load(hostile), 0u);
+    }
+  }
+  // Nothing of that damaged the runtime for a good document.
+  ASSERT_EQ(load(document), 0u);
+  EXPECT_EQ(onLoaded("00CBA012045C02DF20").data, std::string("DF2010") + kSerial);
+}
+
+TEST_F(StateDocumentTest, EmptyOrMissingInputIsRefused) {
+  TraceCapture capture(trace::kError);
+  EXPECT_EQ(FilePersist::restoreHeap({}, loaded, installer), 0x80070057u);
+  EXPECT_EQ(capture.sink().count("restoreHeap: null or empty buffer"), 1u);
+  EXPECT_FALSE(FilePersist::snapshotHeap(loaded).has_value());  // no applet
+  EXPECT_EQ(capture.sink().count("snapshotHeap: no applet or null pSize"), 1u);
+}
+
+}  // namespace
+}  // namespace quillon::test
