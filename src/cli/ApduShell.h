@@ -1,0 +1,26 @@
+// The APDU shell of quillon-card: command APDUs as hexadecimal text, one per line,
+// sent to a card runtime in order; one answer line per command, written and
+// flushed at once so that a program can drive the shell command by command.
+#pragma once
+
+#include <istream>
+#include <ostream>
+
+#include "jc/IJCRuntime.h"
+
+namespace quillon::cli {
+
+// Exit codes of quillon-card.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Reads commands until the end of `in`. Blanks may stand between digits, '#'
+// starts a comment, empty lines are skipped. Each answer line is the response
+// data in upper-case hex, a blank when there is data, and the status word in
+// four digits. Returns kExitOk when every line was sent; on a line that is not
+// hexadecimal, or that the runtime cannot take, a message goes to `err` and
+// kExitFailure is returned at once.
+int runApduShell(IJCRuntime& runtime, std::istream& in, std::ostream& out, std::ostream& err);
+
+}  // namespace quillon::cli

@@ -1,0 +1,43 @@
+#include "cli/CardTarget.h"
+
+#include <cstdlib>
+
+namespace quillon::cli {
+
+bool resolveTarget(const std::string* drive, const Arguments& args, CardTarget& target, std::string& error) {
+  const std::string* dir = args.value("dir");
+  const std::string* identity = args.value("identity");
+  if ((drive != nullptr) == (dir != nullptr)) {
+    error = drive != nullptr ? "give a drive or --dir, not both" : "no drive given (a mount point, or --dir DIR)";
+    return false;
+  }
+  if (dir != nullptr) {
+    if (identity == nullptr) {
+      error = "--dir needs --identity VENDOR:PRODUCT:REVISION:SERIAL";
+      return false;
+    }
+    DeviceIdentity parsed;
+    if (!parseIdentity(*identity, parsed)) {
+      error = "--identity must be VENDOR:PRODUCT:REVISION:SERIAL";
+      return false;
+    }
+    target.drive = *dir;
+    target.identity = parsed;
+  } else if (identity != nullptr) {
+    error = "--identity is only for --dir; a drive's identity is read from its device";
+    return false;
+  } else {
+    target.drive = *drive;
+  }
+  while (target.drive.size() > 1 && target.drive.back() == '/') target.drive.pop_back();
+  return true;
+}
+
+platform::SystemPaths systemPaths() {
+  const char* proc = std::getenv("QUILLON_PROC_ROOT");
+  const char* sys = std::getenv("QUILLON_SYS_ROOT");
+  if (proc == nullptr && sys == nullptr) return platform::SystemPaths();
+  return platform::SystemPaths(proc != nullptr ? proc : "/proc", sys != nullptr ? sys : "/sys");
+}
+
+}  // namespace quillon::cli

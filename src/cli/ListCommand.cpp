@@ -1,0 +1,55 @@
+// quillon-card list: the drives a card can be created on.
+#include <iostream>
+
+#include "cli/ApduShell.h"
+#include "cli/CardTarget.h"
+#include "cli/Commands.h"
+#include "personalise/FormatCard.h"
+#include "platform/DeviceDetails.h"
+#include "platform/Drives.h"
+
+namespace quillon::cli {
+
+namespace {
+constexpr const char* kUsage =
+    "Usage: quillon-card list [--identity]\n"
+    "\n"
+    "Lists the mount points of the mounted volumes on removable disks, one per\n"
+    "line, in a stable order: the drives a card can be created on. With\n"
+    "--identity each line also shows the device's identity as\n"
+    "VENDOR:PRODUCT:REVISION:SERIAL, after a tab.\n"
+    "\n"
+    "Exit status: 0 (also when there is no drive); 1 when the mount table cannot be\n"
+    "read; 2 usage error.\n";
+}  // namespace
+
+int listCommand(int argc, char** argv) {
+  Arguments args;
+  std::string error;
+  if (!parseArguments(argc, argv, 1, {}, {"identity", "help"}, args, error) || !args.positional.empty()) {
+    std::cerr << "quillon-card list: " << (error.empty() ? "too many arguments" : error) << "\n" << kUsage;
+    return kExitUsage;
+  }
+  if (args.has("help")) {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+  const platform::SystemPaths paths = systemPaths();
+  std::vector<std::string> drives;
+  std::uint32_t status = 0;
+  if (!platform::listCompatibleDrives(paths, drives, status)) {
+    std::cerr << "quillon-card list: the mounted volumes cannot be read: " << statusMessage(status) << "\n";
+    return kExitFailure;
+  }
+  for (const std::string& drive : drives) {
+    std::cout << drive;
+    platform::DeviceDetails details;
+    if (args.has("identity") && platform::GetDeviceDetails(paths, drive, details, status))
+      std::cout << '\t' << details.vendor << ':' << details.product << ':' << details.revision << ':'
+                << details.serial;
+    std::cout << '\n';
+  }
+  return kExitOk;
+}
+
+}  // namespace quillon::cli

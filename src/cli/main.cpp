@@ -1,0 +1,48 @@
+// quillon-card: the command-line front end of the card wizard.
+#include <iostream>
+#include <string_view>
+
+#include "base/Trace.h"
+#include "cli/ApduShell.h"
+#include "cli/Commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: quillon-card COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Turns a removable USB drive into a GIDS smart card, and works with such cards.\n"
+    "\n"
+    "Commands:\n"
+    "  init      Create a new card on a drive (PIN, administrator key, serial number).\n"
+    "  apdu      Send command APDUs to a card: a fresh one in memory, or a stored one.\n"
+    "  decrypt   Write a card's state out in clear, for diagnosis.\n"
+    "  list      List the drives a card can be created on.\n"
+    "  help      Show this text.\n"
+    "\n"
+    "Run 'quillon-card COMMAND --help' for the details of a command.\n"
+    "Tracing: set QUILLON_TRACE (for example QUILLON_TRACE=4 or QUILLON_TRACE=5:/tmp/trace.log).\n";
+
+bool isHelp(std::string_view arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quillon::cli;
+  quillon::trace::ProviderRegistration tracing;
+  if (argc < 2) {
+    std::cerr << kUsage;
+    return kExitUsage;
+  }
+  const std::string_view command = argv[1];
+  if (isHelp(command)) {
+    std::cout << kUsage;
+    return kExitOk;
+  }
+  if (command == "init") return initCommand(argc - 1, argv + 1);
+  if (command == "apdu") return apduCommand(argc - 1, argv + 1);
+  if (command == "decrypt") return decryptCommand(argc - 1, argv + 1);
+  if (command == "list") return listCommand(argc - 1, argv + 1);
+  std::cerr << "quillon-card: unknown command '" << command << "'\n" << kUsage;
+  return kExitUsage;
+}

@@ -1,0 +1,161 @@
+#include "personalise/CreateSecureContainer.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "base/Hex.h"
+#include "base/Status.h"
+#include "base/Trace.h"
+#include "container/FilePersist.h"
+#include "gids/GidsApplet.h"
+#include "jc/JCRuntimeImpl.h"
+#include "personalise/ScriptExecutor.h"
+#include "platform/DeviceDetails.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* kFn = "CreateSecureContainer";
+
+// The fixed part of the script around the three commands built from the inputs.
+constexpr const char* kMasterFile =
+    "00DBA00091DF1F818D016d736370000000000000000000000000000000000000000000a00000000000000000000000636172646964"
+    "000000000020df000012a00000000000000000000000636172646170707300000021df000010a0000000000000000000000063617264"
+    "6366000000000022df000010a000006d7363700000000000636d617066696c6500000023df000010a00000";
+
+// Wipes a string that held a secret.
+struct WipedString {
+  std::string text;
+  ~WipedString() { OPENSSL_cleanse(text.data(), text.size()); }
+};
+
+}  // namespace
+
+bool parseIdentity(std::string_view text, DeviceIdentity& identity) {
+  std::string_view fields[3];
+  for (auto& field : fields) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    field = text.substr(0, colon);
+    text.remove_prefix(colon + 1);
+  }
+  identity = {std::string(fields[0]), std::string(fields[1]), std::string(fields[2]), std::string(text)};
+  return true;
+}
+
+std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uint8_t adminKey[24],
+                                                 const char* serial) {
+  const std::size_t pinLength = std::char_traits<char>::length(pin);
+  char lc[3];
+  std::snprintf(lc, sizeof lc, "%02X", static_cast<unsigned>(pinLength));
+  WipedString pinHex{hex::encode({reinterpret_cast<const std::uint8_t*>(pin), pinLength})};
+  WipedString keyHex{hex::encode({adminKey, 24})};
+  char pinTrace[64];
+  std::snprintf(pinTrace, sizeof pinTrace, "CreateSecureContainer: setting PIN (length %zu)", pinLength);
+
+  std::vector<ScriptCommand> script = {
+      {"CreateSecureContainer: selecting GIDS applet", "00A4040409A0000003974254465900"},
+      {pinTrace, std::string("00240180") + lc + pinHex.text, true},
+      {"CreateSecureContainer: creating EF structures", "00E000000E620C8201398302A0008C03033000"},
+      {"", "0044000000"},
+      {"", "00E000000E620C8201398302A0108C03033000"},
+      {"", "0044000000"},
+      {"", "00E000000E620C8201398302A0118C030330FF"},
+      {"", "0044000000"},
+      {"", "00E000000E620C8201398302A0128C03032000"},
+      {"", "0044000000"},
+      {"", "00E000000E620C8201398302A0138C03033030"},
+      {"", "0044000000"},
+      {"", "00E000000E620C8201398302A0148C03032020"},
+      {"", "0044000000"},
+      {"CreateSecureContainer: creating admin key EF",
+       "00 E0 00 00 1C 62 1A 82 01 18 83 02 B0 80 8C 04 87 00 20 FF A5 0B A4 09 80 01 02 83 01 80 95 01 C0"},
+      {"", "0044000000"},
+      {"CreateSecureContainer: setting admin key", "00DB3FFF267024840180A51F8718" + keyHex.text + "8803B073DC",
+       true},
+      {"CreateSecureContainer: setting serial", std::string("00 DB A0 12 13 DF 20 10 ") + serial},
+      {"CreateSecureContainer: writing master file", kMasterFile},
+      {"", "00 DB A0 10 0B DF 21 08 6d 73 63 70 00 00 00 00"},
+      {"", "00 DB A0 10 09 DF 22 06 00 00 00 00 00 00"},
+      {"", "00 DB A0 10 03 DF 23 00"},
+      {"", "00 DB A0 10 13 DF 20 10 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f"},
+      {"CreateSecureContainer: activating", "00 A4 00 0C 02 3F FF"},
+      {"", "00 44 00 00 00"},
+  };
+  return script;
+}
+
+std::uint32_t CreateSecureContainer(const char* pin, const std::uint8_t adminKey[24], const char* serial,
+                                    const std::string& drive, const DeviceIdentity* given,
+                                    const platform::SystemPaths& paths, const Progress& progress) {
+  auto phase = [&](const char* name) {
+    if (progress) progress(name);
+  };
+  QTRACE(trace::kVerbose, kFn, "CreateSecureContainer: drive=%s serial=%s", drive.c_str(), serial);
+  if (drive.empty() || drive.size() >= PATH_MAX - sizeof "/Quillon2.bin") {
+    QTRACE(trace::kError, kFn, "CreateSecureContainer: drive path too long");
+    return status::ERROR_BUFFER_OVERFLOW;
+  }
+  const int dir = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    const std::uint32_t error = status::win32FromErrno(errno);
+    QTRACE(trace::kError, kFn, "CreateSecureContainer: CreateFileW(%s) failed 0x%08X", drive.c_str(), error);
+    return error;
+  }
+  ::close(dir);
+
+  phase("reading the device identity");
+  DeviceIdentity identity;
+  if (given != nullptr) {
+    identity = *given;
+  } else {
+    platform::DeviceDetails details;
+    std::uint32_t error = 0;
+    if (!platform::GetDeviceDetails(paths, drive, details, error)) {
+      const std::uint32_t hr = status::hresultFromWin32(error != 0 ? error : status::ERROR_NOT_SUPPORTED);
+      QTRACE(trace::kError, kFn, "CreateSecureContainer: GetDeviceDetails failed 0x%08X", hr);
+      return hr;
+    }
+    identity = {details.vendor, details.product, details.revision, details.serial};
+  }
+  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: vendor=%s product=%s revision=%s", identity.vendor.c_str(),
+         identity.product.c_str(), identity.revision.c_str());
+  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: initialising FilePersist");
+
+  std::unique_ptr<JCRuntimeImpl> runtime;
+  std::unique_ptr<FilePersist> persist;
+  try {
+    runtime = std::make_unique<JCRuntimeImpl>();
+    if (GidsApplet::install(*runtime) == nullptr) throw std::bad_alloc();
+    persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(),
+                                            identity.product.c_str(), identity.revision.c_str(), drive);
+  } catch (...) {
+    QTRACE(trace::kError, kFn, "CreateSecureContainer: FilePersist/createRuntime threw an exception");
+    return status::E_FAIL;
+  }
+  if (!persist->hasKey()) return FilePersist::kNoDeviceKey;  // never write under an underived key
+
+  phase("personalising the card");
+  std::vector<ScriptCommand> script = personalisationScript(pin, adminKey, serial);
+  for (ScriptCommand& command : script) {
+    if (!command.traceLine.empty()) QTRACE(trace::kInformation, kFn, "%s", command.traceLine.c_str());
+    execute(*runtime, command.text.c_str(), command.secret);
+    if (command.secret) OPENSSL_cleanse(command.text.data(), command.text.size());
+  }
+
+  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: GIDS applet runtime ready");
+  phase("writing the container");
+  const std::uint32_t saved = persist->save(*runtime);
+  if (saved != 0) return saved;  // nothing written is no card created
+  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: GIDS applet saved");
+  runtime->clearResetTransients();
+  return 0;
+}
+
+}  // namespace quillon

@@ -1,0 +1,118 @@
+#include "personalise/DecryptSecureContainer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/OpenSsl.h"
+#include "base/Status.h"
+#include "base/Trace.h"
+#include "container/AtomicFile.h"
+#include "container/CabinetCodec.h"
+#include "container/FileHandle.h"
+#include "container/FilePersist.h"
+#include "gids/GidsAppletInstaller.h"
+#include "platform/DeviceDetails.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char* kFn = "DecryptSecureContainer";
+
+std::uint32_t lastErrorHresult() { return status::hresultFromWin32(status::win32FromErrno(errno)); }
+
+// Reads a whole regular file (no links followed); an HRESULT.
+std::uint32_t readWholeFile(const char* path, ossl::SecureBytes& out) {
+  container::FileHandle file(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.valid()) return lastErrorHresult();
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) return lastErrorHresult();
+  if (!S_ISREG(st.st_mode)) return status::hresultFromWin32(status::ERROR_INVALID_DATA);
+  if (static_cast<std::uint64_t>(st.st_size) > FilePersist::kMaxContainerBytes)
+    return status::HRESULT_FILE_TOO_LARGE;
+  out.assign(static_cast<std::size_t>(st.st_size), 0);
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(file.get(), out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return lastErrorHresult();
+    if (n == 0) return status::hresultFromWin32(status::ERROR_HANDLE_EOF);
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::uint32_t DecompressFileToFile() {
+  const char* fn = "DecompressFileToFile";
+  ossl::SecureBytes compressed;
+  if (const std::uint32_t hr = readWholeFile(kDecryptedPayloadFile, compressed)) return hr;
+  QTRACE(trace::kInformation, fn, "Appel CabinetDecompress pour %s", kDecryptedPayloadFile);
+  ossl::SecureBytes xml;
+  if (const std::uint32_t hr = container::CabinetDecompress(compressed.data(), compressed.size(), xml)) {
+    QTRACE(trace::kError, fn, "CabinetDecompress a Ã©chouÃ©: 0x%08X", hr);
+    return hr;
+  }
+  const container::ReplaceResult written = container::ReplaceFileAtomically(kDecryptedXmlFile, xml);
+  if (!written.ok()) return status::hresultFromWin32(status::win32FromErrno(written.error));
+  QTRACE(trace::kInformation, fn, "Fichier dÃ©compressÃ© Ã©crit avec succÃ¨s: %d octets", static_cast<int>(xml.size()));
+  return 0;
+}
+
+std::uint32_t DecryptSecureContainer(const std::string& drive, const DeviceIdentity* given,
+                                     const platform::SystemPaths& paths) {
+  QTRACE(trace::kInformation, kFn, "Ouverture du device: %s", drive.c_str());
+  container::FileHandle dir(::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) {
+    const std::uint32_t error = status::win32FromErrno(errno);
+    QTRACE(trace::kError, kFn, "Impossible d'ouvrir le device, erreur: %d", static_cast<int>(error));
+    return error;
+  }
+  dir.close();
+
+  DeviceIdentity identity;
+  if (given != nullptr) {
+    identity = *given;
+  } else {
+    platform::DeviceDetails details;
+    std::uint32_t error = 0;
+    if (!platform::GetDeviceDetails(paths, drive, details, error)) {
+      const std::uint32_t hr = status::hresultFromWin32(error != 0 ? error : status::ERROR_NOT_SUPPORTED);
+      QTRACE(trace::kError, kFn, "GetDeviceDetails Ã©chouÃ©: 0x%08X", hr);
+      return hr;
+    }
+    identity = {details.vendor, details.product, details.revision, details.serial};
+  }
+
+  QTRACE(trace::kInformation, kFn, "Initialisation FilePersist pour le device...");
+  try {
+    FilePersist device(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
+                       identity.revision.c_str(), drive);
+    QTRACE(trace::kInformation, kFn, "CrÃ©ation du JCRuntime...");
+    GidsAppletInstaller installer;
+    std::unique_ptr<JCRuntimeImpl> runtime = device.createRuntime(installer);
+    // A card that did not load is no card to write out.
+    if (!device.hasKey()) return FilePersist::kNoDeviceKey;
+    if (device.refusesSaving()) return FilePersist::kUnreadableContainer;
+    if (runtime->getApplet() == nullptr) return status::hresultFromWin32(status::ERROR_FILE_NOT_FOUND);
+
+    // Outputs of an earlier run are never taken for this one's.
+    ::unlink(kDecryptedPayloadFile);
+    ::unlink(kDecryptedXmlFile);
+    FilePersist plain = FilePersist::plain(kDecryptedPayloadFile);
+    if (const std::uint32_t hr = plain.save(*runtime)) return hr;
+    QTRACE(trace::kInformation, kFn, "Lancement de la dÃ©compression finale...");
+    if (const std::uint32_t hr = DecompressFileToFile()) return hr;
+    QTRACE(trace::kInformation, kFn, "Nettoyage des objets terminÃ©.");
+    return 0;
+  } catch (...) {
+    QTRACE(trace::kError, kFn, "Exception critique capturÃ©e dans DecryptSecureContainer");
+    return status::E_FAIL;
+  }
+}
+
+}  // namespace quillon

@@ -1,0 +1,164 @@
+#include "personalise/FormatCard.h"
+
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/Hex.h"
+#include "base/Status.h"
+#include "base/Trace.h"
+
+namespace quillon {
+
+namespace {
+constexpr const char* kFn = "FormatCard";
+constexpr std::size_t kAdminKeyChars = 48;
+constexpr std::size_t kSerialChars = 32;
+
+bool isHexDigit(char c) { return hex::digitValue(c) >= 0; }
+}  // namespace
+
+bool HexStringToBytes(char* text, std::uint8_t bytes[24]) {
+  for (std::size_t i = 0; i < kAdminKeyChars; ++i) {
+    if (text[i] >= 'a' && text[i] <= 'f') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+    const int v = hex::digitValue(text[i]);
+    if (v < 0) {
+      QTRACE(trace::kError, "HexStringToBytes", "HexStringToBytes: invalid character '%c' at position %u", text[i],
+             static_cast<unsigned>(i));
+      return false;
+    }
+    if (i % 2 == 0)
+      bytes[i / 2] = static_cast<std::uint8_t>(v << 4);
+    else
+      bytes[i / 2] = static_cast<std::uint8_t>(bytes[i / 2] | v);
+  }
+  QTRACE(trace::kVerbose, "HexStringToBytes", "HexStringToBytes: converted %u hex chars to %u bytes", 48u, 24u);
+  return true;
+}
+
+bool GenerateSerialNumber(std::string& serial) {
+  QTRACE(trace::kVerbose, "GenerateSerialNumber", "GenerateSerialNumber");
+  std::uint8_t random[16];
+  if (RAND_bytes(random, sizeof random) != 1) {
+    QTRACE(trace::kError, "GenerateSerialNumber", "GenerateSerialNumber: CryptGenRandom failed 0x%08x",
+           status::E_FAIL);
+    return false;
+  }
+  serial = hex::encode(random);
+  QTRACE(trace::kInformation, "GenerateSerialNumber", "GenerateSerialNumber: generated %s", serial.c_str());
+  return true;
+}
+
+std::string statusMessage(std::uint32_t code) {
+  const char* text = status::messageText(code);
+  char line[1024];
+  std::snprintf(line, sizeof line, "0x%08X - %s", code, text != nullptr ? text : "(unknown error)");
+  return line;
+}
+
+FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const CardCreator& create) {
+  // Whatever the way out, the secrets do not outlive the request.
+  struct Wipe {
+    FormatCardInput& input;
+    std::uint8_t key[24] = {};
+    ~Wipe() {
+      OPENSSL_cleanse(input.pin.data(), input.pin.size());
+      OPENSSL_cleanse(input.adminKey.data(), input.adminKey.size());
+      OPENSSL_cleanse(key, sizeof key);
+    }
+  } wipe{input};
+  auto fail = [&](const char* message) {
+    ui.showError(message);
+    return FormatCardResult{FormatOutcome::kInvalidInput, 0, {}};
+  };
+
+  QTRACE(trace::kVerbose, kFn, "FormatCard");
+  if (input.drive.empty()) {
+    QTRACE(trace::kError, kFn, "FormatCard: no drive selected");
+    return fail("No drive has been selected.");
+  }
+  QTRACE(trace::kInformation, kFn, "FormatCard: drive = %s", input.drive.c_str());
+
+  const std::string container = input.drive + "/Quillon2.bin";
+  struct stat st {};
+  if (::lstat(container.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    QTRACE(trace::kWarning, kFn, "FormatCard: existing container found at %s", container.c_str());
+    if (!ui.askYesNo("Warning: a secure container already exists on this device. Continue?")) {
+      QTRACE(trace::kInformation, kFn, "FormatCard: user chose not to overwrite");
+      return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
+    }
+  }
+
+  const std::size_t pinLength = input.pin.size();
+  if (pinLength < 4 || pinLength > 16) {
+    QTRACE(trace::kError, kFn, "FormatCard: PIN length %zu is out of range [4,16]", pinLength);
+    return fail("The PIN must be between 4 and 16 digits long.");
+  }
+  for (std::size_t i = 0; i < pinLength; ++i) {
+    if (input.pin[i] < '0' || input.pin[i] > '9') {
+      QTRACE(trace::kError, kFn, "FormatCard: PIN contains non-digit character at position %zu", i);
+      return fail("The PIN must contain digits only (0-9).");
+    }
+  }
+  if (pinLength == 4 && std::memcmp(input.pin.data(), kDefaultPin, 4) == 0) {
+    QTRACE(trace::kWarning, kFn, "FormatCard: default PIN is in use");
+    if (!ui.askYesNo("Warning: you should change the default PIN. Continue?")) {
+      QTRACE(trace::kInformation, kFn, "FormatCard: user chose to change the PIN");
+      return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
+    }
+  }
+
+  if (input.adminKey.size() != kAdminKeyChars) {
+    QTRACE(trace::kError, kFn, "FormatCard: admin key length %d != %d expected hex chars",
+           static_cast<int>(input.adminKey.size()), 48);
+    return fail("The admin key must be 48 hexadecimal characters (24 bytes).");
+  }
+  if (std::memcmp(input.adminKey.data(), kDefaultAdminKey, kAdminKeyChars) == 0) {
+    QTRACE(trace::kWarning, kFn, "FormatCard: default admin key is in use");
+    if (!ui.askYesNo("Warning: you should change the default admin key. Continue?")) {
+      QTRACE(trace::kInformation, kFn, "FormatCard: user chose to change the admin key");
+      return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
+    }
+  }
+  if (!HexStringToBytes(reinterpret_cast<char*>(input.adminKey.data()), wipe.key)) {
+    QTRACE(trace::kError, kFn, "FormatCard: admin key contains invalid hex character");
+    return fail("The admin key contains an invalid character (allowed: 0-9 A-F).");
+  }
+
+  FormatCardResult result{FormatOutcome::kCreated, 0, input.serial};
+  if (result.serial.empty() && !GenerateSerialNumber(result.serial)) {
+    return fail("Failed to generate a random serial number.");
+  }
+  if (result.serial.size() != kSerialChars) {
+    QTRACE(trace::kError, kFn, "FormatCard: serial number length %zu != %d expected hex chars", result.serial.size(),
+           32);
+    return fail("The serial number must be exactly 32 hexadecimal characters.");
+  }
+  for (std::size_t i = 0; i < kSerialChars; ++i) {
+    if (!isHexDigit(result.serial[i])) {
+      QTRACE(trace::kError, kFn, "FormatCard: serial number contains invalid character '%c' at pos %zu",
+             result.serial[i], i);
+      return fail("The serial number contains an invalid character (allowed: 0-9 A-F).");
+    }
+  }
+
+  QTRACE(trace::kInformation, kFn, "FormatCard: all inputs validated, spawning worker thread");
+  const std::string pin(reinterpret_cast<const char*>(input.pin.data()), pinLength);
+  struct WipePin {
+    std::string pin;
+    ~WipePin() { OPENSSL_cleanse(pin.data(), pin.size()); }
+  } pinText{pin};
+  result.status = create(pinText.pin.c_str(), wipe.key, result.serial.c_str(), input.drive, input.identity);
+  if (result.status != 0) {
+    QTRACE(trace::kError, kFn, "FormatCard: Format() returned 0x%08x", result.status);
+    result.outcome = FormatOutcome::kFailed;
+    ui.showError(statusMessage(result.status).c_str());
+    return result;
+  }
+  QTRACE(trace::kInformation, kFn, "FormatCard: GIDS card initialised successfully");
+  return result;
+}
+
+}  // namespace quillon
