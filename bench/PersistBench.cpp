@@ -31,41 +31,16 @@
 #include "gids/GidsApplet.h"
 #include "gids/GidsAppletInstaller.h"
 #include "gids/GidsPINManager.h"
+#include "personalise/CreateSecureContainer.h"
 
 namespace {
 
 using namespace quillon;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr const char* kScript[] = {
-    "00A4040409A0000003974254465900",
-    "002401800431323334",
-    "00E000000E620C8201398302A0008C03033000",
-    "0044000000",
-    "00E000000E620C8201398302A0108C03033000",
-    "0044000000",
-    "00E000000E620C8201398302A0118C030330FF",
-    "0044000000",
-    "00E000000E620C8201398302A0128C03032000",
-    "0044000000",
-    "00E000000E620C8201398302A0138C03033030",
-    "0044000000",
-    "00E000000E620C8201398302A0148C03032020",
-    "0044000000",
-    "00E000001C621A8201188302B0808C04870020FFA50BA4098001028301809501C0",
-    "0044000000",
-    "00DB3FFF267024840180A51F87180102030405060708090A0B0C0D0E0F1011121314151617188803B073DC",
-    "00DBA01213DF201000112233445566778899AABBCCDDEEFF",
-    "00DBA00091DF1F818D016d736370000000000000000000000000000000000000000000a00000000000000000000000636172646964"
-    "000000000020df000012a00000000000000000000000636172646170707300000021df000010a0000000000000000000000063617264"
-    "6366000000000022df000010a000006d7363700000000000636d617066696c6500000023df000010a00000",
-    "00DBA0100BDF21086d73637000000000",
-    "00DBA01009DF2206000000000000",
-    "00DBA01003DF2300",
-    "00DBA01013DF2010000102030405060708090a0b0c0d0e0f",
-    "00A4000C023FFF",
-    "0044000000",
-    // Two key files with a generated RSA-2048 key each (the PIN opens them).
+// After the personalisation script: two key files with a generated RSA-2048 key
+// each (the PIN opens them).
+constexpr const char* kKeyFiles[] = {
     "002000800431323334",
     "00E000002B6229820118"
     "8302B081"
@@ -114,7 +89,12 @@ struct Setup {
     drive = pattern;
 
     applet = GidsApplet::install(card);
-    for (const char* command : kScript) {
+    const std::uint8_t adminKey[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+    std::vector<std::string> commands;
+    for (const ScriptCommand& c : personalisationScript("1234", adminKey, "00112233445566778899AABBCCDDEEFF"))
+      commands.push_back(c.text);
+    commands.insert(commands.end(), std::begin(kKeyFiles), std::end(kKeyFiles));
+    for (const std::string& command : commands) {
       std::uint16_t sw = send(card, command);
       while ((sw & 0xFF00) == 0x6100) sw = send(card, "00C0000000");
       if (sw != 0x9000) std::abort();

@@ -27,9 +27,14 @@ constexpr std::size_t kNumberText = 32;
 
 constexpr std::size_t kInitialCache = 4096;
 
+void ignoreGenericError(void*, const char*, ...) {}
+
 void initLibxml() {
   static const bool done = (xmlInitParser(), true);
   (void)done;
+  // Errors found before a reader exists (an unsupported encoding) would go to
+  // stderr, which is a smart-card daemon's log when this runs in the reader.
+  xmlSetGenericErrorFunc(nullptr, ignoreGenericError);
 }
 
 // Decimal digits from the start of `text` up to the first non-digit, modulo 2^64;

@@ -11,12 +11,6 @@ namespace quillon {
 
 namespace {
 
-struct Element {
-  IArchive& archive;
-  Element(IArchive& a, const char* name) : archive(a) { archive.pushElem(name); }
-  ~Element() { archive.popElem(); }
-};
-
 // A component as the state document stores it: written from the key, read into a
 // fresh array that then replaces the key's.
 template <class Replace>
@@ -31,7 +25,7 @@ void component(IArchive& archive, const char* name, const ByteArray& current, Re
 }
 
 void serializePublicKey(IArchive& archive, CNGRSAPublicKey& key) {
-  Element element(archive, "RSAPublicKey");
+  ScopedElement element(archive, "RSAPublicKey");
   std::uint16_t keyBits = key.getSize();
   archive.io("keyBits", keyBits);
   if (!archive.isStoring()) key.setSize(keyBits);
@@ -41,7 +35,7 @@ void serializePublicKey(IArchive& archive, CNGRSAPublicKey& key) {
 
 void serializePrivateKey(IArchive& archive, CNGRSAPrivateCrtKey& key) {
   using C = CNGRSAPrivateCrtKey::Component;
-  Element element(archive, "RSAPrivateCrtKey");
+  ScopedElement element(archive, "RSAPrivateCrtKey");
   std::uint16_t keyBits = key.getSize();
   bool initialized = key.isInitialized();
   archive.io("keyBits", keyBits);
@@ -67,7 +61,7 @@ void serializePrivateKey(IArchive& archive, CNGRSAPrivateCrtKey& key) {
 void serializeKeyPair(IArchive& archive, KeyPair& keyPair) {
   auto& pair = dynamic_cast<CNGKeyPair&>(keyPair);
   IJCRuntime& runtime = pair.runtime();
-  Element element(archive, "KeyPair");
+  ScopedElement element(archive, "KeyPair");
   std::uint16_t keyBits = pair.size();
   bool hasPub = pair.getPublic() != nullptr;
   bool hasPriv = pair.getPrivate() != nullptr;

@@ -34,15 +34,6 @@ void require(bool condition, const char* function) {
   if (!condition) throwSerialization(__FILE__, __LINE__, function);
 }
 
-// Scoped element.
-struct Element {
-  IArchive& archive;
-  Element(IArchive& a, const char* name) : archive(a) { archive.pushElem(name); }
-  ~Element() { archive.popElem(); }
-  Element(const Element&) = delete;
-  Element& operator=(const Element&) = delete;
-};
-
 }  // namespace
 
 std::string stripTrailingUnderscore(const char* name) {
@@ -52,7 +43,7 @@ std::string stripTrailingUnderscore(const char* name) {
 }
 
 void serializeJCByteArray(IArchive& archive, const char* name, ByteArray& array) {
-  Element element(archive, name);
+  ScopedElement element(archive, name);
   std::uint16_t len = array.length();
   archive.io("len", len);
   if (!archive.isStoring())
@@ -75,14 +66,14 @@ void ioFile(IArchive& archive, File*& file) {
     } else {
       QTRACE(trace::kError, "IArchive::ioFile", "ioFile: unknown File subtype");
     }
-    Element element(archive, name);
+    ScopedElement element(archive, name);
     archive.io("type", type);
     if (type != FILE_NULL) file->serialize(archive);
     return;
   }
 
   destroyPersistent(runtime, std::exchange(file, nullptr), JC_HERE("IArchive::ioFile"));
-  Element element(archive, "File");
+  ScopedElement element(archive, "File");
   std::uint8_t type = FILE_NULL;
   archive.io("type", type);
   const auto where = JC_HERE("IArchive::ioFile");
@@ -123,7 +114,7 @@ std::uint16_t keySizeFromCRT(CRTKeyFile& file) {
 }
 
 void GidsApplet::serialize(IArchive& archive) {
-  Element element(archive, "GidsApplet");
+  ScopedElement element(archive, "GidsApplet");
   bool hasPinMgr = static_cast<bool>(pinManager);
   bool hasTxMgr = static_cast<bool>(transmitManager);
   bool hasFs = static_cast<bool>(fileSystem);
@@ -142,7 +133,7 @@ void GidsApplet::serialize(IArchive& archive) {
 }
 
 void OwnerPIN::serialize(IArchive& archive) {
-  Element element(archive, "OwnerPIN");
+  ScopedElement element(archive, "OwnerPIN");
   QUILLON_IO(archive, tryLimit_);
   QUILLON_IO(archive, maxSize_);
   QUILLON_IO(archive, triesRemaining_);
@@ -156,7 +147,7 @@ void OwnerPIN::serialize(IArchive& archive) {
 }
 
 void GidsPIN::serialize(IArchive& archive) {
-  Element element(archive, "GidsPIN");
+  ScopedElement element(archive, "GidsPIN");
   QUILLON_IO(archive, currentPINLen_);
   QUILLON_IO(archive, minPINSize_);
   QUILLON_IO(archive, maxPINSize_);
@@ -168,7 +159,7 @@ void GidsPIN::serialize(IArchive& archive) {
 }
 
 void GidsPINManager::serialize(IArchive& archive) {
-  Element element(archive, "GidsPINManager");
+  ScopedElement element(archive, "GidsPINManager");
   QUILLON_IO(archive, isInInitializationMode_);
   bool hasPin = pin != nullptr;
   archive.io("hasPin", hasPin);
@@ -182,7 +173,7 @@ void GidsPINManager::serialize(IArchive& archive) {
 }
 
 void TransmitManager::serialize(IArchive& archive) {
-  Element element(archive, "TransmitManager");
+  ScopedElement element(archive, "TransmitManager");
   if (archive.isStoring()) return;
   makeTransientState();
   clearFlashBuffer();
@@ -216,7 +207,7 @@ void DedicatedFile::serializeContent(IArchive& archive) {
 void DedicatedFile::serialize(IArchive& archive) { serializeContent(archive); }
 
 void GidsFileSystem::serialize(IArchive& archive) {
-  Element element(archive, "GidsFileSystem");
+  ScopedElement element(archive, "GidsFileSystem");
   QUILLON_IO(archive, currentRecordNum);
   serializeContent(archive);
   serializeJCByteArray(archive, "fci", fci);
@@ -235,7 +226,7 @@ void BerTlvFile::serialize(IArchive& archive) {
   serializeJCByteArray(archive, "fcp", fcp);
   if (archive.isStoring()) {
     for (std::uint8_t i = 0; i < childCount; ++i) {
-      Element record(archive, "Record");
+      ScopedElement record(archive, "Record");
       serializeJCByteArray(archive, "data", children[i]->data);
     }
     return;
@@ -249,7 +240,7 @@ void BerTlvFile::serialize(IArchive& archive) {
     Record* record = makePersistent<Record>(runtime, JC_HERE("BerTlvFile::serialize"), runtime, 0);
     if (record == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
     children[childCount++] = record;
-    Element element(archive, "Record");
+    ScopedElement element(archive, "Record");
     serializeJCByteArray(archive, "data", record->data);
   }
 }

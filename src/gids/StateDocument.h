@@ -30,6 +30,18 @@ void ioFile(IArchive& archive, File*& file);
 // template), 2048 when it announces none.
 std::uint16_t keySizeFromCRT(CRTKeyFile& file);
 
+// An element of the document, open for the life of the object.
+class ScopedElement {
+ public:
+  ScopedElement(IArchive& archive, const char* name) : archive_(archive) { archive_.pushElem(name); }
+  ~ScopedElement() { archive_.popElem(); }
+  ScopedElement(const ScopedElement&) = delete;
+  ScopedElement& operator=(const ScopedElement&) = delete;
+
+ private:
+  IArchive& archive_;
+};
+
 // Reads or writes a field under its own name, trailing underscore dropped.
 #define QUILLON_IO(archive, field) (archive).io(::quillon::stripTrailingUnderscore(#field).c_str(), field)
 

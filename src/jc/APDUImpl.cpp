@@ -10,8 +10,7 @@ constexpr std::uint16_t kOutgoingBufferSize = 258;
 }
 
 JCRuntimeImpl::APDUImpl::APDUImpl(IJCRuntime& runtime)
-    : runtime_(runtime),
-      buffer_(kBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")),
+    : buffer_(kBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")),
       outgoing_(kOutgoingBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")) {}
 
 JCRuntimeImpl::APDUImpl::~APDUImpl() {

@@ -137,7 +137,6 @@ class JCRuntimeImpl::APDUImpl final : public APDU {
   const std::uint8_t* outgoing() const noexcept { return outgoing_.data(); }
 
  private:
-  IJCRuntime& runtime_;
   // Declared in release order reversed: the outgoing buffer goes first.
   ByteArray buffer_;
   ByteArray outgoing_;

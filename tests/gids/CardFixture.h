@@ -30,7 +30,8 @@ inline constexpr const char* kCreateKeyFile =
     "00E000002B" "6229" "820118" "8302B081" "8C058F10101010"
     "A519" "B803800107" "B803800187" "B803800147" "B603800117" "B603800157";
 
-// The 25 commands that personalise a card (PIN 1234, kAdminKey, kSerial).
+// The 25 commands that personalise a card (PIN 1234, kAdminKey, kSerial), as the
+// card creation sends them.
 std::vector<std::string> personalisationScript();
 
 class CardFixture : public ::testing::Test {

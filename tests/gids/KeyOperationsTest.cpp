@@ -225,5 +225,30 @@ TEST_F(KeyOperationsTest, ImportRefusalsKeepTheOldKeyAndFreeTheBuffer) {
   EXPECT_EQ(applet->transmit().getFlashBuffer().length(), 0);
 }
 
+TEST_F(KeyOperationsTest, GeneratesLargeKeysSlow) {
+  // 3072 bits: 7F49 82 0189, 81 82 0180, the modulus, 82 03 010001.
+  Response r = readAll(send("0047000008AC06800108830181"));
+  ASSERT_EQ(r.sw, 0x9000);
+  EXPECT_EQ(r.data.size(), 2u * 398);
+  EXPECT_EQ(r.data.substr(0, 18), "7F4982018981820180");
+  // 4096 bits: 526 bytes, which still fit the answer buffer; they come in three pieces.
+  r = send("0047000008AC06800109830181");
+  EXPECT_EQ(r.sw, 0x6100);
+  r = send("00C0000000");
+  EXPECT_EQ(r.sw, 0x6100);
+  EXPECT_EQ(r.data.size(), 2u * 256);
+  r = readAll(r);
+  ASSERT_EQ(r.sw, 0x9000);
+  EXPECT_EQ(r.data.size(), 2u * (526 - 256) + 2u * 256);
+  // The new key deciphers what OpenSSL encrypted for it: a 512-byte answer in pieces.
+  const ossl::PkeyPtr publicKey = readPublicKey();
+  ASSERT_EQ(sw("002241B806800107840181"), 0x9000);
+  Bytes block(512, 0x00);
+  block[511] = 0x24;
+  r = readAll(sendChained("002A8086", rsaEncrypt(publicKey.get(), block, RSA_NO_PADDING), "00"));
+  ASSERT_EQ(r.sw, 0x9000);
+  EXPECT_EQ(r.data, toHex(block));
+}
+
 }  // namespace
 }  // namespace quillon::test
