@@ -10,6 +10,7 @@ packages=(
   libssl-dev openssl
   libxml2-dev zlib1g-dev
   cabextract gcab
+  pcscd libpcsclite-dev opensc
 )
 
 as_root() {

@@ -1,0 +1,44 @@
+#include "reader/ContainerVersion.h"
+
+#include "container/FilePersist.h"
+#include "platform/VolumePath.h"
+
+namespace quillon::reader {
+
+std::string containerPathOn(const std::string& mountPoint) {
+  std::string path = mountPoint;
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + FilePersist::kContainerName;
+}
+
+ContainerVersion versionOf(const std::string& mountPoint, const struct stat& info) {
+  ContainerVersion v;
+  v.mountPoint = mountPoint;
+  v.device = static_cast<std::uint64_t>(info.st_dev);
+  v.inode = static_cast<std::uint64_t>(info.st_ino);
+  v.size = static_cast<std::int64_t>(info.st_size);
+  v.modifiedSeconds = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+  v.modifiedNanoseconds = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  v.changedSeconds = static_cast<std::int64_t>(info.st_ctim.tv_sec);
+  v.changedNanoseconds = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
+  return v;
+}
+
+std::optional<ContainerVersion> currentVersion(const std::string& mountPoint) {
+  struct stat info {};
+  if (::lstat(containerPathOn(mountPoint).c_str(), &info) != 0) return std::nullopt;
+  if (!S_ISREG(info.st_mode) || info.st_size <= 0) return std::nullopt;
+  return versionOf(mountPoint, info);
+}
+
+VolumeView observeVolume(const platform::SystemPaths& paths, const std::string& devicePath) {
+  VolumeView view;
+  if (platform::findVolumeMount(paths, devicePath, view.mountPoint) != 0) {
+    view.mountPoint.clear();
+    return view;
+  }
+  view.container = currentVersion(view.mountPoint);
+  return view;
+}
+
+}  // namespace quillon::reader

@@ -1,0 +1,32 @@
+#include "reader/ReaderLog.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "base/Trace.h"
+
+namespace quillon::reader {
+
+void report(int priority, std::uint8_t level, const char* function, const char* format, ...) noexcept {
+  char text[768];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n < 0) return;
+  QTRACE(level, function, "%s", text);
+  // pcscd owns openlog(); the facility goes with each line instead.
+  ::syslog(LOG_DAEMON | priority, "Brindleworth Virtual Reader: %s", text);
+}
+
+std::string printable(std::string_view text) {
+  constexpr std::size_t kMax = 240;
+  std::string out;
+  for (const char c : text.substr(0, kMax)) out += (c >= 0x20 && c < 0x7F) ? c : '?';
+  if (text.size() > kMax) out += "...";
+  return out;
+}
+
+}  // namespace quillon::reader

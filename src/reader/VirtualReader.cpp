@@ -1,0 +1,280 @@
+#include "reader/VirtualReader.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "base/Trace.h"
+#include "container/FileHandle.h"
+#include "platform/Drives.h"
+#include "platform/VolumePath.h"
+#include "reader/CardAtr.h"
+#include "reader/ReaderLog.h"
+
+namespace quillon::reader {
+
+namespace {
+
+const char* const kCreate = "VirtualReader::VirtualReader";
+const char* const kEjectFn = "VirtualReader::eject";
+const char* const kSwallowFn = "VirtualReader::swallow";
+const char* const kPresence = "VirtualReader::present";
+const char* const kPower = "VirtualReader::powerUp";
+const char* const kTransmit = "VirtualReader::transmit";
+
+}  // namespace
+
+VirtualReader::VirtualReader(const ReaderConfig& config)
+    : paths_(config.procRoot, config.sysRoot), state_(config.statePath) {
+  std::string remembered;
+  if (const int err = state_.load(remembered); err != 0) {
+    report(LOG_WARNING, trace::kWarning, kCreate, "cannot read the state file %s (errno %d): no volume taken up",
+           state_.path().c_str(), err);
+    return;
+  }
+  if (remembered.empty()) return;
+  std::string canonical;
+  std::string reason;
+  if (!acceptableVolume(remembered, canonical, reason)) {
+    QTRACE(trace::kInformation, kCreate, "VirtualReader: remembered volume %s not taken up: %s",
+           printable(remembered).c_str(), reason.c_str());
+    return;
+  }
+  volume_ = canonical;
+  report(LOG_INFO, trace::kInformation, kCreate, "took up the remembered volume %s again", volume_.c_str());
+}
+
+VirtualReader::~VirtualReader() = default;
+
+bool VirtualReader::acceptableVolume(const std::string& path, std::string& canonical, std::string& reason) const {
+  canonical.clear();
+  std::string mountPoint;
+  if (const std::uint32_t err = platform::findVolumeMount(paths_, path, mountPoint); err != 0) {
+    reason = "no block device mounted whole for " + printable(path) + " (error " + std::to_string(err) + ")";
+    return false;
+  }
+  if (!platform::isVolumeCompatible(paths_, mountPoint)) {
+    reason = "the volume at " + mountPoint + " is not on a removable disk";
+    return false;
+  }
+  if (const std::uint32_t err = platform::volumeDevicePath(paths_, mountPoint, canonical); err != 0) {
+    reason = "no device path for " + mountPoint + " (error " + std::to_string(err) + ")";
+    return false;
+  }
+  return true;
+}
+
+RESPONSECODE VirtualReader::control(DWORD code, std::span<const std::uint8_t> input) {
+  switch (code) {
+    case kEject:
+      if (!input.empty()) return IFD_COMMUNICATION_ERROR;
+      return eject() ? IFD_SUCCESS : IFD_COMMUNICATION_ERROR;
+    case kSwallow: return swallow(input) ? IFD_SUCCESS : IFD_COMMUNICATION_ERROR;
+    case kGetFeatureRequest: return IFD_SUCCESS;  // no features: an empty list
+    default: return IFD_ERROR_NOT_SUPPORTED;
+  }
+}
+
+bool VirtualReader::eject() {
+  std::lock_guard lock(mutex_);
+  dropCard();
+  const bool had = !volume_.empty();
+  volume_.clear();
+  served_.reset();
+  failed_.reset();
+  pendingAbsent_ = true;
+  const int err = state_.forget();
+  signal_.notify();
+  if (err != 0) {
+    report(LOG_ERR, trace::kError, kEjectFn, "EJECT: the volume could not be forgotten in %s (errno %d)",
+           state_.path().c_str(), err);
+    return false;
+  }
+  QTRACE(trace::kInformation, kEjectFn, "EJECT: %s", had ? "card ejected" : "no card to eject");
+  return true;
+}
+
+bool VirtualReader::swallow(std::span<const std::uint8_t> input) {
+  std::string path;
+  if (!platform::decodeDevicePath(input, path)) {
+    report(LOG_WARNING, trace::kWarning, kSwallowFn, "SWALLOW refused: malformed device path (%zu bytes)",
+           input.size());
+    return false;
+  }
+  std::string canonical;
+  std::string reason;
+  if (!acceptableVolume(path, canonical, reason)) {
+    report(LOG_WARNING, trace::kWarning, kSwallowFn, "SWALLOW refused: %s", reason.c_str());
+    return false;
+  }
+
+  std::lock_guard lock(mutex_);
+  if (const int err = state_.remember(canonical); err != 0) {
+    report(LOG_ERR, trace::kError, kSwallowFn, "SWALLOW refused: the volume could not be remembered in %s (errno %d)",
+           state_.path().c_str(), err);
+    return false;
+  }
+  if (canonical != volume_) {
+    dropCard();
+    served_.reset();
+    pendingAbsent_ = true;
+    volume_ = canonical;
+  }
+  failed_.reset();  // a container refused before gets another try
+  signal_.notify();
+  report(LOG_INFO, trace::kInformation, kSwallowFn, "SWALLOW: serving the card of %s", volume_.c_str());
+  return true;
+}
+
+void VirtualReader::dropCard() {
+  if (!card_) return;
+  card_.reset();
+  pendingAbsent_ = true;  // a powered card went away: pcscd must see it gone
+}
+
+bool VirtualReader::evaluate(VolumeView* seen) {
+  bool there = false;
+  if (!volume_.empty()) {
+    VolumeView view = observeVolume(paths_, volume_);
+    if (!view.container) {
+      if (card_) QTRACE(trace::kInformation, kPresence, "VirtualReader: the volume or its container went away");
+      dropCard();
+    } else {
+      if (served_ && *served_ != *view.container) {
+        QTRACE(trace::kInformation, kPresence, "VirtualReader: the container changed, a new card is present");
+        dropCard();
+        served_.reset();
+        pendingAbsent_ = true;
+      }
+      if (failed_ && *failed_ != *view.container) failed_.reset();
+      there = !failed_;
+    }
+    if (seen != nullptr) *seen = std::move(view);
+  } else {
+    dropCard();
+  }
+  // While pcscd already sees no card, the absence owed is settled.
+  if (pendingAbsent_ && !reported_) pendingAbsent_ = false;
+  return there && !pendingAbsent_;
+}
+
+bool VirtualReader::present() {
+  std::lock_guard lock(mutex_);
+  const bool now = evaluate(nullptr);
+  if (!now) pendingAbsent_ = false;
+  reported_ = now;
+  return now;
+}
+
+RESPONSECODE VirtualReader::powerUp(std::span<std::uint8_t> atr, std::size_t& atrLength) {
+  std::lock_guard lock(mutex_);
+  atrLength = 0;
+  card_.reset();  // a reset, not a removal
+  VolumeView view;
+  if (!evaluate(&view)) return IFD_ICC_NOT_PRESENT;
+  if (atr.size() < kCardAtr.size()) return IFD_COMMUNICATION_ERROR;
+
+  std::string reason;
+  std::unique_ptr<ServedCard> card = ServedCard::load(paths_, view.mountPoint, reason);
+  if (!card) {
+    failed_ = view.container;
+    report(LOG_ERR, trace::kError, kPower, "the card of %s cannot be served: %s", volume_.c_str(), reason.c_str());
+    signal_.notify();
+    return IFD_ERROR_POWER_ACTION;
+  }
+  served_ = card->loadedVersion();
+  card_ = std::move(card);
+  std::copy(kCardAtr.begin(), kCardAtr.end(), atr.begin());
+  atrLength = kCardAtr.size();
+  QTRACE(trace::kInformation, kPower, "VirtualReader: card of %s powered", volume_.c_str());
+  return IFD_SUCCESS;
+}
+
+void VirtualReader::powerDown() {
+  std::lock_guard lock(mutex_);
+  card_.reset();
+}
+
+bool VirtualReader::powered() const {
+  std::lock_guard lock(mutex_);
+  return card_ != nullptr;
+}
+
+RESPONSECODE VirtualReader::transmit(std::span<const std::uint8_t> command, std::span<std::uint8_t> response,
+                                     std::size_t& length) {
+  std::lock_guard lock(mutex_);
+  length = 0;
+  if (!card_) return IFD_ICC_NOT_PRESENT;
+  // The card must still be the container it came from: a replaced or deleted
+  // file is never written from a stale card.
+  const std::optional<ContainerVersion> now = currentVersion(card_->mountPoint());
+  if (!now || !served_ || *now != *served_) {
+    QTRACE(trace::kInformation, kTransmit, "VirtualReader: the container changed under the powered card");
+    dropCard();
+    signal_.notify();
+    return IFD_ICC_NOT_PRESENT;
+  }
+
+  std::array<std::uint8_t, ServedCard::kMaxResponse> answer{};
+  std::size_t n = 0;
+  const ServedCard::Outcome outcome = card_->transmit(command, answer, n);
+  if (card_->saved()) served_ = currentVersion(card_->mountPoint());
+
+  RESPONSECODE result = IFD_SUCCESS;
+  switch (outcome) {
+    case ServedCard::Outcome::kAnswered:
+      if (n > response.size()) {
+        result = IFD_ERROR_INSUFFICIENT_BUFFER;
+        break;
+      }
+      std::memcpy(response.data(), answer.data(), n);
+      length = n;
+      break;
+    case ServedCard::Outcome::kSaveFailed:
+      report(LOG_ERR, trace::kError, kTransmit,
+             "the card's state could not be stored on %s (hr 0x%08X): answer withheld, card reset",
+             card_->mountPoint().c_str(), card_->lastSaveError());
+      dropCard();
+      signal_.notify();
+      result = IFD_COMMUNICATION_ERROR;
+      break;
+    case ServedCard::Outcome::kFailed: result = IFD_COMMUNICATION_ERROR; break;
+  }
+  OPENSSL_cleanse(answer.data(), answer.size());
+  return result;
+}
+
+void VirtualReader::waitForChange(std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + timeout;
+  const std::string mountInfo = (paths_.procRoot() / "self" / "mountinfo").string();
+  for (;;) {
+    // Opened before looking, so that a mount change after the look still wakes us.
+    container::FileHandle mounts(::open(mountInfo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      if (evaluate(nullptr) != reported_) return;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return;
+    signal_.wait(mounts.get(), std::min(left, kWatchInterval));
+  }
+}
+
+void VirtualReader::stopWaiting() {
+  std::lock_guard lock(mutex_);
+  stopping_ = true;
+  signal_.notify();
+}
+
+std::string VirtualReader::volume() const {
+  std::lock_guard lock(mutex_);
+  return volume_;
+}
+
+}  // namespace quillon::reader

@@ -1,0 +1,107 @@
+// The virtual reader's one slot, as the pcsc-lite entry points (IfdHandler.cpp)
+// drive it: EJECT and SWALLOW, presence that follows the world, the powered card,
+// and the wait that tells pcscd of changes. Owns the card it serves; every
+// operation takes its one mutex, which the wait never holds while it sleeps.
+#pragma once
+
+extern "C" {
+#include <ifdhandler.h>
+}
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/SystemPaths.h"
+#include "reader/ChangeSignal.h"
+#include "reader/ContainerVersion.h"
+#include "reader/ReaderConfig.h"
+#include "reader/ServedCard.h"
+#include "reader/StateFile.h"
+
+namespace quillon::reader {
+
+// Which volume's card is served (set by SWALLOW, cleared by EJECT, remembered
+// across pcscd restarts) and whether that card is present: volume mounted,
+// container there and loadable, unchanged behind the powered card's back.
+class VirtualReader {
+ public:
+  static constexpr DWORD kEject = 0x00310018;              // IOCTL_SMARTCARD_EJECT
+  static constexpr DWORD kSwallow = 0x0031001C;            // IOCTL_SMARTCARD_SWALLOW
+  static constexpr DWORD kGetFeatureRequest = 0x42000D48;  // pcsc-lite's SCARD_CTL_CODE(3400)
+  // How often the wait looks at the world when nothing wakes it: the container
+  // file gives no signal of its own, and a fixture mount table none either.
+  static constexpr std::chrono::milliseconds kWatchInterval{250};
+
+  // Takes up the remembered volume again when it is mounted and acceptable.
+  // Throws std::system_error when the wake-up descriptor cannot be had.
+  explicit VirtualReader(const ReaderConfig& config);
+  ~VirtualReader();
+  VirtualReader(const VirtualReader&) = delete;
+  VirtualReader& operator=(const VirtualReader&) = delete;
+
+  // IFDHControl: EJECT (no input), SWALLOW, the feature request (an empty list);
+  // IFD_ERROR_NOT_SUPPORTED for any other code. Nothing is ever written back.
+  RESPONSECODE control(DWORD code, std::span<const std::uint8_t> input);
+
+  // Drops the card and forgets the volume, in memory and in the state file; the
+  // container is not touched again. The card is reported absent at least once.
+  // False when the state file could not be updated (the card is dropped anyway).
+  bool eject();
+  // Takes up the volume whose device path `input` carries (UTF-16LE with its
+  // NUL): it must resolve inside the sysfs root to a block device mounted now as
+  // a whole volume on a removable disk. Remembered in the state file; false, with
+  // nothing changed, when anything fails.
+  bool swallow(std::span<const std::uint8_t> input);
+
+  // IFDHICCPresence: whether the card is there; an absence reported here settles
+  // the one owed after EJECT or a change of card.
+  bool present();
+  // Every power-up is a reset: a fresh runtime loaded from the container. The ATR
+  // goes to `atr` (kCardAtr.size() bytes at least). IFD_ICC_NOT_PRESENT without
+  // a card, IFD_ERROR_POWER_ACTION (and absent from then on) for a container
+  // that cannot be served.
+  RESPONSECODE powerUp(std::span<std::uint8_t> atr, std::size_t& atrLength);
+  void powerDown();
+  bool powered() const;
+
+  // One APDU to the powered card. IFD_ICC_NOT_PRESENT when there is none or its
+  // container changed; IFD_COMMUNICATION_ERROR when the card's new state could
+  // not be stored (the card is then reset and its answer withheld).
+  RESPONSECODE transmit(std::span<const std::uint8_t> command, std::span<std::uint8_t> response, std::size_t& length);
+
+  // The polling thread's wait: returns when what present() would answer differs
+  // from its last answer, when stopWaiting() is called, or after `timeout`.
+  void waitForChange(std::chrono::milliseconds timeout);
+  void stopWaiting();
+
+  // The device path of the volume served; empty when there is none.
+  std::string volume() const;
+
+ private:
+  bool evaluate(VolumeView* seen);
+  void dropCard();
+  bool acceptableVolume(const std::string& path, std::string& canonical, std::string& reason) const;
+
+  const platform::SystemPaths paths_;
+  const StateFile state_;
+  ChangeSignal signal_;
+
+  mutable std::mutex mutex_;
+  std::string volume_;
+  std::unique_ptr<ServedCard> card_;
+  // The container version the card was last served from or saved to, and the
+  // one that failed to load; a different version is a different card.
+  std::optional<ContainerVersion> served_;
+  std::optional<ContainerVersion> failed_;
+  bool pendingAbsent_ = false;  // an absence is owed to pcscd
+  bool reported_ = false;       // present()'s last answer
+  bool stopping_ = false;
+};
+
+}  // namespace quillon::reader

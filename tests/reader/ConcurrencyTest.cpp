@@ -1,0 +1,103 @@
+// pcscd calls the driver from several threads: every card operation is
+// serialised by the reader's one mutex (run under ASan in the dev preset).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ReaderFixture.h"
+
+namespace quillon::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ConcurrencyTest : public ReaderFixture {};
+
+TEST_F(ConcurrencyTest, CommandsFromManyThreadsEachGetTheirAnswer) {
+  serveCard();
+  ASSERT_TRUE(reader->present());
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  // pcscd's event thread: presence and its wait, all the while.
+  std::thread events([&] {
+    while (!done) {
+      if (!reader->present()) ++wrong;
+      reader->waitForChange(5ms);
+    }
+  });
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        if (sw(*reader, kSelectGids) != 0x9000) ++wrong;
+        if (sw(*reader, "0020008000") != 0x63C3) ++wrong;
+        if (send(*reader, "00CB3FFF045C027F71").data != "7F7106970103930103") ++wrong;
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  done = true;
+  events.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_F(ConcurrencyTest, WrongPinsAtTheSameMomentAreEachCountedOnce) {
+  serveCard();
+  std::mutex mutex;
+  std::vector<std::uint16_t> answers;
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 3; ++t) {
+    clients.emplace_back([&] {
+      const std::uint16_t answer = sw(*reader, "002000800431313131");
+      std::lock_guard lock(mutex);
+      answers.push_back(answer);
+    });
+  }
+  for (auto& client : clients) client.join();
+  std::sort(answers.begin(), answers.end());
+  EXPECT_EQ(answers, (std::vector<std::uint16_t>{0x63C0, 0x63C1, 0x63C2}));
+
+  ASSERT_EQ(powerUp(*reader), IFD_SUCCESS);  // what the file holds
+  ASSERT_EQ(sw(*reader, kSelectGids), 0x9000);
+  EXPECT_EQ(sw(*reader, "002000800431323334"), 0x6983);
+}
+
+TEST_F(ConcurrencyTest, PowerAndControlRequestsRaceWithCommands) {
+  serveCard();
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0};
+  std::thread client([&] {
+    while (!done) {
+      const Answer a = send(*reader, kSelectGids);
+      // Either the card answers, or it is between power cycles or swallows.
+      if (!(a.rc == IFD_SUCCESS && a.sw == 0x9000) && a.rc != IFD_ICC_NOT_PRESENT) ++unexpected;
+    }
+  });
+  std::thread events([&] {
+    while (!done) {
+      reader->present();
+      reader->waitForChange(2ms);
+    }
+  });
+  for (int i = 0; i < 20; ++i) {
+    std::this_thread::sleep_for(2ms);
+    if (i % 5 == 4) {
+      EXPECT_TRUE(reader->eject());
+      EXPECT_TRUE(swallowStick());
+    }
+    const RESPONSECODE rc = powerUp(*reader);
+    if (rc != IFD_SUCCESS && rc != IFD_ICC_NOT_PRESENT) ++unexpected;
+  }
+  done = true;
+  client.join();
+  events.join();
+  EXPECT_EQ(unexpected.load(), 0);
+}
+
+}  // namespace
+}  // namespace quillon::test

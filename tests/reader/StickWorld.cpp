@@ -1,0 +1,86 @@
+#include "StickWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "base/Hex.h"
+#include "platform/VolumePath.h"
+
+namespace quillon::test {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBaseMounts =
+    "21 26 0:20 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n"
+    "22 26 0:21 / /sys rw,nosuid,nodev,noexec,relatime shared:2 - sysfs sysfs rw\n"
+    "24 26 0:23 / /run rw,nosuid,nodev shared:5 - tmpfs tmpfs rw,size=1620848k,mode=755\n";
+
+}  // namespace
+
+StickWorld::StickWorld() : mountDir_(tree_.root() / "media" / "STICK") {
+  tree_.addUsbStick(SysfsTree::Stick{});
+  fs::create_directories(mountDir_);
+  setMounts(mountDir_);
+}
+
+reader::ReaderConfig StickWorld::config() const {
+  reader::ReaderConfig config;
+  config.statePath = statePath().string();
+  config.procRoot = (tree_.root() / "proc").string();
+  config.sysRoot = tree_.sys().string();
+  return config;
+}
+
+std::string StickWorld::devicePath() const {
+  std::string path;
+  EXPECT_EQ(platform::volumeDevicePath(paths(), mountDir_.string(), path), 0u);
+  return path;
+}
+
+std::vector<std::uint8_t> StickWorld::swallowInput(const std::string& path) { return platform::encodeDevicePath(path); }
+
+void StickWorld::createCard(const DeviceIdentity* identity) {
+  std::vector<std::uint8_t> key;
+  ASSERT_TRUE(hex::decode("0102030405060708090A0B0C0D0E0F101112131415161718", key));
+  ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, mountDir_.string(), identity, paths()), 0u);
+}
+
+std::vector<std::uint8_t> StickWorld::containerBytes() const {
+  std::ifstream in(containerPath(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void StickWorld::setMounts(const fs::path& dir, const std::string& extra) {
+  std::string text = kBaseMounts;
+  if (!dir.empty())
+    text += "40 26 8:17 / " + dir.string() + " rw,nosuid,nodev,relatime shared:40 - vfat /dev/sdb1 rw\n";
+  text += extra;
+  const fs::path file = tree_.root() / "proc" / "self" / "mountinfo";
+  const fs::path temporary = file.string() + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    ASSERT_TRUE(out.good());
+  }
+  fs::rename(temporary, file);
+}
+
+void StickWorld::remountAt(const fs::path& dir) {
+  unmount();
+  fs::create_directories(dir.parent_path());
+  fs::rename(mountDir_, dir);
+  mountDir_ = dir;
+  setMounts(mountDir_);
+}
+
+std::vector<std::uint8_t> bytes(const std::string& text) {
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(hex::decode(text, out)) << text;
+  return out;
+}
+
+}  // namespace quillon::test

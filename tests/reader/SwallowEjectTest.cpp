@@ -1,0 +1,223 @@
+// EJECT and SWALLOW: what the wizard relies on, and what the driver refuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ReaderFixture.h"
+#include "platform/VolumePath.h"
+#include "reader/CardAtr.h"
+#include "reader/StateFile.h"
+#include "support/CapturingSink.h"
+
+namespace quillon::test {
+namespace {
+
+namespace fs = std::filesystem;
+using reader::VirtualReader;
+
+class SwallowEjectTest : public ReaderFixture {};
+
+TEST_F(SwallowEjectTest, SwallowedVolumeIsServedAndRemembered) {
+  world.createCard();
+  EXPECT_FALSE(reader->present());
+  ASSERT_EQ(reader->control(VirtualReader::kSwallow, StickWorld::swallowInput(world.devicePath())), IFD_SUCCESS);
+  EXPECT_EQ(reader->volume(), world.devicePath());
+  EXPECT_TRUE(reader->present());
+
+  std::array<std::uint8_t, 33> atr{};
+  std::size_t atrLength = 0;
+  ASSERT_EQ(reader->powerUp(atr, atrLength), IFD_SUCCESS);
+  EXPECT_EQ(std::vector<std::uint8_t>(atr.begin(), atr.begin() + atrLength),
+            std::vector<std::uint8_t>(reader::kCardAtr.begin(), reader::kCardAtr.end()));
+  EXPECT_TRUE(reader->powered());
+  const Answer select = send(*reader, kSelectGids);
+  EXPECT_EQ(select.rc, IFD_SUCCESS);
+  EXPECT_EQ(select.sw, 0x9000);
+  // An application the card does not hold is not claimed.
+  EXPECT_EQ(sw(*reader, "00A4040007A0000003080000"), 0x6A82);
+
+  std::string remembered;
+  ASSERT_EQ(reader::StateFile(world.statePath().string()).load(remembered), 0);
+  EXPECT_EQ(remembered, world.devicePath());
+}
+
+TEST_F(SwallowEjectTest, ALinkOrDotsInsideSysfsNameTheSameVolume) {
+  world.createCard();
+  ASSERT_TRUE(swallow((world.tree().sys() / "dev/block/8:17").string()));
+  EXPECT_EQ(reader->volume(), world.devicePath());  // kept in its resolved form
+  ASSERT_TRUE(swallow(world.devicePath() + "/../sdb1/."));
+  EXPECT_EQ(reader->volume(), world.devicePath());
+}
+
+TEST_F(SwallowEjectTest, MalformedInputIsRefusedAndChangesNothing) {
+  world.createCard();
+  const std::vector<std::uint8_t> good = StickWorld::swallowInput(world.devicePath());
+  std::vector<std::uint8_t> odd = good;
+  odd.push_back(0);
+  std::vector<std::uint8_t> unterminated(good.begin(), good.end() - 2);
+  std::vector<std::uint8_t> cut(good.begin(), good.end() - 1);
+  std::vector<std::uint8_t> innerNul = good;
+  innerNul[4] = innerNul[5] = 0;
+  std::vector<std::uint8_t> overlong = platform::encodeDevicePath(std::string(platform::kMaxDevicePathUnits - 1, '/'));
+  overlong.insert(overlong.begin(), {'/', 0});
+  std::vector<std::uint8_t> loneSurrogate = good;
+  loneSurrogate[2] = 0x00;
+  loneSurrogate[3] = 0xD8;
+  for (const auto& input : {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{0, 0}, odd, unterminated, cut,
+                            innerNul, overlong, loneSurrogate}) {
+    EXPECT_EQ(reader->control(VirtualReader::kSwallow, input), IFD_COMMUNICATION_ERROR) << input.size();
+  }
+  EXPECT_TRUE(reader->volume().empty());
+  EXPECT_FALSE(reader->present());
+  EXPECT_FALSE(fs::exists(world.statePath()));
+}
+
+TEST_F(SwallowEjectTest, OnlyAMountedWholeVolumeOnARemovableDiskIsTaken) {
+  world.createCard();
+  world.tree().addFixedDisk("sda", 8, 0);
+  SysfsTree::Stick second;  // another stick, plugged in but not mounted
+  second.disk = "sdc";
+  second.minor = 32;
+  second.usbPort = "2-2";
+  second.scsiHost = 7;
+  world.tree().addUsbStick(second);
+  SysfsTree::Stick cdrom;  // a removable drive of the CD type
+  cdrom.disk = "sr0";
+  cdrom.major = 11;
+  cdrom.minor = 0;
+  cdrom.usbPort = "2-3";
+  cdrom.scsiHost = 8;
+  cdrom.type = "5\n";
+  cdrom.partitioned = false;
+  world.tree().addUsbStick(cdrom);
+  const std::string root = world.tree().root().string();
+  world.setMounts(world.mountDir(), "41 26 8:1 / " + root +
+                                        "/fixed rw shared:41 - ext4 /dev/sda1 rw\n"
+                                        "42 26 11:0 / " +
+                                        root +
+                                        "/cdrom ro shared:42 - iso9660 /dev/sr0 ro\n"
+                                        "43 26 8:17 /folder " +
+                                        root + "/sub rw shared:43 - vfat /dev/sdb1 rw\n");
+  const fs::path sys = world.tree().sys();
+  const fs::path stickDisk = fs::path(world.devicePath()).parent_path();
+  for (const std::string& path : std::vector<std::string>{
+           std::string("/nonexistent/block/sdz/sdz1"),
+           std::string("relative/block/sdb/sdb1"),
+           world.mountDir().string(),                                // the mount point, not a device
+           (world.tree().root() / "proc").string(),                  // outside the sysfs root
+           stickDisk.string(),                                       // the disk, mounted only as its partition
+           (sys / "dev/block/8:1").string(),                         // a fixed disk's partition
+           (sys / "dev/block/8:33").string(),                        // a stick that is not mounted
+           (sys / "dev/block/11:0").string(),                        // a CD drive
+           (sys / "devices/pci0000:00/0000:00:14.0/usb2").string(),  // a USB device, not a block device
+           world.devicePath() + "/../../../../../../../../../../../../../../proc",
+       }) {
+    EXPECT_FALSE(swallow(path)) << path;
+  }
+  EXPECT_TRUE(reader->volume().empty());
+  EXPECT_FALSE(fs::exists(world.statePath()));
+
+  world.unmount();
+  EXPECT_FALSE(swallow(stickDisk.string() + "/sdb1"));
+  EXPECT_FALSE(reader->present());
+}
+
+TEST_F(SwallowEjectTest, EjectLeavesTheContainerAloneAndReportsTheCardAbsent) {
+  serveCard();
+  const std::vector<std::uint8_t> before = world.containerBytes();
+  ASSERT_EQ(reader->control(VirtualReader::kEject, {}), IFD_SUCCESS);
+  EXPECT_FALSE(reader->powered());
+  EXPECT_TRUE(reader->volume().empty());
+  EXPECT_FALSE(fs::exists(world.statePath()));
+  EXPECT_EQ(send(*reader, kSelectGids).rc, IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(powerUp(*reader), IFD_ICC_NOT_PRESENT);
+  EXPECT_FALSE(reader->present());
+  EXPECT_EQ(world.containerBytes(), before);
+
+  // Now the wizard may delete or replace the file; the reader stays out of it.
+  ASSERT_TRUE(fs::remove(world.containerPath()));
+  EXPECT_FALSE(reader->present());
+  world.createCard();
+  EXPECT_FALSE(reader->present());
+  EXPECT_EQ(powerUp(*reader), IFD_ICC_NOT_PRESENT);
+}
+
+TEST_F(SwallowEjectTest, EjectAndSwallowBetweenTwoPollsStillShowTheCardLeaving) {
+  serveCard();
+  ASSERT_TRUE(reader->present());
+  ASSERT_TRUE(reader->eject());
+  world.createCard();
+  ASSERT_TRUE(swallowStick());
+  // Not powered up until pcscd has seen the old card go.
+  EXPECT_EQ(powerUp(*reader), IFD_ICC_NOT_PRESENT);
+  EXPECT_FALSE(reader->present());
+  EXPECT_TRUE(reader->present());
+  EXPECT_EQ(powerUp(*reader), IFD_SUCCESS);
+  EXPECT_EQ(sw(*reader, kSelectGids), 0x9000);
+
+  // The same with the card powered down (pcscd does that 5 s after the last client).
+  reader->powerDown();
+  ASSERT_TRUE(reader->present());
+  ASSERT_TRUE(reader->eject());
+  ASSERT_TRUE(swallowStick());
+  EXPECT_FALSE(reader->present());
+  EXPECT_TRUE(reader->present());
+}
+
+TEST_F(SwallowEjectTest, EjectWithoutACardSucceedsAndOtherCodesAreNotSupported) {
+  EXPECT_EQ(reader->control(VirtualReader::kEject, {}), IFD_SUCCESS);
+  const std::uint8_t junk[] = {1, 2};
+  EXPECT_EQ(reader->control(VirtualReader::kEject, junk), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(reader->control(VirtualReader::kGetFeatureRequest, {}), IFD_SUCCESS);
+  EXPECT_EQ(reader->control(0x00310020, {}), IFD_ERROR_NOT_SUPPORTED);  // IOCTL_SMARTCARD_... n = 8
+  EXPECT_EQ(reader->control(0x42000001, {}), IFD_ERROR_NOT_SUPPORTED);
+}
+
+TEST_F(SwallowEjectTest, StateThatCannotBeWrittenFailsBothRequests) {
+  world.createCard();
+  fs::create_directories(world.statePath());  // a directory where the file should be
+  EXPECT_FALSE(swallowStick());
+  EXPECT_TRUE(reader->volume().empty());
+  EXPECT_FALSE(reader->present());
+  EXPECT_FALSE(reader->eject());
+}
+
+TEST_F(SwallowEjectTest, TheRememberedVolumeIsTakenUpByANewChannel) {
+  serveCard();
+  ASSERT_EQ(sw(*reader, "002000800431313131"), 0x63C2);
+  openReader();
+  EXPECT_EQ(reader->volume(), world.devicePath());
+  EXPECT_TRUE(reader->present());
+  ASSERT_EQ(powerUp(*reader), IFD_SUCCESS);
+  ASSERT_EQ(sw(*reader, kSelectGids), 0x9000);
+  EXPECT_EQ(sw(*reader, "0020008000"), 0x63C2);
+
+  // Not mounted when the channel opens: not taken up, but not forgotten either.
+  world.unmount();
+  openReader();
+  EXPECT_TRUE(reader->volume().empty());
+  world.setMounts(world.mountDir());
+  openReader();
+  EXPECT_EQ(reader->volume(), world.devicePath());
+
+  // After EJECT there is nothing to take up.
+  ASSERT_TRUE(reader->eject());
+  openReader();
+  EXPECT_TRUE(reader->volume().empty());
+}
+
+TEST_F(SwallowEjectTest, AStateFileNamingAnotherDeviceIsNotTakenUp) {
+  world.createCard();
+  world.tree().addFixedDisk("sda", 8, 0);
+  world.setMounts(world.mountDir(), "41 26 8:1 / " + world.tree().root().string() + "/fixed rw - ext4 /dev/sda1 rw\n");
+  ASSERT_EQ(reader::StateFile(world.statePath().string()).remember((world.tree().sys() / "dev/block/8:1").string()), 0);
+  TraceCapture capture;
+  openReader();
+  EXPECT_TRUE(reader->volume().empty());
+  EXPECT_EQ(capture.sink().count("not taken up"), 1u);
+  EXPECT_FALSE(reader->present());
+}
+
+}  // namespace
+}  // namespace quillon::test
