@@ -8,6 +8,7 @@ namespace quillon::cli {
 inline constexpr int kExitDeclined = 3;  // stopped at a warning
 
 int initCommand(int argc, char** argv);
+int clearCommand(int argc, char** argv);
 int decryptCommand(int argc, char** argv);
 int listCommand(int argc, char** argv);
 int apduCommand(int argc, char** argv);

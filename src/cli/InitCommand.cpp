@@ -1,14 +1,21 @@
-// quillon-card init: the card initialisation request without the dialog.
+// quillon-card init: the card initialisation request without the dialog, with
+// the virtual reader around it unless --no-reader, and the blank card variant.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
 
+#include "base/Status.h"
 #include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
 #include "cli/Secrets.h"
+#include "container/FilePersist.h"
+#include "personalise/CreateBlankContainer.h"
+#include "personalise/DevicePath.h"
 #include "personalise/FormatCard.h"
+#include "personalise/ReaderControl.h"
 
 namespace quillon::cli {
 
@@ -16,14 +23,28 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: quillon-card init DRIVE [OPTIONS]\n"
-    "       quillon-card init --dir DIR --identity VENDOR:PRODUCT:REVISION:SERIAL [OPTIONS]\n"
+    "       quillon-card init --dir DIR --identity VENDOR:PRODUCT:REVISION:SERIAL --no-reader [OPTIONS]\n"
+    "       quillon-card init --blank DRIVE [--no-reader] [--yes]\n"
     "\n"
     "Creates a new GIDS card on DRIVE, the mount point of a removable USB drive: a\n"
     "fresh card personalised with the PIN, the administrator key and the serial\n"
     "number, written as DRIVE/Quillon2.bin and sealed with a key derived from the\n"
-    "USB device's identity. With --dir a directory stands in for the drive and the\n"
-    "identity is given instead of read from the device (the same stick gives the\n"
-    "same identity on any computer: see 'quillon-card list').\n"
+    "USB device's identity. The Brindleworth virtual reader (through pcscd) first\n"
+    "ejects its card, and once the new card is written it takes it up and serves it\n"
+    "to every PC/SC program.\n"
+    "\n"
+    "With --dir a directory stands in for the drive and the identity is given\n"
+    "instead of read from the device (the same stick gives the same identity on any\n"
+    "computer: see 'quillon-card list'). A directory that is not the mount point of\n"
+    "a volume gives the reader nothing to serve: use --no-reader with it.\n"
+    "\n"
+    "  --no-reader            write the container without the virtual reader: to\n"
+    "                         prepare a stick for another computer, or where there\n"
+    "                         is no reader\n"
+    "  --blank                create a card still in its initialisation phase: no\n"
+    "                         PIN, administrator key, serial number or files, to be\n"
+    "                         personalised through the reader with another tool\n"
+    "                         (for example OpenSC's 'gids-tool --initialize')\n"
     "\n"
     "Secrets are never given on the command line. Without the options below the\n"
     "PIN and the administrator key are asked for on the terminal, without echo.\n"
@@ -36,18 +57,22 @@ constexpr const char* kUsage =
     "  --yes                  continue past the warnings (existing container,\n"
     "                         default PIN or administrator key) without asking\n"
     "\n"
-    "The PIN has 4 to 16 digits. Exit status: 0 card created; 1 the creation failed;\n"
-    "2 usage error or invalid input; 3 stopped at a warning.\n";
+    "The PIN has 4 to 16 digits. Exit status: 0 card created (and, with the reader,\n"
+    "served); 1 the creation failed, or the reader could not be reached or did not\n"
+    "take the card up; 2 usage error or invalid input, including a drive that is not\n"
+    "a mounted volume when the reader is used; 3 stopped at a warning.\n";
+
+constexpr const char* kPrefix = "quillon-card init: ";
 
 class TerminalUi final : public FormatCardUi {
  public:
   explicit TerminalUi(bool yes) : yes_(yes) {}
-  void showError(const char* message) override { std::cerr << "quillon-card init: " << message << "\n"; }
+  void showError(const char* message) override { std::cerr << kPrefix << message << "\n"; }
   bool askYesNo(const char* question) override {
     if (yes_) return true;
     std::cerr << question;
     if (!stdinIsTerminal()) {
-      std::cerr << "\nquillon-card init: not a terminal to answer on; run again with --yes to continue\n";
+      std::cerr << "\n" << kPrefix << "not a terminal to answer on; run again with --yes to continue\n";
       return false;
     }
     std::cerr << " [y/N] " << std::flush;
@@ -60,6 +85,53 @@ class TerminalUi final : public FormatCardUi {
   bool yes_;
 };
 
+// What the user is told about a reader step that failed, before the status itself.
+void explainReaderFailure(ReaderStep step, std::uint32_t status) {
+  if (const char* message = readerFailureMessage(step, status)) std::cerr << kPrefix << message << "\n";
+  const bool noReader = step == ReaderStep::kEstablishContext || step == ReaderStep::kFindReader ||
+                        (step == ReaderStep::kListReaders && status == quillon::status::SCARD_E_NO_READERS_AVAILABLE);
+  if (noReader) std::cerr << kPrefix << "(--no-reader writes the card without the reader)\n";
+}
+
+// The card is only created where the reader can be told which volume holds it;
+// finding that out first keeps a typing mistake from ejecting the reader's card.
+bool readerCanServe(const std::string& drive, const platform::SystemPaths& paths) {
+  std::string devicePath;
+  const std::uint32_t status = BuildPnpPathFromDriveLetter(drive, devicePath, paths);
+  if (status == 0) return true;
+  std::cerr << kPrefix << drive << " is not the mount point of a volume that the virtual reader can serve ("
+            << statusMessage(status) << "); --no-reader writes the card without the reader\n";
+  return false;
+}
+
+Progress terminalProgress() {
+  if (::isatty(STDERR_FILENO) != 1) return nullptr;
+  return [](const char* phase) { std::cerr << "quillon-card: " << phase << "...\n"; };
+}
+
+int initBlank(const CardTarget& target, bool useReader, bool yes, const platform::SystemPaths& paths) {
+  TerminalUi ui(yes);
+  const std::string container = target.drive + "/" + FilePersist::kContainerName;
+  struct stat st {};
+  if (::lstat(container.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
+      !ui.askYesNo("Warning: a secure container already exists on this device. Continue?"))
+    return kExitDeclined;
+
+  ReaderStep step = ReaderStep::kNone;
+  const std::uint32_t status =
+      useReader ? FormatBlank(target.drive, target.identityOrNull(), paths, terminalProgress(), &step)
+                : CreateBlankContainer(target.drive, target.identityOrNull(), paths, terminalProgress());
+  if (status != 0) {
+    explainReaderFailure(step, status);
+    ui.showError(statusMessage(status).c_str());
+    return kExitFailure;
+  }
+  std::cout << "A blank GIDS card was created on " << target.drive
+            << (useReader ? "; the virtual reader serves it, ready to be personalised.\n"
+                          : ", ready to be personalised through the virtual reader.\n");
+  return kExitOk;
+}
+
 }  // namespace
 
 int initCommand(int argc, char** argv) {
@@ -67,8 +139,8 @@ int initCommand(int argc, char** argv) {
   std::string error;
   if (!parseArguments(argc, argv, 1,
                       {"dir", "identity", "pin-file", "pin-fd", "admin-key-file", "admin-key-fd", "serial"},
-                      {"yes", "help"}, args, error)) {
-    std::cerr << "quillon-card init: " << error << "\n" << kUsage;
+                      {"yes", "help", "no-reader", "blank"}, args, error)) {
+    std::cerr << kPrefix << error << "\n" << kUsage;
     return kExitUsage;
   }
   if (args.has("help")) {
@@ -76,44 +148,63 @@ int initCommand(int argc, char** argv) {
     return kExitOk;
   }
   if (args.positional.size() > 1) {
-    std::cerr << "quillon-card init: too many arguments\n" << kUsage;
+    std::cerr << kPrefix << "too many arguments\n" << kUsage;
     return kExitUsage;
+  }
+  const bool blank = args.has("blank");
+  if (blank) {
+    for (const char* option : {"pin-file", "pin-fd", "admin-key-file", "admin-key-fd", "serial"}) {
+      if (args.value(option) != nullptr) {
+        std::cerr << kPrefix << "--blank takes no --" << option
+                  << ": the tool that personalises the card sets the PIN, key and serial number\n";
+        return kExitUsage;
+      }
+    }
   }
   CardTarget target;
   if (!resolveTarget(args.positional.empty() ? nullptr : &args.positional[0], args, target, error)) {
-    std::cerr << "quillon-card init: " << error << "\n";
+    std::cerr << kPrefix << error << "\n";
     return kExitUsage;
   }
+  if (target.drive.empty()) {
+    std::cerr << kPrefix << "No drive has been selected.\n";
+    return kExitUsage;
+  }
+  const bool useReader = !args.has("no-reader");
+  const platform::SystemPaths paths = systemPaths();
+  if (useReader && !readerCanServe(target.drive, paths)) return kExitUsage;
+  if (blank) return initBlank(target, useReader, args.has("yes"), paths);
 
   FormatCardInput input;
   input.drive = target.drive;
   input.identity = target.identityOrNull();
   if (const std::string* serial = args.value("serial")) input.serial = *serial;
   if (!readSecret(args.value("pin-file"), args.value("pin-fd"), "PIN: ", input.pin, error)) {
-    std::cerr << "quillon-card init: no PIN: " << error
-              << " (give --pin-file or --pin-fd, or run on a terminal)\n";
+    std::cerr << kPrefix << "no PIN: " << error << " (give --pin-file or --pin-fd, or run on a terminal)\n";
     return kExitUsage;
   }
-  if (!readSecret(args.value("admin-key-file"), args.value("admin-key-fd"), "Administrator key (48 hex digits): ",
-                  input.adminKey, error)) {
-    std::cerr << "quillon-card init: no administrator key: " << error
+  if (!readSecret(args.value("admin-key-file"), args.value("admin-key-fd"),
+                  "Administrator key (48 hex digits): ", input.adminKey, error)) {
+    std::cerr << kPrefix << "no administrator key: " << error
               << " (give --admin-key-file or --admin-key-fd, or run on a terminal)\n";
     return kExitUsage;
   }
 
-  const bool showProgress = ::isatty(STDERR_FILENO) == 1;
-  const platform::SystemPaths paths = systemPaths();
+  const Progress progress = terminalProgress();
   CardCreator create = [&](const char* pin, const std::uint8_t key[24], const char* serial, const std::string& drive,
                            const DeviceIdentity* identity) {
-    return CreateSecureContainer(pin, key, serial, drive, identity, paths, [&](const char* phase) {
-      if (showProgress) std::cerr << "quillon-card: " << phase << "...\n";
-    });
+    if (!useReader) return CreateSecureContainer(pin, key, serial, drive, identity, paths, progress);
+    ReaderStep step = ReaderStep::kNone;
+    const std::uint32_t status = Format(pin, key, serial, drive, identity, paths, progress, &step);
+    if (status != 0) explainReaderFailure(step, status);  // FormatCard shows the status after this
+    return status;
   };
   TerminalUi ui(args.has("yes"));
   const FormatCardResult result = FormatCard(input, ui, create);
   switch (result.outcome) {
     case FormatOutcome::kCreated:
-      std::cout << "The GIDS card was created on " << target.drive << " (serial number " << result.serial << ").\n";
+      std::cout << "The GIDS card was created on " << target.drive << " (serial number " << result.serial << ")"
+                << (useReader ? "; the virtual reader serves it.\n" : ".\n");
       return kExitOk;
     case FormatOutcome::kDeclined: return kExitDeclined;
     case FormatOutcome::kInvalidInput: return kExitUsage;

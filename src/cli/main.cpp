@@ -14,7 +14,9 @@ constexpr const char* kUsage =
     "Turns a removable USB drive into a GIDS smart card, and works with such cards.\n"
     "\n"
     "Commands:\n"
-    "  init      Create a new card on a drive (PIN, administrator key, serial number).\n"
+    "  init      Create a new card on a drive (PIN, administrator key, serial number)\n"
+    "            and have the Brindleworth virtual reader serve it.\n"
+    "  clear     Eject the virtual reader's card and delete the card on a drive.\n"
     "  apdu      Send command APDUs to a card: a fresh one in memory, or a stored one.\n"
     "  decrypt   Write a card's state out in clear, for diagnosis.\n"
     "  list      List the drives a card can be created on.\n"
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (command == "init") return initCommand(argc - 1, argv + 1);
+  if (command == "clear") return clearCommand(argc - 1, argv + 1);
   if (command == "apdu") return apduCommand(argc - 1, argv + 1);
   if (command == "decrypt") return decryptCommand(argc - 1, argv + 1);
   if (command == "list") return listCommand(argc - 1, argv + 1);

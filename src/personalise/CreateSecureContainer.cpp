@@ -1,21 +1,14 @@
 #include "personalise/CreateSecureContainer.h"
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 
 #include "base/Hex.h"
 #include "base/Status.h"
 #include "base/Trace.h"
-#include "container/FilePersist.h"
-#include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
+#include "personalise/CardWriter.h"
 #include "personalise/ScriptExecutor.h"
-#include "platform/DeviceDetails.h"
 
 namespace quillon {
 
@@ -94,68 +87,33 @@ std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uin
 std::uint32_t CreateSecureContainer(const char* pin, const std::uint8_t adminKey[24], const char* serial,
                                     const std::string& drive, const DeviceIdentity* given,
                                     const platform::SystemPaths& paths, const Progress& progress) {
-  auto phase = [&](const char* name) {
-    if (progress) progress(name);
-  };
   QTRACE(trace::kVerbose, kFn, "CreateSecureContainer: drive=%s serial=%s", drive.c_str(), serial);
-  if (drive.empty() || drive.size() >= PATH_MAX - sizeof "/Quillon2.bin") {
-    QTRACE(trace::kError, kFn, "CreateSecureContainer: drive path too long");
-    return status::ERROR_BUFFER_OVERFLOW;
-  }
-  const int dir = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    const std::uint32_t error = status::win32FromErrno(errno);
-    QTRACE(trace::kError, kFn, "CreateSecureContainer: CreateFileW(%s) failed 0x%08X", drive.c_str(), error);
+  if (const std::uint32_t error = checkDriveDirectory(drive)) {
+    if (error == status::ERROR_BUFFER_OVERFLOW)
+      QTRACE(trace::kError, kFn, "CreateSecureContainer: drive path too long");
+    else
+      QTRACE(trace::kError, kFn, "CreateSecureContainer: CreateFileW(%s) failed 0x%08X", drive.c_str(), error);
     return error;
   }
-  ::close(dir);
-
-  phase("reading the device identity");
+  if (progress) progress("reading the device identity");
   DeviceIdentity identity;
-  if (given != nullptr) {
-    identity = *given;
-  } else {
-    platform::DeviceDetails details;
-    std::uint32_t error = 0;
-    if (!platform::GetDeviceDetails(paths, drive, details, error)) {
-      const std::uint32_t hr = status::hresultFromWin32(error != 0 ? error : status::ERROR_NOT_SUPPORTED);
-      QTRACE(trace::kError, kFn, "CreateSecureContainer: GetDeviceDetails failed 0x%08X", hr);
-      return hr;
-    }
-    identity = {details.vendor, details.product, details.revision, details.serial};
+  if (const std::uint32_t error = resolveIdentity(drive, given, paths, identity)) {
+    const std::uint32_t hr = status::hresultFromWin32(error);
+    QTRACE(trace::kError, kFn, "CreateSecureContainer: GetDeviceDetails failed 0x%08X", hr);
+    return hr;
   }
   QTRACE(trace::kInformation, kFn, "CreateSecureContainer: vendor=%s product=%s revision=%s", identity.vendor.c_str(),
          identity.product.c_str(), identity.revision.c_str());
-  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: initialising FilePersist");
 
-  std::unique_ptr<JCRuntimeImpl> runtime;
-  std::unique_ptr<FilePersist> persist;
-  try {
-    runtime = std::make_unique<JCRuntimeImpl>();
-    if (GidsApplet::install(*runtime) == nullptr) throw std::bad_alloc();
-    persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(),
-                                            identity.product.c_str(), identity.revision.c_str(), drive);
-  } catch (...) {
-    QTRACE(trace::kError, kFn, "CreateSecureContainer: FilePersist/createRuntime threw an exception");
-    return status::E_FAIL;
-  }
-  if (!persist->hasKey()) return FilePersist::kNoDeviceKey;  // never write under an underived key
-
-  phase("personalising the card");
-  std::vector<ScriptCommand> script = personalisationScript(pin, adminKey, serial);
-  for (ScriptCommand& command : script) {
-    if (!command.traceLine.empty()) QTRACE(trace::kInformation, kFn, "%s", command.traceLine.c_str());
-    execute(*runtime, command.text.c_str(), command.secret);
-    if (command.secret) OPENSSL_cleanse(command.text.data(), command.text.size());
-  }
-
-  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: GIDS applet runtime ready");
-  phase("writing the container");
-  const std::uint32_t saved = persist->save(*runtime);
-  if (saved != 0) return saved;  // nothing written is no card created
-  QTRACE(trace::kInformation, kFn, "CreateSecureContainer: GIDS applet saved");
-  runtime->clearResetTransients();
-  return 0;
+  return writeNewCard(kFn, drive, identity, [&](IJCRuntime& runtime) {
+    if (progress) progress("personalising the card");
+    std::vector<ScriptCommand> script = personalisationScript(pin, adminKey, serial);
+    for (ScriptCommand& command : script) {
+      if (!command.traceLine.empty()) QTRACE(trace::kInformation, kFn, "%s", command.traceLine.c_str());
+      execute(runtime, command.text.c_str(), command.secret);
+      if (command.secret) OPENSSL_cleanse(command.text.data(), command.text.size());
+    }
+  }, progress);
 }
 
 }  // namespace quillon

@@ -14,7 +14,7 @@
 #include "container/FileHandle.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
-#include "platform/DeviceDetails.h"
+#include "personalise/CardWriter.h"
 
 namespace quillon {
 
@@ -75,17 +75,10 @@ std::uint32_t DecryptSecureContainer(const std::string& drive, const DeviceIdent
   dir.close();
 
   DeviceIdentity identity;
-  if (given != nullptr) {
-    identity = *given;
-  } else {
-    platform::DeviceDetails details;
-    std::uint32_t error = 0;
-    if (!platform::GetDeviceDetails(paths, drive, details, error)) {
-      const std::uint32_t hr = status::hresultFromWin32(error != 0 ? error : status::ERROR_NOT_SUPPORTED);
-      QTRACE(trace::kError, kFn, "GetDeviceDetails Ã©chouÃ©: 0x%08X", hr);
-      return hr;
-    }
-    identity = {details.vendor, details.product, details.revision, details.serial};
+  if (const std::uint32_t error = resolveIdentity(drive, given, paths, identity)) {
+    const std::uint32_t hr = status::hresultFromWin32(error);
+    QTRACE(trace::kError, kFn, "GetDeviceDetails Ã©chouÃ©: 0x%08X", hr);
+    return hr;
   }
 
   QTRACE(trace::kInformation, kFn, "Initialisation FilePersist pour le device...");

@@ -1,6 +1,7 @@
 // The whole road through quillon-card, as a user runs it: init a card in a
-// directory standing in for a drive, use it with apdu, refuse it under another
-// identity, write it out with decrypt; and the input checks with their exit codes.
+// directory standing in for a drive (without the reader), use it with apdu,
+// refuse it under another identity, write it out with decrypt; and the input
+// checks with their exit codes.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,7 +57,7 @@ class CliRoadTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
   std::string target(const char* identity = kIdentity) { return "--dir " + dir.string() + " --identity " + identity; }
   CardRun init(const std::string& pin, const std::string& extra = "") {
-    return card("init " + target() + " --pin-fd 0 --admin-key-fd 0 " + extra, pin + "\n" + kKey + "\n");
+    return card("init " + target() + " --no-reader --pin-fd 0 --admin-key-fd 0 " + extra, pin + "\n" + kKey + "\n");
   }
   fs::path dir;
 };
@@ -141,7 +142,7 @@ TEST_F(CliRoadTest, AdministratorAuthenticatesInOneSession) {
 }
 
 TEST_F(CliRoadTest, InputChecksAndExitCodes) {
-  CardRun r = card("init " + target());  // no terminal, no secrets given
+  CardRun r = card("init " + target() + " --no-reader");  // no terminal, no secrets given
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("no PIN"), std::string::npos);
   r = init("12");

@@ -1,0 +1,43 @@
+// One direct connection to the virtual reader through PC/SC: the context, the
+// reader list, the first reader named "Brindleworth...", the card handle and its
+// control requests. Whatever was acquired is given back when the object goes, in
+// this order: reader list freed, card left as it is, context released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "personalise/PcscApi.h"
+
+namespace quillon {
+
+class ReaderConnection {
+ public:
+  // The standard smart-card control codes, SCARD_CTL_CODE(n) = 0x00310000 + 4n.
+  static constexpr pcsc::Dword kEject = 0x00310018;    // n = 6
+  static constexpr pcsc::Dword kSwallow = 0x0031001C;  // n = 7
+
+  explicit ReaderConnection(const PcscApi& api) noexcept : api_(api) {}
+  ~ReaderConnection();
+  ReaderConnection(const ReaderConnection&) = delete;
+  ReaderConnection& operator=(const ReaderConnection&) = delete;
+
+  // Each returns the PC/SC status as a 32-bit code (0 on success).
+  std::uint32_t establishContext();  // user scope
+  std::uint32_t listReaders();       // all groups, allocated by PC/SC
+  // The first listed reader whose name begins with "Brindleworth", or null.
+  const char* findVirtualReader() const noexcept;
+  std::uint32_t connect(const char* reader);  // direct mode, no protocol
+  std::uint32_t control(pcsc::Dword code, const void* input = nullptr, std::size_t length = 0);
+
+ private:
+  const PcscApi& api_;
+  pcsc::Context context_ = 0;
+  bool hasContext_ = false;
+  char* readers_ = nullptr;
+  pcsc::Dword readersLength_ = 0;
+  pcsc::Handle card_ = 0;
+  bool connected_ = false;
+};
+
+}  // namespace quillon
