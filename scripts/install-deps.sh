@@ -10,7 +10,7 @@ packages=(
   libssl-dev openssl
   libxml2-dev zlib1g-dev
   cabextract gcab
-  pcscd libpcsclite-dev opensc
+  pcscd libpcsclite-dev opensc softhsm2
 )
 
 as_root() {

@@ -257,7 +257,10 @@ void VirtualReader::waitForChange(std::chrono::milliseconds timeout) {
     container::FileHandle mounts(::open(mountInfo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     {
       std::lock_guard lock(mutex_);
-      if (stopping_) return;
+      if (stopRequested_) {
+        stopRequested_ = false;
+        return;
+      }
       if (evaluate(nullptr) != reported_) return;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -268,7 +271,7 @@ void VirtualReader::waitForChange(std::chrono::milliseconds timeout) {
 
 void VirtualReader::stopWaiting() {
   std::lock_guard lock(mutex_);
-  stopping_ = true;
+  stopRequested_ = true;
   signal_.notify();
 }
 

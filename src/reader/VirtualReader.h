@@ -78,6 +78,9 @@ class VirtualReader {
   // The polling thread's wait: returns when what present() would answer differs
   // from its last answer, when stopWaiting() is called, or after `timeout`.
   void waitForChange(std::chrono::milliseconds timeout);
+  // Ends the wait under way, or the next one when none is. One wait only: pcscd
+  // asks for this at every disconnect, to wait again with another timeout (the
+  // power-off grace period), as well as when it stops the reader.
   void stopWaiting();
 
   // The device path of the volume served; empty when there is none.
@@ -101,7 +104,7 @@ class VirtualReader {
   std::optional<ContainerVersion> failed_;
   bool pendingAbsent_ = false;  // an absence is owed to pcscd
   bool reported_ = false;       // present()'s last answer
-  bool stopping_ = false;
+  bool stopRequested_ = false;  // consumed by the wait it ends
 };
 
 }  // namespace quillon::reader

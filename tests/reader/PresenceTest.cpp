@@ -141,15 +141,27 @@ TEST_F(PresenceTest, AFailedLoadWakesTheWaitToShowTheCardGone) {
   EXPECT_FALSE(reader->present());
 }
 
-TEST_F(PresenceTest, StoppingEndsTheWaitForGood) {
+TEST_F(PresenceTest, StoppingEndsOneWaitOnly) {
+  // pcscd stops the wait at every disconnect to wait again with another timeout:
+  // the next wait must sleep, or its polling thread spins.
   auto waiting = waitInBackground(20s);
   std::this_thread::sleep_for(50ms);
   reader->stopWaiting();
   ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
   EXPECT_LT(waiting.get(), 1s);
-  const auto start = Clock::now();
+  auto start = Clock::now();
+  reader->waitForChange(400ms);
+  EXPECT_GE(Clock::now() - start, 300ms);  // it slept (poll rounds its timeout down)
+
+  // A stop asked for between two waits ends the next one (pcscd shutting the
+  // reader down while its thread looks at presence), and only that one.
+  reader->stopWaiting();
+  start = Clock::now();
   reader->waitForChange(20s);
   EXPECT_LT(Clock::now() - start, 1s);
+  start = Clock::now();
+  reader->waitForChange(400ms);
+  EXPECT_GE(Clock::now() - start, 300ms);  // it slept (poll rounds its timeout down)
 }
 
 }  // namespace
