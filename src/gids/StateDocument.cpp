@@ -179,19 +179,28 @@ void TransmitManager::serialize(IArchive& archive) {
   clearFlashBuffer();
 }
 
+// What a DF and a data-object file write first: identifier, state, how many
+// children follow (at most 255 on loading), and the FCP. Returns that count.
+static std::uint16_t serializeFileHeader(IArchive& archive, File& file, std::uint8_t childCount, const char* function) {
+  archive.io("fileID", file.fileID);
+  archive.io("state", file.state);
+  std::uint16_t count = childCount;
+  archive.io("childCount", count);
+  serializeJCByteArray(archive, "fcp", file.fcp);
+  if (!archive.isStoring()) {
+    file.computeSecAttrOffset();
+    require(count <= 0xFF, function);
+  }
+  return count;
+}
+
 void DedicatedFile::serializeContent(IArchive& archive) {
-  QUILLON_IO(archive, fileID);
-  QUILLON_IO(archive, state);
-  std::uint16_t childCount16 = childCount;
-  archive.io("childCount", childCount16);
-  serializeJCByteArray(archive, "fcp", fcp);
+  const std::uint16_t childCount16 = serializeFileHeader(archive, *this, childCount, "DedicatedFile::serialize");
   if (archive.isStoring()) {
     for (std::uint8_t i = 0; i < childCount; ++i) ioFile(archive, children[i]);
     return;
   }
-  computeSecAttrOffset();
   parent = nullptr;
-  require(childCount16 <= 0xFF, "DedicatedFile::serialize");
   clearContents();
   children = JCArray<File*>(std::max(childCount16, kMinCapacity), runtime.persistentMemory(),
                             JC_HERE("DedicatedFile::serialize"));
@@ -219,11 +228,7 @@ void GidsFileSystem::serialize(IArchive& archive) {
 }
 
 void BerTlvFile::serialize(IArchive& archive) {
-  QUILLON_IO(archive, fileID);
-  QUILLON_IO(archive, state);
-  std::uint16_t childCount16 = childCount;
-  archive.io("childCount", childCount16);
-  serializeJCByteArray(archive, "fcp", fcp);
+  const std::uint16_t childCount16 = serializeFileHeader(archive, *this, childCount, "BerTlvFile::serialize");
   if (archive.isStoring()) {
     for (std::uint8_t i = 0; i < childCount; ++i) {
       ScopedElement record(archive, "Record");
@@ -231,8 +236,6 @@ void BerTlvFile::serialize(IArchive& archive) {
     }
     return;
   }
-  computeSecAttrOffset();
-  require(childCount16 <= 0xFF, "BerTlvFile::serialize");
   clearContents();
   children = JCArray<Record*>(std::max(childCount16, kMinCapacity), runtime.persistentMemory(),
                               JC_HERE("BerTlvFile::serialize"));

@@ -193,7 +193,7 @@ void TransmitManager::processGetResponse(APDU& apdu) {
   const bool single = source != nullptr && chainingState[RECORD_INDEX] == kSingleRecord;
   std::uint16_t available = 0;
   const ByteArray* from = &ramBuffer;
-  std::uint16_t from_offset = offset;
+  std::uint16_t fromOffset = offset;
   if (source == nullptr) {
     available = chainingState[REMAINING];
   } else if (single) {
@@ -202,13 +202,13 @@ void TransmitManager::processGetResponse(APDU& apdu) {
     available = offset < data.length() ? static_cast<std::uint16_t>(data.length() - offset) : 0;
   } else {
     available = copyRecordsToRamBuffer(le);
-    from_offset = 0;
+    fromOffset = 0;
   }
   if (available == 0) ISOException::throwIt(ISO7816::SW_CONDITIONS_NOT_SATISFIED);
 
   const std::uint16_t n = std::min(available, le);
   apdu.setOutgoingLength(n);
-  apdu.sendBytesLong(*from, from_offset, n);
+  apdu.sendBytesLong(*from, fromOffset, n);
 
   if (source == nullptr) {
     chainingState[OFFSET] = static_cast<std::uint16_t>(offset + n);
