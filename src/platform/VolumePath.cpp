@@ -7,6 +7,7 @@
 #include "base/Utf8.h"
 #include "platform/MountInfo.h"
 #include "platform/StorageVolume.h"
+#include "platform/internal/SysfsAttributes.h"
 
 namespace quillon::platform {
 
@@ -73,10 +74,8 @@ bool nextCodePoint(std::string_view text, std::size_t& i, char32_t& c) {
   return true;
 }
 
-}  // namespace
-
-std::uint32_t volumeDevicePath(const SystemPaths& paths, std::string_view mountPoint, std::string& path) {
-  path.clear();
+// The block device of the volume mounted whole at `mountPoint`.
+std::uint32_t locateMountedVolume(const SystemPaths& paths, std::string_view mountPoint, StorageVolume& volume) {
   std::string normal;
   if (!normalizeMountPoint(mountPoint, normal)) return status::ERROR_INVALID_NAME;
   std::string text;
@@ -86,11 +85,32 @@ std::uint32_t volumeDevicePath(const SystemPaths& paths, std::string_view mountP
   if (mount == nullptr) return status::ERROR_FILE_NOT_FOUND;
   // A subdirectory mounted on its own is not the volume: its root holds another file.
   if (mount->root != "/") return status::ERROR_NOT_SUPPORTED;
+  return locateVolume(paths, *mount, volume);
+}
+
+}  // namespace
+
+std::uint32_t volumeDevicePath(const SystemPaths& paths, std::string_view mountPoint, std::string& path) {
+  path.clear();
   StorageVolume volume;
-  if (const std::uint32_t err = locateVolume(paths, *mount, volume)) return err;
+  if (const std::uint32_t err = locateMountedVolume(paths, mountPoint, volume)) return err;
   std::string device = volume.device.string();
   if (utf8::utf16Units(device) + 1 > kMaxDevicePathUnits) return status::ERROR_FILENAME_EXCED_RANGE;
   path = std::move(device);
+  return status::ERROR_SUCCESS;
+}
+
+std::uint32_t volumePartition(const SystemPaths& paths, std::string_view mountPoint, std::uint32_t& partition) {
+  partition = 0;
+  StorageVolume volume;
+  if (const std::uint32_t err = locateMountedVolume(paths, mountPoint, volume)) return err;
+  if (volume.device == volume.disk) return status::ERROR_SUCCESS;
+  std::uint32_t number = 0;
+  if (const std::uint32_t err = internal::readNumber(paths, volume.device / "partition", kMaxPartition, number)) {
+    return err;
+  }
+  if (number == 0) return status::ERROR_INVALID_DATA;  // partitions count from 1
+  partition = number;
   return status::ERROR_SUCCESS;
 }
 

@@ -19,6 +19,9 @@ namespace quillon::platform {
 // UTF-16 units a device path may take on the wire, its NUL included.
 inline constexpr std::size_t kMaxDevicePathUnits = 4096;
 
+// The highest partition number taken from sysfs.
+inline constexpr std::uint32_t kMaxPartition = 1u << 20;
+
 // The device path of the volume mounted whole at `mountPoint`: resolved, inside
 // the sysfs root, for example "/sys/devices/pci0000:00/.../block/sdb/sdb1".
 // Returns 0 or a Win32 code: ERROR_INVALID_NAME for a path that is not absolute,
@@ -26,6 +29,13 @@ inline constexpr std::size_t kMaxDevicePathUnits = 4096;
 // mount of a volume's subdirectory, the mount table's read error, or the error of
 // the device lookup (ERROR_INVALID_FUNCTION for a mount without a block device).
 std::uint32_t volumeDevicePath(const SystemPaths& paths, std::string_view mountPoint, std::string& path);
+
+// Which volume of its disk the one mounted whole at `mountPoint` is: its
+// partition number (1 to kMaxPartition), or 0 when the disk is mounted whole.
+// Unlike the device path, this survives the stick being plugged in again.
+// Returns 0 or a Win32 code: those of volumeDevicePath, the attribute's read
+// error, or ERROR_INVALID_DATA for a partition number that is not one.
+std::uint32_t volumePartition(const SystemPaths& paths, std::string_view mountPoint, std::uint32_t& partition);
 
 // Where the volume whose device path is `devicePath` is mounted whole now: the
 // first visible such mount in mount-table order. The path must resolve inside

@@ -1,5 +1,6 @@
 #include "reader/ContainerVersion.h"
 
+#include "base/Status.h"
 #include "container/FilePersist.h"
 #include "platform/VolumePath.h"
 
@@ -33,8 +34,9 @@ std::optional<ContainerVersion> currentVersion(const std::string& mountPoint) {
 
 VolumeView observeVolume(const platform::SystemPaths& paths, const std::string& devicePath) {
   VolumeView view;
-  if (platform::findVolumeMount(paths, devicePath, view.mountPoint) != 0) {
+  if (const std::uint32_t err = platform::findVolumeMount(paths, devicePath, view.mountPoint); err != 0) {
     view.mountPoint.clear();
+    view.deviceGone = err == status::ERROR_FILE_NOT_FOUND;
     return view;
   }
   view.container = currentVersion(view.mountPoint);

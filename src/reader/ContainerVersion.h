@@ -40,6 +40,7 @@ std::optional<ContainerVersion> currentVersion(const std::string& mountPoint);
 struct VolumeView {
   std::string mountPoint;                     // empty: not mounted whole anywhere
   std::optional<ContainerVersion> container;  // set only when mounted and holding a card
+  bool deviceGone = false;                    // the device path names no block device now (the stick was pulled)
 };
 
 VolumeView observeVolume(const platform::SystemPaths& paths, const std::string& devicePath);

@@ -4,18 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <span>
+#include <string_view>
 
 #include "container/AtomicFile.h"
 #include "container/FileHandle.h"
+#include "platform/DescriptorString.h"
+#include "platform/VolumePath.h"
 
 namespace quillon::reader {
 
 namespace {
 
-constexpr std::string_view kHeader = "quillon-reader-state 1\n";
-constexpr std::string_view kVolumeKey = "volume=";
+constexpr std::string_view kHeaderPathOnly = "quillon-reader-state 1";
+constexpr std::string_view kHeaderWithIdentity = "quillon-reader-state 2";
+constexpr std::string_view kWholeDisk = "whole";
 
 int readSmallFile(const std::string& path, std::string& text) {
   text.clear();
@@ -41,33 +46,109 @@ int readSmallFile(const std::string& path, std::string& text) {
   return 0;
 }
 
+// Takes the next line from `rest`; false when no line break ends it.
+bool takeLine(std::string_view& rest, std::string_view& line) {
+  const std::size_t end = rest.find('\n');
+  if (end == std::string_view::npos) return false;
+  line = rest.substr(0, end);
+  rest.remove_prefix(end + 1);
+  return true;
+}
+
+// Takes the next line, which must be "<key>=<value>".
+bool takeValue(std::string_view& rest, std::string_view key, std::string_view& value) {
+  std::string_view line;
+  if (!takeLine(rest, line) || !line.starts_with(key) || line.size() <= key.size() || line[key.size()] != '=') {
+    return false;
+  }
+  value = line.substr(key.size() + 1);
+  return true;
+}
+
+bool validPath(std::string_view path) {
+  return !path.empty() && path.find('\n') == std::string_view::npos && path.find('\0') == std::string_view::npos;
+}
+
+// What a storage descriptor string can hold: printable ASCII, bounded.
+bool validIdentityText(std::string_view text) {
+  return text.size() <= platform::kMaxIdentityChars &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+bool parsePartition(std::string_view text, std::uint32_t& partition) {
+  if (text == kWholeDisk) {
+    partition = 0;
+    return true;
+  }
+  if (text.empty() || text.front() == '0') return false;
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value > platform::kMaxPartition) return false;
+  }
+  partition = value;
+  return true;
+}
+
+bool parseIdentity(std::string_view& rest, VolumeIdentity& identity) {
+  std::string_view vendor, product, revision, serial, partition;
+  if (!takeValue(rest, "vendor", vendor) || !takeValue(rest, "product", product) ||
+      !takeValue(rest, "revision", revision) || !takeValue(rest, "serial", serial) ||
+      !takeValue(rest, "partition", partition)) {
+    return false;
+  }
+  for (const std::string_view text : {vendor, product, revision, serial}) {
+    if (!validIdentityText(text)) return false;
+  }
+  if (!parsePartition(partition, identity.partition)) return false;
+  identity.vendor = vendor;
+  identity.product = product;
+  identity.revision = revision;
+  identity.serial = serial;
+  return true;
+}
+
 }  // namespace
 
-int StateFile::load(std::string& devicePath) const {
-  devicePath.clear();
+int StateFile::load(RememberedVolume& volume) const {
+  volume = {};
   std::string text;
   if (const int err = readSmallFile(path_, text); err != 0) return err == ENOENT ? 0 : err;
   std::string_view rest(text);
-  if (!rest.starts_with(kHeader)) return EINVAL;
-  rest.remove_prefix(kHeader.size());
-  if (!rest.starts_with(kVolumeKey) || !rest.ends_with('\n')) return EINVAL;
-  rest.remove_prefix(kVolumeKey.size());
-  rest.remove_suffix(1);
-  if (rest.empty() || rest.find('\n') != std::string_view::npos || rest.find('\0') != std::string_view::npos) {
-    return EINVAL;
+  std::string_view header;
+  std::string_view path;
+  if (!takeLine(rest, header) || (header != kHeaderPathOnly && header != kHeaderWithIdentity)) return EINVAL;
+  if (!takeValue(rest, "volume", path) || !validPath(path)) return EINVAL;
+  RememberedVolume read;
+  read.devicePath = path;
+  if (header == kHeaderWithIdentity) {
+    VolumeIdentity identity;
+    if (!parseIdentity(rest, identity)) return EINVAL;
+    read.identity = std::move(identity);
   }
-  devicePath = rest;
+  if (!rest.empty()) return EINVAL;
+  volume = std::move(read);
   return 0;
 }
 
-int StateFile::remember(std::string_view devicePath) const {
-  if (devicePath.empty() || devicePath.find('\n') != std::string_view::npos ||
-      devicePath.find('\0') != std::string_view::npos) {
-    return EINVAL;
-  }
+int StateFile::remember(const RememberedVolume& volume) const {
+  if (!validPath(volume.devicePath)) return EINVAL;
   std::string text;
-  text.reserve(kHeader.size() + kVolumeKey.size() + devicePath.size() + 1);
-  text.append(kHeader).append(kVolumeKey).append(devicePath).push_back('\n');
+  if (!volume.identity) {
+    text.append(kHeaderPathOnly).append("\nvolume=").append(volume.devicePath).push_back('\n');
+  } else {
+    const VolumeIdentity& id = *volume.identity;
+    for (const std::string* value : {&id.vendor, &id.product, &id.revision, &id.serial}) {
+      if (!validIdentityText(*value)) return EINVAL;
+    }
+    if (id.partition > platform::kMaxPartition) return EINVAL;
+    text.append(kHeaderWithIdentity).append("\nvolume=").append(volume.devicePath);
+    text.append("\nvendor=").append(id.vendor).append("\nproduct=").append(id.product);
+    text.append("\nrevision=").append(id.revision).append("\nserial=").append(id.serial);
+    text.append("\npartition=").append(id.partition == 0 ? std::string(kWholeDisk) : std::to_string(id.partition));
+    text.push_back('\n');
+  }
   if (text.size() > kMaxBytes) return EINVAL;
 
   const std::string directory = container::ParentDirectory(path_);

@@ -1,29 +1,47 @@
 // The reader's memory across pcscd restarts: the device path of the swallowed
-// volume, in a small root-owned file (mode 0600, replaced atomically, no
-// secrets). Values returned are the caller's own copies.
+// volume and the identity that finds it again after a re-plug, in a small
+// root-owned file (mode 0600, replaced atomically, no secrets). Values returned
+// are the caller's own copies.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
-#include <string_view>
+
+#include "reader/VolumeIdentity.h"
 
 namespace quillon::reader {
 
+struct RememberedVolume {
+  std::string devicePath;                  // empty: nothing remembered
+  std::optional<VolumeIdentity> identity;  // none in files of the first format
+};
+
+// The file is text, one "key=value" a line after its header. The first format:
+//   quillon-reader-state 1
+//   volume=<device path>
+// The second adds the identity, every line present and in this order:
+//   quillon-reader-state 2
+//   volume=<device path>
+//   vendor=<text>  product=<text>  revision=<text>  serial=<text>  (one a line)
+//   partition=<1 and up, or "whole">
+// Identity texts are printable ASCII, as the storage descriptor gives them.
 class StateFile {
  public:
   static constexpr std::size_t kMaxBytes = 16384;
 
   explicit StateFile(std::string path) : path_(std::move(path)) {}
 
-  // The remembered device path. Returns 0 with `devicePath` empty when nothing
-  // is remembered (no file), 0 with the path, or an errno value: EINVAL for a
-  // file that is not ours (wrong header, not a regular file, too large).
-  int load(std::string& devicePath) const;
+  // Returns 0 with an empty `volume` when nothing is remembered (no file), 0
+  // with the volume, or an errno value: EINVAL for a file that is not ours
+  // (unknown header or key, malformed value, not a regular file, too large).
+  int load(RememberedVolume& volume) const;
 
-  // Remembers `devicePath`, replacing the file atomically; its parent directory
-  // is created (0700) when missing. Returns 0 or an errno value (EINVAL for a
-  // path holding a line break or a NUL).
-  int remember(std::string_view devicePath) const;
+  // Remembers `volume` (in the first format when it has no identity), replacing
+  // the file atomically; its parent directory is created (0700) when missing.
+  // Returns 0 or an errno value (EINVAL for an empty path, one holding a line
+  // break or a NUL, or an identity text that is not printable ASCII).
+  int remember(const RememberedVolume& volume) const;
 
   // Forgets the volume: removes the file. Returns 0 (also when there was none)
   // or an errno value.

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "base/Trace.h"
 #include "container/FileHandle.h"
@@ -25,46 +27,140 @@ const char* const kSwallowFn = "VirtualReader::swallow";
 const char* const kPresence = "VirtualReader::present";
 const char* const kPower = "VirtualReader::powerUp";
 const char* const kTransmit = "VirtualReader::transmit";
+const char* const kIdentity = "VirtualReader::identityOf";
 
 }  // namespace
 
 VirtualReader::VirtualReader(const ReaderConfig& config)
     : paths_(config.procRoot, config.sysRoot), state_(config.statePath) {
-  std::string remembered;
+  RememberedVolume remembered;
   if (const int err = state_.load(remembered); err != 0) {
     report(LOG_WARNING, trace::kWarning, kCreate, "cannot read the state file %s (errno %d): no volume taken up",
            state_.path().c_str(), err);
     return;
   }
-  if (remembered.empty()) return;
-  std::string canonical;
-  std::string reason;
-  if (!acceptableVolume(remembered, canonical, reason)) {
-    QTRACE(trace::kInformation, kCreate, "VirtualReader: remembered volume %s not taken up: %s",
-           printable(remembered).c_str(), reason.c_str());
-    return;
-  }
-  volume_ = canonical;
-  report(LOG_INFO, trace::kInformation, kCreate, "took up the remembered volume %s again", volume_.c_str());
+  if (!remembered.devicePath.empty()) takeUpRemembered(remembered);
 }
 
 VirtualReader::~VirtualReader() = default;
 
-bool VirtualReader::acceptableVolume(const std::string& path, std::string& canonical, std::string& reason) const {
-  canonical.clear();
-  std::string mountPoint;
-  if (const std::uint32_t err = platform::findVolumeMount(paths_, path, mountPoint); err != 0) {
+void VirtualReader::takeUpRemembered(const RememberedVolume& remembered) {
+  Volume found;
+  std::string reason;
+  std::optional<VolumeIdentity> identity;
+  bool replugged = false;
+  if (acceptableVolume(remembered.devicePath, found, reason)) {
+    // Read afresh: a state file of the first format gains the identity here.
+    identity = identityOf(found);
+    if (!identity) identity = remembered.identity;
+  } else {
+    std::string why;
+    const bool gone = observeVolume(paths_, remembered.devicePath).deviceGone;
+    const Search search =
+        gone && remembered.identity ? findReplugged(*remembered.identity, found, why) : Search::kNotFound;
+    if (search == Search::kAmbiguous) {
+      report(LOG_WARNING, trace::kWarning, kCreate, "remembered volume %s not taken up: %s; %s",
+             printable(remembered.devicePath).c_str(), reason.c_str(), why.c_str());
+      return;
+    }
+    if (search != Search::kFound) {
+      QTRACE(trace::kInformation, kCreate, "VirtualReader: remembered volume %s not taken up: %s%s%s",
+             printable(remembered.devicePath).c_str(), reason.c_str(), why.empty() ? "" : "; ", why.c_str());
+      return;
+    }
+    identity = remembered.identity;
+    replugged = true;
+  }
+  volume_ = found.devicePath;
+  identity_ = std::move(identity);
+  if (volume_ != remembered.devicePath || identity_ != remembered.identity) {
+    if (const int err = state_.remember({volume_, identity_}); err != 0) {
+      report(LOG_WARNING, trace::kWarning, kCreate, "the volume %s could not be remembered anew in %s (errno %d)",
+             volume_.c_str(), state_.path().c_str(), err);
+    }
+  }
+  if (replugged) {
+    report(LOG_INFO, trace::kInformation, kCreate, "took up the remembered volume %s again, plugged in again as %s",
+           printable(remembered.devicePath).c_str(), volume_.c_str());
+  } else {
+    report(LOG_INFO, trace::kInformation, kCreate, "took up the remembered volume %s again", volume_.c_str());
+  }
+}
+
+bool VirtualReader::acceptableVolume(const std::string& path, Volume& volume, std::string& reason) const {
+  volume = {};
+  if (const std::uint32_t err = platform::findVolumeMount(paths_, path, volume.mountPoint); err != 0) {
     reason = "no block device mounted whole for " + printable(path) + " (error " + std::to_string(err) + ")";
     return false;
   }
-  if (!platform::isVolumeCompatible(paths_, mountPoint)) {
-    reason = "the volume at " + mountPoint + " is not on a removable disk";
+  if (!platform::isVolumeCompatible(paths_, volume.mountPoint)) {
+    reason = "the volume at " + volume.mountPoint + " is not on a removable disk";
     return false;
   }
-  if (const std::uint32_t err = platform::volumeDevicePath(paths_, mountPoint, canonical); err != 0) {
-    reason = "no device path for " + mountPoint + " (error " + std::to_string(err) + ")";
+  if (const std::uint32_t err = platform::volumeDevicePath(paths_, volume.mountPoint, volume.devicePath); err != 0) {
+    reason = "no device path for " + volume.mountPoint + " (error " + std::to_string(err) + ")";
     return false;
   }
+  return true;
+}
+
+std::optional<VolumeIdentity> VirtualReader::identityOf(const Volume& volume) const {
+  VolumeIdentity identity;
+  if (!readVolumeIdentity(paths_, volume.mountPoint, identity)) {
+    QTRACE(trace::kInformation, kIdentity, "VirtualReader: no identity for %s: not found again after a re-plug",
+           volume.mountPoint.c_str());
+    return std::nullopt;
+  }
+  if (!identity.recognisable()) {
+    QTRACE(trace::kInformation, kIdentity,
+           "VirtualReader: the device of %s has no serial number: not found again after a re-plug",
+           volume.mountPoint.c_str());
+  }
+  return identity;
+}
+
+VirtualReader::Search VirtualReader::findReplugged(const VolumeIdentity& identity, Volume& volume,
+                                                   std::string& reason) const {
+  if (!identity.recognisable()) {
+    reason = "its device has no serial number to be found again by";
+    return Search::kNotFound;
+  }
+  const std::vector<std::string> found = findVolumesWithIdentity(paths_, identity);
+  if (found.size() > 1) {
+    reason = std::to_string(found.size()) + " mounted volumes carry its identity";
+    return Search::kAmbiguous;
+  }
+  if (found.empty()) {
+    reason = "no mounted volume carries its identity";
+    return Search::kNotFound;
+  }
+  return acceptableVolume(found.front(), volume, reason) ? Search::kFound : Search::kNotFound;
+}
+
+bool VirtualReader::followReplugged() {
+  if (!identity_ || !identity_->recognisable()) return false;
+  Volume found;
+  std::string reason;
+  const Search search = findReplugged(*identity_, found, reason);
+  if (search == Search::kAmbiguous && !ambiguityReported_) {
+    report(LOG_WARNING, trace::kWarning, kPresence, "the volume of %s is not followed: %s", volume_.c_str(),
+           reason.c_str());
+  }
+  ambiguityReported_ = search == Search::kAmbiguous;
+  if (search != Search::kFound) return false;
+
+  const std::string from = std::exchange(volume_, found.devicePath);
+  // Another device now, however alike: its card starts from a fresh power-up.
+  dropCard();
+  served_.reset();
+  failed_.reset();
+  pendingAbsent_ = true;
+  if (const int err = state_.remember({volume_, identity_}); err != 0) {
+    report(LOG_WARNING, trace::kWarning, kPresence, "the volume %s could not be remembered in %s (errno %d)",
+           volume_.c_str(), state_.path().c_str(), err);
+  }
+  report(LOG_INFO, trace::kInformation, kPresence, "the volume of %s was plugged in again as %s", from.c_str(),
+         volume_.c_str());
   return true;
 }
 
@@ -84,6 +180,8 @@ bool VirtualReader::eject() {
   dropCard();
   const bool had = !volume_.empty();
   volume_.clear();
+  identity_.reset();
+  ambiguityReported_ = false;
   served_.reset();
   failed_.reset();
   pendingAbsent_ = true;
@@ -105,25 +203,28 @@ bool VirtualReader::swallow(std::span<const std::uint8_t> input) {
            input.size());
     return false;
   }
-  std::string canonical;
+  Volume found;
   std::string reason;
-  if (!acceptableVolume(path, canonical, reason)) {
+  if (!acceptableVolume(path, found, reason)) {
     report(LOG_WARNING, trace::kWarning, kSwallowFn, "SWALLOW refused: %s", reason.c_str());
     return false;
   }
+  std::optional<VolumeIdentity> identity = identityOf(found);
 
   std::lock_guard lock(mutex_);
-  if (const int err = state_.remember(canonical); err != 0) {
+  if (const int err = state_.remember({found.devicePath, identity}); err != 0) {
     report(LOG_ERR, trace::kError, kSwallowFn, "SWALLOW refused: the volume could not be remembered in %s (errno %d)",
            state_.path().c_str(), err);
     return false;
   }
-  if (canonical != volume_) {
+  if (found.devicePath != volume_) {
     dropCard();
     served_.reset();
     pendingAbsent_ = true;
-    volume_ = canonical;
+    volume_ = found.devicePath;
   }
+  identity_ = std::move(identity);
+  ambiguityReported_ = false;
   failed_.reset();  // a container refused before gets another try
   signal_.notify();
   report(LOG_INFO, trace::kInformation, kSwallowFn, "SWALLOW: serving the card of %s", volume_.c_str());
@@ -140,6 +241,7 @@ bool VirtualReader::evaluate(VolumeView* seen) {
   bool there = false;
   if (!volume_.empty()) {
     VolumeView view = observeVolume(paths_, volume_);
+    if (view.deviceGone && followReplugged()) view = observeVolume(paths_, volume_);
     if (!view.container) {
       if (card_) QTRACE(trace::kInformation, kPresence, "VirtualReader: the volume or its container went away");
       dropCard();

@@ -23,12 +23,15 @@ extern "C" {
 #include "reader/ReaderConfig.h"
 #include "reader/ServedCard.h"
 #include "reader/StateFile.h"
+#include "reader/VolumeIdentity.h"
 
 namespace quillon::reader {
 
 // Which volume's card is served (set by SWALLOW, cleared by EJECT, remembered
 // across pcscd restarts) and whether that card is present: volume mounted,
-// container there and loadable, unchanged behind the powered card's back.
+// container there and loadable, unchanged behind the powered card's back. A
+// stick pulled and plugged in again comes back under another device path; the
+// volume is then found again by its identity, when that names one volume only.
 class VirtualReader {
  public:
   static constexpr DWORD kEject = 0x00310018;              // IOCTL_SMARTCARD_EJECT
@@ -38,8 +41,9 @@ class VirtualReader {
   // file gives no signal of its own, and a fixture mount table none either.
   static constexpr std::chrono::milliseconds kWatchInterval{250};
 
-  // Takes up the remembered volume again when it is mounted and acceptable.
-  // Throws std::system_error when the wake-up descriptor cannot be had.
+  // Takes up the remembered volume again when it is mounted and acceptable, or
+  // when it was plugged in again elsewhere and its identity finds it. Throws
+  // std::system_error when the wake-up descriptor cannot be had.
   explicit VirtualReader(const ReaderConfig& config);
   ~VirtualReader();
   VirtualReader(const VirtualReader&) = delete;
@@ -55,8 +59,8 @@ class VirtualReader {
   bool eject();
   // Takes up the volume whose device path `input` carries (UTF-16LE with its
   // NUL): it must resolve inside the sysfs root to a block device mounted now as
-  // a whole volume on a removable disk. Remembered in the state file; false, with
-  // nothing changed, when anything fails.
+  // a whole volume on a removable disk. Remembered in the state file with the
+  // volume's identity; false, with nothing changed, when anything fails.
   bool swallow(std::span<const std::uint8_t> input);
 
   // IFDHICCPresence: whether the card is there; an absence reported here settles
@@ -83,13 +87,30 @@ class VirtualReader {
   // power-off grace period), as well as when it stops the reader.
   void stopWaiting();
 
-  // The device path of the volume served; empty when there is none.
+  // The device path of the volume served; empty when there is none. It changes
+  // when the volume is found again after a re-plug.
   std::string volume() const;
 
  private:
+  // A volume that passed SWALLOW's checks.
+  struct Volume {
+    std::string devicePath;  // canonical
+    std::string mountPoint;
+  };
+  enum class Search { kFound, kNotFound, kAmbiguous };
+
   bool evaluate(VolumeView* seen);
   void dropCard();
-  bool acceptableVolume(const std::string& path, std::string& canonical, std::string& reason) const;
+  bool acceptableVolume(const std::string& path, Volume& volume, std::string& reason) const;
+  // The identity to remember for `volume`; none when it cannot be read.
+  std::optional<VolumeIdentity> identityOf(const Volume& volume) const;
+  // The one acceptable volume mounted now with `identity`, which must hold a
+  // serial number; several such volumes are ambiguous and none is taken.
+  Search findReplugged(const VolumeIdentity& identity, Volume& volume, std::string& reason) const;
+  // With the mutex held, once volume_'s device is gone: moves to the volume
+  // findReplugged gives for identity_, as a new card, and remembers its path.
+  bool followReplugged();
+  void takeUpRemembered(const RememberedVolume& remembered);
 
   const platform::SystemPaths paths_;
   const StateFile state_;
@@ -97,6 +118,8 @@ class VirtualReader {
 
   mutable std::mutex mutex_;
   std::string volume_;
+  std::optional<VolumeIdentity> identity_;  // of volume_, when it could be read
+  bool ambiguityReported_ = false;          // that identity_ names several volumes, logged once
   std::unique_ptr<ServedCard> card_;
   // The container version the card was last served from or saved to, and the
   // one that failed to load; a different version is a different card.

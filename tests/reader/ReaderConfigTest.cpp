@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using reader::parseReaderConfig;
 using reader::ReaderConfig;
+using reader::RememberedVolume;
 using reader::StateFile;
+using reader::VolumeIdentity;
 
 TEST(ReaderConfigTest, DefaultsAndOverrides) {
   ReaderConfig config;
@@ -60,56 +63,101 @@ class StateFileTest : public ::testing::Test {
   fs::path dir;
 };
 
+std::string readText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 TEST_F(StateFileTest, RemembersInAPrivateFileAndForgets) {
   const StateFile state((dir / "sub" / "reader.state").string());
-  std::string path;
-  EXPECT_EQ(state.load(path), 0);  // nothing remembered yet
-  EXPECT_TRUE(path.empty());
-  ASSERT_EQ(state.remember("/sys/devices/x/block/sdb/sdb1"), 0);
-  ASSERT_EQ(state.load(path), 0);
-  EXPECT_EQ(path, "/sys/devices/x/block/sdb/sdb1");
+  RememberedVolume volume;
+  EXPECT_EQ(state.load(volume), 0);  // nothing remembered yet
+  EXPECT_TRUE(volume.devicePath.empty());
+  const VolumeIdentity stick{" ACME", "Pocket Drive", "", "4C53=01", 1};
+  ASSERT_EQ(state.remember({"/sys/devices/x/block/sdb/sdb1", stick}), 0);
+  EXPECT_EQ(readText(state.path()),
+            "quillon-reader-state 2\nvolume=/sys/devices/x/block/sdb/sdb1\nvendor= ACME\nproduct=Pocket Drive\n"
+            "revision=\nserial=4C53=01\npartition=1\n");
+  ASSERT_EQ(state.load(volume), 0);
+  EXPECT_EQ(volume.devicePath, "/sys/devices/x/block/sdb/sdb1");
+  ASSERT_TRUE(volume.identity);
+  EXPECT_EQ(*volume.identity, stick);
   struct stat info {};
   ASSERT_EQ(::stat(state.path().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat((dir / "sub").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
 
-  ASSERT_EQ(state.remember("/sys/devices/y"), 0);
-  ASSERT_EQ(state.load(path), 0);
-  EXPECT_EQ(path, "/sys/devices/y");
+  // A whole disk, then a volume whose identity could not be read: the first format.
+  ASSERT_EQ(state.remember({"/sys/devices/w", VolumeIdentity{"A", "B", "C", "D", 0}}), 0);
+  EXPECT_NE(readText(state.path()).find("\npartition=whole\n"), std::string::npos);
+  ASSERT_EQ(state.load(volume), 0);
+  EXPECT_EQ(volume.identity->partition, 0u);
+  ASSERT_EQ(state.remember({"/sys/devices/y", std::nullopt}), 0);
+  EXPECT_EQ(readText(state.path()), "quillon-reader-state 1\nvolume=/sys/devices/y\n");
+  ASSERT_EQ(state.load(volume), 0);
+  EXPECT_EQ(volume.devicePath, "/sys/devices/y");
+  EXPECT_FALSE(volume.identity);
+
   EXPECT_EQ(state.forget(), 0);
   EXPECT_FALSE(fs::exists(state.path()));
   EXPECT_EQ(state.forget(), 0);
-  EXPECT_EQ(state.remember("/sys/a\nvolume=/b"), EINVAL);
+  EXPECT_EQ(state.remember({"/sys/a\nvolume=/b", std::nullopt}), EINVAL);
+  EXPECT_EQ(state.remember({"/sys/a", VolumeIdentity{"A", "B", "C", "D\npartition=2", 1}}), EINVAL);
+  EXPECT_EQ(state.remember({"/sys/a", VolumeIdentity{"A", "B\xC3\xA9", "C", "D", 1}}), EINVAL);
   EXPECT_FALSE(fs::exists(state.path()));
 }
 
 TEST_F(StateFileTest, AFileThatIsNotOursIsRefused) {
   const StateFile state((dir / "reader.state").string());
-  std::string path;
+  RememberedVolume volume;
   const auto write = [&](const std::string& text) {
     fs::remove(state.path());
     std::ofstream(state.path(), std::ios::binary) << text;
   };
+  const std::string v2 = "quillon-reader-state 2\nvolume=/sys/x\n";
+  const std::string identity = "vendor=A\nproduct=B\nrevision=C\nserial=D\n";
   for (const std::string& text : std::vector<std::string>{
-           "volume=/sys/x\n", "quillon-reader-state 1\nvolume=/sys/x", "quillon-reader-state 1\nvolume=\n",
-           "quillon-reader-state 1\nvolume=/a\n/b\n", "quillon-reader-state 2\nvolume=/sys/x\n",
-           "quillon-reader-state 1\nvolume=/" + std::string(StateFile::kMaxBytes, 'a') + "\n"}) {
+           "volume=/sys/x\n",
+           "quillon-reader-state 1\nvolume=/sys/x",
+           "quillon-reader-state 1\nvolume=\n",
+           "quillon-reader-state 1\nvolume=/a\n/b\n",
+           "quillon-reader-state 3\nvolume=/sys/x\n",
+           "quillon-reader-state 1\nvolume=/" + std::string(StateFile::kMaxBytes, 'a') + "\n",
+           "quillon-reader-state 1\nvolume=/sys/x\nserial=D\n",              // identity lines under the first header
+           v2,                                                               // the second without its identity
+           v2 + "vendor=A\nproduct=B\nserial=D\nrevision=C\npartition=1\n",  // out of order
+           v2 + identity,                                                    // no partition
+           v2 + identity + "partition=0\n",
+           v2 + identity + "partition=01\n",
+           v2 + identity + "partition=-1\n",
+           v2 + identity + "partition=\n",
+           v2 + identity + "partition=99999999999\n",
+           v2 + identity + "partition=1\nextra=1\n",
+           v2 + identity + "partition=1",
+           v2 + "vendor=A\xFF\nproduct=B\nrevision=C\nserial=D\npartition=1\n",
+           v2 + "vendor=A\tB\nproduct=B\nrevision=C\nserial=D\npartition=1\n",
+           v2 + "vendor=" + std::string(300, 'A') + "\nproduct=B\nrevision=C\nserial=D\npartition=1\n"}) {
     write(text);
-    EXPECT_EQ(state.load(path), EINVAL) << text.substr(0, 60);
-    EXPECT_TRUE(path.empty());
+    EXPECT_EQ(state.load(volume), EINVAL) << text.substr(0, 80);
+    EXPECT_TRUE(volume.devicePath.empty());
+    EXPECT_FALSE(volume.identity);
   }
+  write(v2 + identity + "partition=whole\n");
+  EXPECT_EQ(state.load(volume), 0);
+  EXPECT_EQ(volume.identity, (VolumeIdentity{"A", "B", "C", "D", 0}));
+
   // A link is not followed, not even to a well-formed file.
   std::ofstream(dir / "elsewhere", std::ios::binary) << "quillon-reader-state 1\nvolume=/sys/x\n";
   fs::remove(state.path());
   fs::create_symlink(dir / "elsewhere", state.path());
-  EXPECT_EQ(state.load(path), EINVAL);
-  EXPECT_TRUE(path.empty());
+  EXPECT_EQ(state.load(volume), EINVAL);
+  EXPECT_TRUE(volume.devicePath.empty());
   // Remembering replaces the link itself.
-  ASSERT_EQ(state.remember("/sys/y"), 0);
+  ASSERT_EQ(state.remember({"/sys/y", std::nullopt}), 0);
   EXPECT_FALSE(fs::is_symlink(state.path()));
-  EXPECT_EQ(state.load(path), 0);
-  EXPECT_EQ(path, "/sys/y");
+  EXPECT_EQ(state.load(volume), 0);
+  EXPECT_EQ(volume.devicePath, "/sys/y");
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ constexpr const char* kBaseMounts =
 }  // namespace
 
 StickWorld::StickWorld() : mountDir_(tree_.root() / "media" / "STICK") {
-  tree_.addUsbStick(SysfsTree::Stick{});
+  tree_.addUsbStick(stick_);
   fs::create_directories(mountDir_);
   setMounts(mountDir_);
 }
@@ -75,6 +75,15 @@ void StickWorld::remountAt(const fs::path& dir) {
   fs::rename(mountDir_, dir);
   mountDir_ = dir;
   setMounts(mountDir_);
+}
+
+void StickWorld::replug(const SysfsTree::Stick& stick) {
+  unmount();
+  tree_.removeSys(fs::path("devices/pci0000:00/0000:00:14.0/usb2") / stick_.usbPort);
+  for (const std::uint32_t minor : {stick_.minor, stick_.minor + 1})
+    tree_.removeSys("dev/block/" + std::to_string(stick_.major) + ":" + std::to_string(minor));
+  tree_.addUsbStick(stick);
+  stick_ = stick;
 }
 
 std::vector<std::uint8_t> bytes(const std::string& text) {

@@ -1,7 +1,8 @@
 // A USB stick for the reader tests: a fixture sysfs tree (SysfsTree) whose
 // partition is "mounted" on a temporary directory through a fixture mountinfo
-// that the test rewrites to unmount or move the volume, a card container made by
-// the card creation on it, and the reader configuration that points at all of it.
+// that the test rewrites to unmount or move the volume (or to pull the stick and
+// plug one in again), a card container made by the card creation on it, and the
+// reader configuration that points at all of it.
 #pragma once
 
 #include <cstdint>
@@ -46,9 +47,14 @@ class StickWorld {
   void unmount() { setMounts({}); }
   // Moves the volume's content to `dir` and mounts the partition there.
   void remountAt(const std::filesystem::path& dir);
+  // Pulls the stick out (unmounted, its sysfs devices gone) and plugs `stick` in
+  // instead, not mounted; the mount table names sdb (8:17), so `stick` keeps that
+  // name. The volume's content stays in mountDir(), as on the medium.
+  void replug(const SysfsTree::Stick& stick);
 
  private:
   SysfsTree tree_;
+  SysfsTree::Stick stick_;
   std::filesystem::path mountDir_;
 };
 

@@ -37,9 +37,11 @@ TEST_F(SwallowEjectTest, SwallowedVolumeIsServedAndRemembered) {
   // An application the card does not hold is not claimed.
   EXPECT_EQ(sw(*reader, "00A4040007A0000003080000"), 0x6A82);
 
-  std::string remembered;
+  reader::RememberedVolume remembered;
   ASSERT_EQ(reader::StateFile(world.statePath().string()).load(remembered), 0);
-  EXPECT_EQ(remembered, world.devicePath());
+  EXPECT_EQ(remembered.devicePath, world.devicePath());
+  ASSERT_TRUE(remembered.identity);
+  EXPECT_EQ(*remembered.identity, (reader::VolumeIdentity{"ACME", "Pocket Drive", "1.00", "4C5301234567", 1}));
 }
 
 TEST_F(SwallowEjectTest, ALinkOrDotsInsideSysfsNameTheSameVolume) {
@@ -211,7 +213,8 @@ TEST_F(SwallowEjectTest, AStateFileNamingAnotherDeviceIsNotTakenUp) {
   world.createCard();
   world.tree().addFixedDisk("sda", 8, 0);
   world.setMounts(world.mountDir(), "41 26 8:1 / " + world.tree().root().string() + "/fixed rw - ext4 /dev/sda1 rw\n");
-  ASSERT_EQ(reader::StateFile(world.statePath().string()).remember((world.tree().sys() / "dev/block/8:1").string()), 0);
+  const reader::RememberedVolume fixed{(world.tree().sys() / "dev/block/8:1").string(), std::nullopt};
+  ASSERT_EQ(reader::StateFile(world.statePath().string()).remember(fixed), 0);
   TraceCapture capture;
   openReader();
   EXPECT_TRUE(reader->volume().empty());

@@ -63,6 +63,40 @@ TEST(VolumePathTest, WholeDiskMountAndMountsThatAreNoVolume) {
   EXPECT_TRUE(path.empty());
 }
 
+TEST(VolumePathTest, PartitionNumberOfAMountedVolume) {
+  StickWorld world;
+  SysfsTree::Stick whole;
+  whole.disk = "sdc";
+  whole.minor = 32;
+  whole.usbPort = "2-2";
+  whole.scsiHost = 7;
+  whole.partitioned = false;
+  world.tree().addUsbStick(whole);
+  const fs::path wholeDir = world.tree().root() / "media" / "WHOLE";
+  world.setMounts(world.mountDir(), "41 26 8:32 / " + wholeDir.string() + " rw shared:41 - vfat /dev/sdc rw\n");
+  std::uint32_t partition = 99;
+  ASSERT_EQ(platform::volumePartition(world.paths(), world.mountDir().string(), partition), 0u);
+  EXPECT_EQ(partition, 1u);
+  ASSERT_EQ(platform::volumePartition(world.paths(), wholeDir.string(), partition), 0u);
+  EXPECT_EQ(partition, 0u);
+
+  const fs::path attribute = fs::relative(world.devicePath(), world.tree().sys()) / "partition";
+  for (const char* bad : {"0\n", "x\n", "", "-1\n", "9999999999\n"}) {
+    world.tree().writeSys(attribute, bad);
+    partition = 99;
+    EXPECT_EQ(platform::volumePartition(world.paths(), world.mountDir().string(), partition),
+              status::ERROR_INVALID_DATA)
+        << bad;
+    EXPECT_EQ(partition, 0u);
+  }
+  world.tree().writeSys(attribute, "3\n");
+  ASSERT_EQ(platform::volumePartition(world.paths(), world.mountDir().string(), partition), 0u);
+  EXPECT_EQ(partition, 3u);
+  world.unmount();
+  EXPECT_EQ(platform::volumePartition(world.paths(), world.mountDir().string(), partition),
+            status::ERROR_FILE_NOT_FOUND);
+}
+
 TEST(VolumePathTest, OnlyARegisteredBlockDeviceInsideSysfsIsMapped) {
   StickWorld world;
   const std::string device = world.devicePath();
