@@ -5,28 +5,17 @@
 // a reader. Clients are pointed at a socket that does not exist, so a pcscd
 // running on this machine is never touched.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include "../platform/SysfsTree.h"
+#include "CardRun.h"
 
 namespace quillon::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CardRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 constexpr const char* kIdentity = "ACME:STICK:1.00:SN0001";
-constexpr const char* kKey = "0102030405060708090A0B0C0D0E0F101112131415161718";
+constexpr const char* kSecrets = "2468\n0102030405060708090A0B0C0D0E0F101112131415161718\n";
 constexpr const char* kNoService = "The smart-card service (pcscd) is not running.";
 
 class CliReaderTest : public ::testing::Test {
@@ -39,84 +28,51 @@ class CliReaderTest : public ::testing::Test {
     plain = tree.root() / "plain";
     fs::create_directories(plain);
   }
-
-  // Runs `quillon-card ARGS` against the fixture tree, with no pcscd to reach.
+  // Runs quillon-card against the fixture tree, with no pcscd to reach.
   CardRun card(const std::string& args, const std::string& input = "") {
-    const fs::path in = tree.root() / "in", out = tree.root() / "out", err = tree.root() / "err";
-    std::ofstream(in) << input;
-    const std::string command = "env PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() +
-                                " QUILLON_PROC_ROOT=" + (tree.root() / "proc").string() +
-                                " QUILLON_SYS_ROOT=" + tree.sys().string() + " " + QUILLON_CARD + " " + args + " <" +
-                                in.string() + " >" + out.string() + " 2>" + err.string();
-    CardRun r;
-    const int raw = std::system(command.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    auto slurp = [](const fs::path& p) {
-      std::ifstream f(p);
-      return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    };
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
+    return runCard(args, input,
+                   "PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() + " QUILLON_PROC_ROOT=" +
+                       (tree.root() / "proc").string() + " QUILLON_SYS_ROOT=" + tree.sys().string());
   }
-  std::string secrets() const { return std::string("2468\n") + kKey + "\n"; }
   std::string plainTarget() const { return "--dir " + plain.string() + " --identity " + kIdentity; }
 
   SysfsTree tree;
   fs::path drive, plain;
 };
 
-TEST_F(CliReaderTest, InitWithTheReaderNeedsAMountedVolume) {
+TEST_F(CliReaderTest, InitNeedsAVolumeTheReaderCanServeAndTheService) {
   // Refused before the secrets are read: nothing on standard input is needed.
   CardRun r = card("init " + plainTarget());
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("is not the mount point of a volume that the virtual reader can serve"), std::string::npos);
-  EXPECT_NE(r.err.find("--no-reader"), std::string::npos);
   EXPECT_EQ(r.err.find("PIN"), std::string::npos);
-  EXPECT_FALSE(fs::exists(plain / "Quillon2.bin"));
-
-  r = card("init " + plainTarget() + " --no-reader --pin-fd 0 --admin-key-fd 0", secrets());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("The GIDS card was created on " + plain.string()), std::string::npos);
-  EXPECT_EQ(r.out.find("virtual reader"), std::string::npos);
-  EXPECT_TRUE(fs::exists(plain / "Quillon2.bin"));
-}
-
-TEST_F(CliReaderTest, InitWithoutTheServiceWritesNothing) {
-  const CardRun r = card("init " + drive.string() + " --pin-fd 0 --admin-key-fd 0", secrets());
+  r = card("init " + drive.string() + " --pin-fd 0 --admin-key-fd 0", kSecrets);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(kNoService), std::string::npos);
   EXPECT_NE(r.err.find("0x8010001D - The Smart Card Resource Manager is not running."), std::string::npos);
-  EXPECT_NE(r.err.find("--no-reader writes the card without the reader"), std::string::npos);
   EXPECT_FALSE(fs::exists(drive / "Quillon2.bin"));
 
   // The same stick prepared for another computer: its own identity from sysfs.
-  const CardRun offline = card("init " + drive.string() + " --no-reader --pin-fd 0 --admin-key-fd 0", secrets());
-  EXPECT_EQ(offline.status, 0) << offline.err;
-  const CardRun used = card("apdu --drive " + drive.string(), "00A4040C09A0000003974254465900\n002000800432343638\n");
-  EXPECT_EQ(used.out, "9000\n9000\n") << used.err;
+  r = card("init " + drive.string() + " --no-reader --pin-fd 0 --admin-key-fd 0", kSecrets);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("virtual reader"), std::string::npos);
+  r = card("apdu --drive " + drive.string(), "00A4040C09A0000003974254465900\n002000800432343638\n");
+  EXPECT_EQ(r.out, "9000\n9000\n") << r.err;
 }
 
 TEST_F(CliReaderTest, BlankCard) {
   EXPECT_EQ(card("init --blank " + plainTarget() + " --no-reader --pin-fd 0").status, 2);
-  EXPECT_EQ(card("init --blank " + plainTarget() + " --no-reader --serial 00112233445566778899AABBCCDDEEFF").status, 2);
   EXPECT_EQ(card("init --blank " + plainTarget()).status, 2);  // no volume for the reader
-
   CardRun r = card("init --blank " + plainTarget() + " --no-reader");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("A blank GIDS card was created on " + plain.string()), std::string::npos);
   // Still in its initialisation phase: the administrator key can be set
   // without any authentication, as a personalisation tool does.
   r = card("apdu " + plainTarget(),
            "00A4040C09A0000003974254465900\n"
            "00E000001C621A82011883 02B0808C04870020FFA50BA40980010283018095 01C0\n");
   EXPECT_EQ(r.out, "9000\n9000\n") << r.err;
-
-  r = card("init --blank " + plainTarget() + " --no-reader");  // a container exists now
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("Warning: a secure container already exists on this device. Continue?"), std::string::npos);
+  EXPECT_EQ(card("init --blank " + plainTarget() + " --no-reader").status, 3);  // a container exists now
   EXPECT_EQ(card("init --blank " + plainTarget() + " --no-reader --yes").status, 0);
-
   r = card("init --blank " + drive.string());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(kNoService), std::string::npos);
@@ -128,11 +84,8 @@ TEST_F(CliReaderTest, ClearNeedsTheReader) {
   CardRun r = card("clear " + drive.string());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(kNoService), std::string::npos);
-  EXPECT_NE(r.err.find("0x8010001D"), std::string::npos);
   EXPECT_TRUE(fs::exists(drive / "Quillon2.bin"));
-
   EXPECT_EQ(card("clear").status, 2);
-  EXPECT_EQ(card("clear " + drive.string() + " " + plain.string()).status, 2);
   EXPECT_EQ(card("clear --force " + drive.string()).status, 2);
   r = card("clear ''");
   EXPECT_EQ(r.status, 2);
@@ -140,11 +93,6 @@ TEST_F(CliReaderTest, ClearNeedsTheReader) {
   r = card("clear --help");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("Usage: quillon-card clear DRIVE\n", 0), 0u);
-  r = card("help");
-  EXPECT_NE(r.out.find("  clear "), std::string::npos);
-  r = card("init --help");
-  EXPECT_NE(r.out.find("--no-reader"), std::string::npos);
-  EXPECT_NE(r.out.find("--blank"), std::string::npos);
 }
 
 }  // namespace

@@ -1,102 +1,95 @@
-// GENERAL AUTHENTICATE with the administrator key, external and mutual, and what
-// administrator authentication allows.
-#include "CardFixture.h"
-#include "OpenSslPeer.h"
+// GENERAL AUTHENTICATE with the administrator key, external and mutual, with
+// OpenSSL's triple-DES as the terminal, and what administrator authentication allows.
 #include "gids/GidsPINManager.h"
+#include "support/CardFixture.h"
+#include "support/OpenSslPeer.h"
 
 namespace quillon::test {
 namespace {
+
+constexpr const char* kNoChallengeResponse = "008700000C7C0A82080000000000000000";
 
 class AdminAuthenticationTest : public CardFixture {
  protected:
   void SetUp() override { personalise(); }
 
-  // External authentication with `key`; returns the status word of the response step.
+  // External authentication with `key`; the status word of the response step.
   std::uint16_t external(const std::string& key) {
     EXPECT_EQ(sw("002281A403830180"), 0x9000);
     const Response challenge = send("00870000047C02810000");
-    EXPECT_EQ(challenge.sw, 0x9000);
     EXPECT_EQ(challenge.data.substr(0, 8), "7C0A8108");
     const Bytes cryptogram = tdesCbc(fromHex(key), fromHex(challenge.data.substr(8)), true);
     return sw("008700000C7C0A8208" + toHex(cryptogram));
   }
+  // Mutual authentication's response step for a card challenge, with the halves as given.
+  std::string mutualResponse(const std::string& first, const std::string& second) {
+    return toHex(tdesCbc(fromHex(kAdminKey),
+                         fromHex(first + second +
+                                 "01020304050607"
+                                 "80"),
+                         true));
+  }
+  bool authenticated() { return applet->pins().CheckExternalOrMutualAuthentication(); }
 };
 
 TEST_F(AdminAuthenticationTest, ExternalAuthentication) {
+  EXPECT_EQ(sw("00CBA014045C02DF20"), 0x6982);  // A014: administrator only
+  EXPECT_EQ(external("8102030405060708090A0B0C0D0E0F101112131415161718"), 0x6982);
+  EXPECT_FALSE(authenticated());
+  EXPECT_EQ(sw(kNoChallengeResponse), 0x6985);  // the challenge went with the failure
   EXPECT_EQ(external(kAdminKey), 0x9000);
   EXPECT_EQ(applet->pins().authenticationStatus[0], GidsPINManager::AUTH_EXTERNAL_DONE);
-  EXPECT_TRUE(applet->pins().CheckExternalOrMutualAuthentication());
-  // A second response without a new challenge.
-  EXPECT_EQ(sw("008700000C7C0A82080000000000000000"), 0x6985);
-}
-
-TEST_F(AdminAuthenticationTest, WrongKeyIsRefused) {
-  EXPECT_EQ(external("8102030405060708090A0B0C0D0E0F101112131415161718"), 0x6982);
-  EXPECT_FALSE(applet->pins().CheckExternalOrMutualAuthentication());
-  EXPECT_EQ(sw("008700000C7C0A82080000000000000000"), 0x6985);
+  EXPECT_EQ(sw(kNoChallengeResponse), 0x6985);  // a second response without a new challenge
+  EXPECT_EQ(sw("00DBA01404DF200100"), 0x9000);
+  EXPECT_EQ(send("00CBA014045C02DF20").data, "DF200100");
+  // A new challenge request ends an authentication even without a response.
+  ASSERT_EQ(send("00870000047C028100").sw, 0x9000);
+  EXPECT_FALSE(authenticated());
 }
 
 TEST_F(AdminAuthenticationTest, MutualAuthentication) {
   ASSERT_EQ(sw("0022C1A403830180"), 0x9000);
   const std::string terminalChallenge = "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF";
   const Response challenge = send("00870000147C128110" + terminalChallenge + "00");
-  ASSERT_EQ(challenge.sw, 0x9000);
   ASSERT_EQ(challenge.data.size(), 2u * 20);
   EXPECT_EQ(challenge.data.substr(0, 8), "7C128110");
   const std::string cardChallenge = challenge.data.substr(8);
 
-  const Bytes key = fromHex(kAdminKey);
-  const Bytes response = tdesCbc(key, fromHex(cardChallenge + terminalChallenge + "01020304050607" "80"), true);
-  const Response answer = send("008700002C7C2A8228" + toHex(response) + "00");
+  const Response answer = send("008700002C7C2A8228" + mutualResponse(cardChallenge, terminalChallenge) + "00");
   ASSERT_EQ(answer.sw, 0x9000);
   ASSERT_EQ(answer.data.substr(0, 8), "7C2A8228");
-  const std::string plain = toHex(tdesCbc(key, fromHex(answer.data.substr(8)), false));
+  const std::string plain = toHex(tdesCbc(fromHex(kAdminKey), fromHex(answer.data.substr(8)), false));
   EXPECT_EQ(plain.substr(0, 32), terminalChallenge);
   EXPECT_EQ(plain.substr(32, 32), cardChallenge);
   EXPECT_EQ(plain.substr(78), "80");
   EXPECT_EQ(applet->pins().authenticationStatus[0], GidsPINManager::AUTH_MUTUAL_DONE);
 }
 
-TEST_F(AdminAuthenticationTest, MutualResponseRefusals) {
+TEST_F(AdminAuthenticationTest, Refusals) {
   ASSERT_EQ(sw("0022C1A403830180"), 0x9000);
   const std::string terminalChallenge(32, '5');
-  Response challenge = send("00870000147C128110" + terminalChallenge);
+  const Response challenge = send("00870000147C128110" + terminalChallenge);
   ASSERT_EQ(challenge.sw, 0x9000);
-  const Bytes key = fromHex(kAdminKey);
   // Halves swapped.
-  const Bytes swapped = tdesCbc(key, fromHex(terminalChallenge + challenge.data.substr(8) + "01020304050607" "80"), true);
-  EXPECT_EQ(sw("008700002C7C2A8228" + toHex(swapped)), 0x6982);
+  EXPECT_EQ(sw("008700002C7C2A8228" + mutualResponse(terminalChallenge, challenge.data.substr(8))), 0x6982);
   EXPECT_EQ(applet->pins().authenticationStatus[0], GidsPINManager::AUTH_NONE);
   // 32 bytes answer 6982, 48 bytes 6984.
   ASSERT_EQ(send("00870000147C128110" + terminalChallenge).sw, 0x9000);
   EXPECT_EQ(sw("00870000247C2282 20" + std::string(64, '0')), 0x6982);
   ASSERT_EQ(send("00870000147C128110" + terminalChallenge).sw, 0x9000);
   EXPECT_EQ(sw("00870000347C328230" + std::string(96, '0')), 0x6984);
-}
 
-TEST_F(AdminAuthenticationTest, RequestAndTemplateRefusals) {
   EXPECT_EQ(sw("00870100047C028100"), 0x6A86);
   EXPECT_EQ(sw("00870000047D028100"), 0x6984);
-  EXPECT_EQ(sw("00870000047C028300"), 0x6984);  // neither 81 nor 82
+  EXPECT_EQ(sw("00870000047C028300"), 0x6984);     // neither 81 nor 82
   EXPECT_EQ(sw("00870000057C0381 0100"), 0x6984);  // a challenge of one byte
   EXPECT_EQ(sw("00870000027C00"), 0x6984);
-}
-
-TEST_F(AdminAuthenticationTest, NotDuringInitialisation) {
-  JCRuntimeImpl fresh;
-  GidsApplet::install(fresh);
-  std::uint8_t command[] = {0x00, 0x87, 0x00, 0x00, 0x04, 0x7C, 0x02, 0x81, 0x00};
-  std::uint8_t response[64];
-  std::uint32_t length = sizeof response;
-  ASSERT_EQ(fresh.transmit(command, sizeof command, response, length), 0u);
-  EXPECT_EQ(length, 2u);
-  EXPECT_EQ(response[0] << 8 | response[1], 0x6986);
 }
 
 TEST_F(AdminAuthenticationTest, NoUsableKeyFileIsRefusedWithoutReadingIt) {
   // Without an MSE choosing the administrator key file.
   ASSERT_EQ(send("00870000047C028100").sw, 0x9000);
-  EXPECT_EQ(sw("008700000C7C0A82080000000000000000"), 0x6985);
+  EXPECT_EQ(sw(kNoChallengeResponse), 0x6985);
   // An MSE for signing withdraws the administrator key.
   ASSERT_EQ(sw("002000800431323334"), 0x9000);
   ASSERT_EQ(sw(kCreateKeyFile), 0x9000);
@@ -104,7 +97,7 @@ TEST_F(AdminAuthenticationTest, NoUsableKeyFileIsRefusedWithoutReadingIt) {
   ASSERT_EQ(sw("002281A403830180"), 0x9000);
   ASSERT_EQ(sw("002241B606800157840181"), 0x9000);
   ASSERT_EQ(send("00870000047C028100").sw, 0x9000);
-  EXPECT_EQ(sw("008700000C7C0A82080000000000000000"), 0x6985);
+  EXPECT_EQ(sw(kNoChallengeResponse), 0x6985);
 }
 
 TEST_F(AdminAuthenticationTest, AdministratorUnblocksABlockedPin) {
@@ -113,21 +106,15 @@ TEST_F(AdminAuthenticationTest, AdministratorUnblocksABlockedPin) {
   ASSERT_EQ(external(kAdminKey), 0x9000);
   EXPECT_EQ(sw("002C0280023131"), 0x6700);  // new PIN too short
   EXPECT_EQ(sw("002C02800435353535"), 0x9000);
-  EXPECT_FALSE(applet->pins().CheckExternalOrMutualAuthentication());  // dropped after the reset
+  EXPECT_FALSE(authenticated());  // dropped after the reset
   EXPECT_EQ(sw("002C02800435353535"), 0x6982);
   EXPECT_EQ(sw("002000800435353535"), 0x9000);
-  // A new challenge request ends an authentication even without a response.
-  ASSERT_EQ(external(kAdminKey), 0x9000);
-  ASSERT_EQ(send("00870000047C028100").sw, 0x9000);
-  EXPECT_FALSE(applet->pins().CheckExternalOrMutualAuthentication());
 }
 
-TEST_F(AdminAuthenticationTest, AdministratorConditionsOnFiles) {
-  // A014 is readable and writable by the administrator only (20 20).
-  EXPECT_EQ(sw("00CBA014045C02DF20"), 0x6982);
-  ASSERT_EQ(external(kAdminKey), 0x9000);
-  EXPECT_EQ(sw("00DBA01404DF200100"), 0x9000);
-  EXPECT_EQ(send("00CBA014045C02DF20").data, "DF200100");
+TEST(AdminAuthenticationFresh, NotDuringInitialisation) {
+  JCRuntimeImpl fresh;
+  GidsApplet::install(fresh);
+  EXPECT_EQ(transmitHex(fresh, "00870000047C028100").sw, 0x6986);
 }
 
 }  // namespace

@@ -1,36 +1,28 @@
 // Class byte checks, the instruction table, card capabilities, the personalisation
 // script, and persistence after every command.
-#include "CardFixture.h"
-#include "base/Hex.h"
 #include "gids/GidsPINManager.h"
 #include "support/CapturingSink.h"
+#include "support/CardFixture.h"
 
 namespace quillon::test {
 namespace {
 
 class DispatchTest : public CardFixture {};
 
-TEST_F(DispatchTest, PersonalisationScriptAnswers9000Throughout) {
-  personalise();
-  EXPECT_FALSE(applet->pins().isInInitializationMode());
-  EXPECT_EQ(applet->pins().pin->pinLen_, 4);
-}
-
-TEST_F(DispatchTest, ClassBytes) {
+TEST_F(DispatchTest, ClassBytesAndInstructions) {
   EXPECT_EQ(sw("0CA4000C023FFF"), 0x6882);
   EXPECT_EQ(sw("08A4000C023FFF"), 0x6882);
   EXPECT_EQ(sw("20A4000C023FFF"), 0x6E00);
   EXPECT_EQ(sw("10A4000C023FFF"), 0x6884);  // chaining is for 2A, 47 and DB only
   EXPECT_EQ(sw("01A4000C023FFF"), 0x9000);  // a logical channel number is not examined
-}
-
-TEST_F(DispatchTest, UnknownInstructionsAreTracedWithTheClassByte) {
   TraceCapture capture(trace::kInformation);
   EXPECT_EQ(sw("0300000000"), 0x6D00);
-  EXPECT_EQ(sw("00FE000000"), 0x6D00);
   EXPECT_EQ(capture.sink().count("SW_INS_NOT_SUPPORTED 3"), 1u);
-  EXPECT_EQ(capture.sink().count("SW_INS_NOT_SUPPORTED 0"), 1u);
   EXPECT_EQ(sw("002A000000"), 0x6A86);
+  // PUT DATA 3F FF is the key import (refused here: no key template); 3F FE and 3F 00 go to the files.
+  EXPECT_EQ(sw("00DB3FFF03DF2000"), 0x6984);
+  EXPECT_EQ(sw("00DB3FFE03DF2000"), 0x6A82);
+  EXPECT_EQ(sw("00DB3F0003DF2000"), 0x6A82);
 }
 
 TEST_F(DispatchTest, CardCapabilities) {
@@ -40,19 +32,11 @@ TEST_F(DispatchTest, CardCapabilities) {
   EXPECT_EQ(sw("00CB2F01025C01"), 0x6984);
 }
 
-TEST_F(DispatchTest, PutDataRouting) {
-  // 3F FF is the key import (here refused: no key template); 3F FE and 3F 00 go to the files.
-  EXPECT_EQ(sw("00DB3FFF03DF2000"), 0x6984);
-  EXPECT_EQ(sw("00DB3FFE03DF2000"), 0x6A82);
-  EXPECT_EQ(sw("00DB3F0003DF2000"), 0x6A82);  // the application is no EF
-}
-
 // Records, at every save, how many PIN tries the card had left.
 class TriesRecorder final : public IJCRuntimeSerializable {
  public:
   std::uint32_t save(IJCRuntime& runtime) override {
-    auto* applet = static_cast<GidsApplet*>(runtime.getApplet());
-    saved.push_back(applet->pins().pin->triesRemaining_);
+    saved.push_back(static_cast<GidsApplet*>(runtime.getApplet())->pins().pin->triesRemaining_);
     return 0;
   }
   std::vector<int> saved;
@@ -62,22 +46,13 @@ TEST(DispatchPersistence, EveryCommandIsPersistedBeforeItsAnswerLeaves) {
   TriesRecorder recorder;
   JCRuntimeImpl runtime(&recorder);
   GidsApplet::install(runtime);
-  auto send = [&](const std::string& text) {
-    std::vector<std::uint8_t> command;
-    EXPECT_TRUE(hex::decode(text, command));
-    std::uint8_t response[300];
-    std::uint32_t length = sizeof response;
-    runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length);
-    return response[length - 2] << 8 | response[length - 1];
-  };
-  for (const auto& command : personalisationScript()) ASSERT_EQ(send(command), 0x9000);
+  personaliseCard(runtime);
   recorder.saved.clear();
   // A wrong PIN reaches the stored card with its count already lowered.
-  EXPECT_EQ(send("002000800439393939"), 0x63C2);
-  ASSERT_EQ(recorder.saved.size(), 1u);
-  EXPECT_EQ(recorder.saved.back(), 2);
+  EXPECT_EQ(transmitHex(runtime, "002000800439393939").sw, 0x63C2);
+  EXPECT_EQ(recorder.saved, std::vector<int>{2});
   // Refused commands are persisted too (the provider skips unchanged state).
-  EXPECT_EQ(send("00CBA014045C02DF20"), 0x6982);
+  EXPECT_EQ(transmitHex(runtime, "00CBA014045C02DF20").sw, 0x6982);
   EXPECT_EQ(recorder.saved.size(), 2u);
 }
 

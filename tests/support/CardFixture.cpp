@@ -1,19 +1,26 @@
-#include "PersistedCard.h"
+#include "support/CardFixture.h"
 
-#include "base/Hex.h"
-#include "gids/OpenSslPeer.h"
+#include "personalise/CreateSecureContainer.h"
+#include "support/OpenSslPeer.h"
 
 namespace quillon::test {
 
+std::vector<std::string> personalisationScript() {
+  const Bytes key = fromHex(kAdminKey);
+  std::vector<std::string> texts;
+  for (const ScriptCommand& command : quillon::personalisationScript("1234", key.data(), kSerial))
+    texts.push_back(command.text);
+  return texts;
+}
+
 Response transmitHex(IJCRuntime& runtime, const std::string& text) {
-  std::vector<std::uint8_t> command;
-  EXPECT_TRUE(hex::decode(text, command)) << text;
+  const Bytes command = fromHex(text);
   std::uint8_t response[600];
   std::uint32_t length = sizeof response;
   EXPECT_EQ(runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length), 0u);
   Response r;
   if (length < 2) return r;
-  r.data = hex::encode({response, length - 2});
+  r.data = toHex(Bytes(response, response + length - 2));
   r.sw = static_cast<std::uint16_t>(response[length - 2] << 8 | response[length - 1]);
   return r;
 }
@@ -37,10 +44,7 @@ std::string addGeneratedKey(IJCRuntime& runtime) {
   EXPECT_EQ(transmitHex(runtime, std::string("0020008004") + kTestPin).sw, 0x9000);
   EXPECT_EQ(transmitHex(runtime, kCreateKeyFile).sw, 0x9000);
   EXPECT_EQ(transmitHex(runtime, "0044000000").sw, 0x9000);
-  const Response r = readAll(runtime, transmitHex(runtime,
-                                                  "00470000"
-                                                  "08"
-                                                  "AC06800107830181"));
+  const Response r = readAll(runtime, transmitHex(runtime, "0047000008AC06800107830181"));
   EXPECT_EQ(r.sw, 0x9000);
   return r.data;
 }
@@ -48,24 +52,23 @@ std::string addGeneratedKey(IJCRuntime& runtime) {
 ossl::PkeyPtr publicKeyFromAnswer(const std::string& text) {
   const Bytes answer = fromHex(text);
   std::size_t at = 2;  // after 7F 49
-  auto length = [&](std::size_t& p) -> std::size_t {
-    const std::uint8_t b = answer.at(p++);
-    if (b < 0x80) return b;
-    std::size_t n = 0;
-    for (int i = 0; i < (b & 0x7F); ++i) n = n << 8 | answer.at(p++);
+  auto length = [&]() -> std::size_t {
+    const std::uint8_t b = answer.at(at++);
+    std::size_t n = b < 0x80 ? b : 0;
+    for (int i = 0; b >= 0x80 && i < (b & 0x7F); ++i) n = n << 8 | answer.at(at++);
     return n;
   };
-  length(at);
-  EXPECT_EQ(answer.at(at++), 0x81);
-  const std::size_t m = length(at);
-  const Bytes modulus(answer.begin() + static_cast<std::ptrdiff_t>(at),
-                      answer.begin() + static_cast<std::ptrdiff_t>(at + m));
-  at += m;
-  EXPECT_EQ(answer.at(at++), 0x82);
-  const std::size_t e = length(at);
-  const Bytes exponent(answer.begin() + static_cast<std::ptrdiff_t>(at),
-                       answer.begin() + static_cast<std::ptrdiff_t>(at + e));
-  return rsaPublicKey(modulus, exponent);
+  auto field = [&](std::uint8_t tag) {
+    EXPECT_EQ(answer.at(at++), tag);
+    const std::size_t n = std::min(length(), answer.size() - at);
+    const Bytes value(answer.begin() + static_cast<std::ptrdiff_t>(at),
+                      answer.begin() + static_cast<std::ptrdiff_t>(at + n));
+    at += n;
+    return value;
+  };
+  length();
+  const Bytes modulus = field(0x81);
+  return rsaPublicKey(modulus, field(0x82));
 }
 
 }  // namespace quillon::test
