@@ -15,10 +15,16 @@ constexpr const char* kMseSignRaw = "002241B606800117840181";  // a block the te
 constexpr const char* kMseDecipherRaw = "002241B806800107840181";
 
 Bytes tlv(std::uint8_t tag, const Bytes& value) {
-  Bytes out{tag};
-  if (value.size() >= 0x80) out.insert(out.end(), {0x82, static_cast<std::uint8_t>(value.size() >> 8)});
-  out.push_back(static_cast<std::uint8_t>(value.size()));
-  out.insert(out.end(), value.begin(), value.end());
+  const bool longForm = value.size() >= 0x80;
+  Bytes out(value.size() + (longForm ? 4 : 2));
+  std::size_t at = 0;
+  out[at++] = tag;
+  if (longForm) {
+    out[at++] = 0x82;
+    out[at++] = static_cast<std::uint8_t>(value.size() >> 8);
+  }
+  out[at++] = static_cast<std::uint8_t>(value.size());
+  std::copy(value.begin(), value.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
   return out;
 }
 
