@@ -20,12 +20,12 @@ void registerProvider() {
   const char* value = std::getenv("QUILLON_TRACE");
   if (value == nullptr || g_environmentSessions != 0) return;
   std::vector<std::string> rejected;
-  auto specs = parseSessionSpecs(value, rejected);
+  auto settings = parseSessionSettings(value, rejected);
   for (const auto& item : rejected)
     std::fprintf(stderr, "QUILLON_TRACE: ignoring '%s' (expected LEVEL 0-5, then :stderr, :syslog or :FILE)\n",
                  item.c_str());
-  for (auto& spec : specs)
-    enableSession(kFirstEnvironmentLogger + g_environmentSessions++, spec.level, std::move(spec.sink));
+  for (auto& setting : settings)
+    enableSession(kFirstEnvironmentLogger + g_environmentSessions++, setting.level, std::move(setting.sink));
 }
 
 void unregisterProvider() {

@@ -46,8 +46,8 @@ std::shared_ptr<Sink> openFileSink(const std::string& path) {
   return std::make_shared<FdSink>(fd, true);
 }
 
-std::vector<SessionSpec> parseSessionSpecs(std::string_view value, std::vector<std::string>& rejected) {
-  std::vector<SessionSpec> specs;
+std::vector<SessionSetting> parseSessionSettings(std::string_view value, std::vector<std::string>& rejected) {
+  std::vector<SessionSetting> settings;
   while (!value.empty()) {
     const std::size_t comma = value.find(',');
     const std::string_view item = value.substr(0, comma);
@@ -62,21 +62,21 @@ std::vector<SessionSpec> parseSessionSpecs(std::string_view value, std::vector<s
       rejected.emplace_back(item);
       continue;
     }
-    SessionSpec spec;
-    spec.level = static_cast<std::uint8_t>(levelText[0] - '0');
+    SessionSetting setting;
+    setting.level = static_cast<std::uint8_t>(levelText[0] - '0');
     if (target == "stderr")
-      spec.sink = std::make_shared<FdSink>(STDERR_FILENO, false);
+      setting.sink = std::make_shared<FdSink>(STDERR_FILENO, false);
     else if (target == "syslog")
-      spec.sink = std::make_shared<SyslogSink>();
+      setting.sink = std::make_shared<SyslogSink>();
     else
-      spec.sink = openFileSink(std::string(target));
-    if (!spec.sink) {
+      setting.sink = openFileSink(std::string(target));
+    if (!setting.sink) {
       rejected.emplace_back(item);
       continue;
     }
-    specs.push_back(std::move(spec));
+    settings.push_back(std::move(setting));
   }
-  return specs;
+  return settings;
 }
 
 }  // namespace quillon::trace

@@ -34,12 +34,12 @@ class SyslogSink final : public Sink {
 // Opens a file for appending (created 0600); null when it cannot be opened.
 std::shared_ptr<Sink> openFileSink(const std::string& path);
 
-struct SessionSpec {
+struct SessionSetting {
   std::uint8_t level = 0;
   std::shared_ptr<Sink> sink;
 };
 
 // Parses a QUILLON_TRACE value. Items that do not parse are reported in `rejected`.
-std::vector<SessionSpec> parseSessionSpecs(std::string_view value, std::vector<std::string>& rejected);
+std::vector<SessionSetting> parseSessionSettings(std::string_view value, std::vector<std::string>& rejected);
 
 }  // namespace quillon::trace

@@ -16,11 +16,11 @@ TEST(TraceSinks, ParsesSessionsAndWritesTheEnvironmentSessionToItsFile) {
   const auto file = std::filesystem::temp_directory_path() / ("quillon-trace-env." + std::to_string(::getpid()));
   std::filesystem::remove(file);
   std::vector<std::string> rejected;
-  const auto specs =
-      trace::parseSessionSpecs("5,,2:syslog,9,x:y,3:,4:/nonexistent-dir/trace.log,4:" + file.string(), rejected);
-  ASSERT_EQ(specs.size(), 3u);
+  const auto settings =
+      trace::parseSessionSettings("5,,2:syslog,9,x:y,3:,4:/nonexistent-dir/trace.log,4:" + file.string(), rejected);
+  ASSERT_EQ(settings.size(), 3u);
   std::vector<int> levels;
-  for (const auto& spec : specs) levels.push_back(spec.level);
+  for (const auto& setting : settings) levels.push_back(setting.level);
   EXPECT_EQ(levels, (std::vector<int>{5, 2, 4}));
   EXPECT_EQ(rejected, (std::vector<std::string>{"9", "x:y", "3:", "4:/nonexistent-dir/trace.log"}));
 
