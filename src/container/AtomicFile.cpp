@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <new>
 
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 
 namespace quillon::container {
 

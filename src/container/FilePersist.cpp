@@ -17,7 +17,7 @@
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
 #include "container/DeviceKey.h"
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 #include "container/XmlReadArchive.h"
 #include "container/XmlWriteArchive.h"
 #include "jc/IApplet.h"
@@ -241,7 +241,7 @@ std::unique_ptr<JCRuntimeImpl> FilePersist::createRuntime(IAppletInstaller& inst
 
   // Never through a symbolic link, and never blocking on a FIFO: whatever sits
   // at the container's name and is not a regular file is an unreadable card.
-  container::FileHandle file(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileHandle file(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return runtime;  // no card stored yet

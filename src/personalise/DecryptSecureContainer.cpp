@@ -11,7 +11,7 @@
 #include "base/Trace.h"
 #include "container/AtomicFile.h"
 #include "container/CabinetCodec.h"
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "personalise/CardWriter.h"
@@ -26,7 +26,7 @@ std::uint32_t lastErrorHresult() { return status::hresultFromWin32(status::win32
 
 // Reads a whole regular file (no links followed); an HRESULT.
 std::uint32_t readWholeFile(const char* path, ossl::SecureBytes& out) {
-  container::FileHandle file(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  FileHandle file(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!file.valid()) return lastErrorHresult();
   struct stat st {};
   if (::fstat(file.get(), &st) != 0) return lastErrorHresult();
@@ -66,7 +66,7 @@ std::uint32_t DecompressFileToFile() {
 std::uint32_t DecryptSecureContainer(const std::string& drive, const DeviceIdentity* given,
                                      const platform::SystemPaths& paths) {
   QTRACE(trace::kInformation, kFn, "Ouverture du device: %s", drive.c_str());
-  container::FileHandle dir(::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileHandle dir(::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) {
     const std::uint32_t error = status::win32FromErrno(errno);
     QTRACE(trace::kError, kFn, "Impossible d'ouvrir le device, erreur: %d", static_cast<int>(error));

@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 
 namespace quillon::reader {
 
@@ -24,7 +24,7 @@ class ChangeSignal {
   void wait(int mountInfo, std::chrono::milliseconds timeout) noexcept;
 
  private:
-  container::FileHandle event_;
+  FileHandle event_;
 };
 
 }  // namespace quillon::reader

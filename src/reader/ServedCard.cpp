@@ -11,7 +11,7 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 #include "jc/Exceptions.h"
 #include "jc/ISO7816.h"
 #include "platform/DeviceDetails.h"
@@ -84,7 +84,7 @@ std::unique_ptr<ServedCard> ServedCard::load(const platform::SystemPaths& paths,
   }
 
   // As FilePersist opens it: never through a link, never blocking on a FIFO.
-  container::FileHandle file(
+  FileHandle file(
       ::open(persist->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) {
     const int err = errno;

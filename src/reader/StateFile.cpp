@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "container/AtomicFile.h"
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 #include "platform/DescriptorString.h"
 #include "platform/VolumePath.h"
 
@@ -24,7 +24,7 @@ constexpr std::string_view kWholeDisk = "whole";
 
 int readSmallFile(const std::string& path, std::string& text) {
   text.clear();
-  container::FileHandle file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) return errno == ELOOP ? EINVAL : errno;
   struct stat info {};
   if (::fstat(file.get(), &info) != 0) return errno;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/Trace.h"
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 #include "platform/Drives.h"
 #include "platform/VolumePath.h"
 #include "reader/CardAtr.h"
@@ -356,7 +356,7 @@ void VirtualReader::waitForChange(std::chrono::milliseconds timeout) {
   const std::string mountInfo = (paths_.procRoot() / "self" / "mountinfo").string();
   for (;;) {
     // Opened before looking, so that a mount change after the look still wakes us.
-    container::FileHandle mounts(::open(mountInfo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    FileHandle mounts(::open(mountInfo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     {
       std::lock_guard lock(mutex_);
       if (stopRequested_) {

@@ -7,14 +7,14 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/internal/UniqueFd.h"
+#include "base/FileHandle.h"
 
 namespace quillon::platform::internal {
 
 int readTextFile(const std::filesystem::path& file, std::size_t maxBytes, std::string& text) {
   text.clear();
   // O_NONBLOCK keeps open() itself from waiting on a FIFO; fstat then refuses it.
-  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  FileHandle fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) return errno;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return errno;

@@ -1,5 +1,5 @@
-// An owning POSIX file descriptor for the container's file code: closed when the
-// holder goes, unless release() handed it on.
+// An owning POSIX file descriptor: closed when the holder goes, unless release()
+// handed it on.
 #pragma once
 
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace quillon::container {
+namespace quillon {
 
 class FileHandle {
  public:
@@ -45,4 +45,4 @@ class FileHandle {
   int fd_ = -1;
 };
 
-}  // namespace quillon::container
+}  // namespace quillon
