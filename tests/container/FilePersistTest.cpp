@@ -17,7 +17,7 @@
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
 #include "container/DeviceKey.h"
-#include "container/FileHandle.h"
+#include "base/FileHandle.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/Exceptions.h"
@@ -90,7 +90,7 @@ class FilePersistTest : public ::testing::Test {
     return names;
   }
   std::uint32_t loadContainer(FilePersist& persist, JCRuntimeImpl& runtime) {
-    container::FileHandle fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
     EXPECT_TRUE(fd.valid());
     return persist.loadInto(runtime, installer, fd.get());
   }

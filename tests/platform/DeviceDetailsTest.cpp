@@ -18,15 +18,7 @@ namespace quillon::platform {
 namespace {
 
 using test::SysfsTree;
-
-SysfsTree::Stick stickAt(const std::string& disk, std::uint32_t minor, int host) {
-  SysfsTree::Stick stick;
-  stick.disk = disk;
-  stick.minor = minor;
-  stick.scsiHost = host;
-  stick.usbPort = "2-" + std::to_string(host);
-  return stick;
-}
+constexpr auto stickAt = &SysfsTree::stickAt;
 
 class DeviceDetailsTest : public ::testing::Test {
  protected:

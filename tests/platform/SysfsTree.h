@@ -32,6 +32,16 @@ class SysfsTree {
     bool partitioned = true;
   };
 
+  // The default stick as disk `disk` (minor `minor`) on SCSI host and USB port `host`.
+  static Stick stickAt(const std::string& disk, std::uint32_t minor, int host) {
+    Stick stick;
+    stick.disk = disk;
+    stick.minor = minor;
+    stick.scsiHost = host;
+    stick.usbPort = "2-" + std::to_string(host);
+    return stick;
+  }
+
   SysfsTree();
   ~SysfsTree();
   SysfsTree(const SysfsTree&) = delete;
