@@ -365,7 +365,8 @@ void VirtualReader::waitForChange(std::chrono::milliseconds timeout) {
       }
       if (evaluate(nullptr) != reported_) return;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    // Rounded up: a truncated remainder would end the wait before its deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return;
     signal_.wait(mounts.get(), std::min(left, kWatchInterval));
   }

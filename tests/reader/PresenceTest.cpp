@@ -151,7 +151,7 @@ TEST_F(PresenceTest, StoppingEndsOneWaitOnly) {
   EXPECT_LT(waiting.get(), 1s);
   auto start = Clock::now();
   reader->waitForChange(400ms);
-  EXPECT_GE(Clock::now() - start, 300ms);  // it slept (poll rounds its timeout down)
+  EXPECT_GE(Clock::now() - start, 300ms);  // it slept instead of returning at once
 
   // A stop asked for between two waits ends the next one (pcscd shutting the
   // reader down while its thread looks at presence), and only that one.
@@ -161,7 +161,7 @@ TEST_F(PresenceTest, StoppingEndsOneWaitOnly) {
   EXPECT_LT(Clock::now() - start, 1s);
   start = Clock::now();
   reader->waitForChange(400ms);
-  EXPECT_GE(Clock::now() - start, 300ms);  // it slept (poll rounds its timeout down)
+  EXPECT_GE(Clock::now() - start, 300ms);  // it slept instead of returning at once
 }
 
 }  // namespace
