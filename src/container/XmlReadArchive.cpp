@@ -18,7 +18,7 @@ constexpr std::uint32_t kEndOfInput = 1;  // S_FALSE
 
 // No entity substitution, no DTD loading or defaulting, no network, no XInclude;
 // parser messages come through onParserError rather than stderr.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS;
 
 // Room, terminator included, for the text of each kind of value.
 constexpr std::size_t kShortText = 16;  // 8- and 16-bit signed values
