@@ -1,7 +1,8 @@
 // Replaces a file's content so that a crash or a full disk at any moment leaves
 // either the old content or the new one: a temporary file beside the target is
 // written and flushed, renamed over it, and the directory is flushed. The
-// temporary file never outlives a failed replacement.
+// temporary file never outlives a failed replacement, and a successful one
+// removes those that writers killed midway left beside the target.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 // foreign or unsafe container is refused without being overwritten.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -286,6 +287,36 @@ TEST_F(FilePersistTest, FailedWriteLeavesTheOldContainerWhole) {
   // What the child wrote in the end is the card with one wrong PIN.
   FilePersist reader = device();
   EXPECT_EQ(transmitHex(*reload(reader), "0020008000").sw, 0x63C2);
+}
+
+TEST_F(FilePersistTest, TheNextSaveRemovesWhatAKilledSaveLeftButNotALiveWritersFile) {
+  FilePersist persist = device();
+  auto runtime = personalisedCard(persist);
+  const std::string prefix = std::string(".") + FilePersist::kContainerName;
+  const fs::path killed = drive / (prefix + ".99999.0.tmp");
+  const fs::path live = drive / (prefix + ".424242.3.tmp");
+  writeFile(killed, Bytes(100, 0x11));
+  writeFile(live, Bytes(100, 0x22));
+  FileHandle writer(::open(live.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(writer.valid());
+  ASSERT_EQ(::flock(writer.get(), LOCK_EX | LOCK_NB), 0);
+  // Look-alikes that no save of ours makes are the user's business.
+  const std::set<std::string> others{prefix + ".notes.tmp", prefix + ".1.2.tmp.bak", prefix + ".1.2.3.tmp",
+                                     prefix + "..1.tmp", "Quillon2.bin.1.2.tmp"};
+  for (const std::string& name : others) writeFile(drive / name, Bytes(4, 0x33));
+  fs::create_directory(drive / (prefix + ".5.6.tmp"));
+  fs::create_symlink(killed, drive / (prefix + ".7.8.tmp"));
+
+  ASSERT_EQ(transmitHex(*runtime, kWrongPin).sw, 0x63C2);  // a changed card is saved
+  std::set<std::string> expected = others;
+  expected.insert({live.filename().string(), prefix + ".5.6.tmp", prefix + ".7.8.tmp"});
+  EXPECT_EQ(strayFiles(), expected);
+
+  // Once its writer is gone, the next save takes that one too.
+  writer.close();
+  ASSERT_EQ(transmitHex(*runtime, kWrongPin).sw, 0x63C1);
+  expected.erase(live.filename().string());
+  EXPECT_EQ(strayFiles(), expected);
 }
 
 TEST_F(FilePersistTest, UnderivableKeyOrMissingDriveWritesNothing) {
