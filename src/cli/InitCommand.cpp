@@ -57,12 +57,14 @@ constexpr const char* kUsage =
     "  --yes                  continue past the warnings (existing container,\n"
     "                         default PIN or administrator key) without asking\n"
     "\n"
-    "The PIN has 4 to 16 digits. Exit status: 0 card created (and, with the reader,\n"
-    "served); 1 the creation failed, or the reader could not be reached or did not\n"
-    "take the card up; 2 usage error or invalid input, including a drive that is not\n"
-    "a mounted volume when the reader is used; 3 stopped at a warning.\n";
+    "The PIN has 4 to 16 digits (OpenSC takes at most 15). Exit status: 0 card\n"
+    "created (and, with the reader, served); 1 the creation failed, or the reader\n"
+    "could not be reached or did not take the card up; 2 usage error or invalid\n"
+    "input, including a drive that is not a mounted volume when the reader is used;\n"
+    "3 stopped at a warning.\n";
 
 constexpr const char* kPrefix = "quillon-card init: ";
+constexpr std::size_t kLongestPin = 16;
 
 class TerminalUi final : public FormatCardUi {
  public:
@@ -200,11 +202,15 @@ int initCommand(int argc, char** argv) {
     return status;
   };
   TerminalUi ui(args.has("yes"));
+  const std::size_t pinLength = input.pin.size();
   const FormatCardResult result = FormatCard(input, ui, create);
   switch (result.outcome) {
     case FormatOutcome::kCreated:
       std::cout << "The GIDS card was created on " << target.drive << " (serial number " << result.serial << ")"
                 << (useReader ? "; the virtual reader serves it.\n" : ".\n");
+      if (pinLength == kLongestPin)
+        std::cerr << kPrefix << "note: OpenSC, and the browsers and ssh that use it, take PINs of at most "
+                  << kLongestPin - 1 << " digits: this PIN opens the card, but not through them\n";
       return kExitOk;
     case FormatOutcome::kDeclined: return kExitDeclined;
     case FormatOutcome::kInvalidInput: return kExitUsage;

@@ -82,10 +82,14 @@ TEST_F(CliRoadTest, InputChecksAndExitCodes) {
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("Warning: you should change the default PIN. Continue?"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "Quillon2.bin"));
-  ASSERT_EQ(init("1234").status, 0);
+  r = init("1234");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.find("note:"), std::string::npos);
   EXPECT_EQ(init("5678").status, 3);  // a container exists now
-  EXPECT_EQ(init("5678", "--yes").status, 0);
-  EXPECT_EQ(runCard("apdu " + target(), "002000800435363738\n").out, "9000\n");
+  r = init("5678901234567890", "--yes");  // the longest PIN works, but OpenSC refuses it
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("take PINs of at most 15 digits"), std::string::npos);
+  EXPECT_EQ(runCard("apdu " + target(), "002000801035363738393031323334353637383930\n").out, "9000\n");
 
   EXPECT_EQ(runCard("init --dir " + dir.string()).status, 2);                         // no identity
   EXPECT_EQ(runCard("init " + dir.string() + " --identity " + kIdentity).status, 2);  // identity without --dir
