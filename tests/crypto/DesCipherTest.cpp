@@ -6,13 +6,8 @@
 #include "jc/Cipher.h"
 #include "jc/PersistentObject.h"
 
-namespace quillon {
+namespace quillon::test {
 namespace {
-
-using test::Bytes;
-using test::expectReason;
-using test::toArray;
-using test::toBytes;
 
 class DesCipherTest : public ::testing::Test {
  protected:
@@ -40,7 +35,7 @@ class DesCipherTest : public ::testing::Test {
   }
 
   JCRuntimeImpl runtime;
-  const std::map<std::string, Bytes> v = test::readHexVectors("crypto/tdes.vec");
+  const std::map<std::string, Bytes> v = readHexVectors("crypto/tdes.vec");
   CNGDESKey* key = nullptr;
   Cipher* cipher = nullptr;
 };
@@ -93,10 +88,10 @@ TEST(RandomDataTest, FillsExactlyTheRangeAndRejectsOthers) {
   EXPECT_EQ(toBytes(wide, 48, 16), Bytes(16, 0));
   random.generateData(wide, 16, 32);
   EXPECT_NE(toBytes(wide, 16, 32), first);  // equal with probability 2^-256
-  test::expectReason([&] { random.generateData(wide, 40, 32); }, CryptoException::ILLEGAL_VALUE);
+  expectReason([&] { random.generateData(wide, 40, 32); }, CryptoException::ILLEGAL_VALUE);
   EXPECT_THROW(random.generateData(wide, 0xFFFF, 2), CryptoException);
   random.setSeed(wide, 0xFFFF, 0xFFFF);  // seeds are accepted and ignored, whatever their range
 }
 
 }  // namespace
-}  // namespace quillon
+}  // namespace quillon::test

@@ -9,19 +9,16 @@
 #include "support/CapturingSink.h"
 #include "support/OpenSslPeer.h"
 
-namespace quillon {
+namespace quillon::test {
 namespace {
 
-using test::Bytes;
-using test::toArray;
-using test::toBytes;
 using Component = CNGRSAPrivateCrtKey::Component;
 
 // Generates a pair of `bits` (twice, the second replacing the first) and checks it
 // the way a host would use it.
 void generateAndUse(std::uint16_t bits) {
   SCOPED_TRACE(bits);
-  test::ProbeRuntime runtime;
+  ProbeRuntime runtime;
   auto* pair = dynamic_cast<CNGKeyPair*>(runtime.createKeyPair(2, bits));
   ASSERT_NE(pair, nullptr);
   pair->genKeyPair();
@@ -43,18 +40,18 @@ void generateAndUse(std::uint16_t bits) {
     EXPECT_EQ(priv->component(c).length(), (bits + 15) / 16);
 
   // A signature verifies under the exported public key; OAEP from the host deciphers.
-  const ossl::PkeyPtr publicKey = test::rsaPublicKey(toBytes(pub->modulus()), toBytes(pub->exponent()));
+  const ossl::PkeyPtr publicKey = rsaPublicKey(toBytes(pub->modulus()), toBytes(pub->exponent()));
   Cipher* cipher = runtime.createCipher(Cipher::ALG_RSA_OAEP);
   {
-    const Bytes info = test::sha256DigestInfo("generated");
+    const Bytes info = sha256DigestInfo("generated");
     const ByteArray source = toArray(runtime, info);
     ByteArray out(pub->modulus().length(), runtime.persistentMemory(), JC_HERE("KeyPairTest"));
     cipher->init(priv, Cipher::MODE_ENCRYPT);
     ASSERT_EQ(cipher->doFinal(source, 0, source.length(), out, 0), out.length());
-    EXPECT_TRUE(test::verifyHash(publicKey.get(), "SHA256", Bytes(info.begin() + 19, info.end()), toBytes(out)));
+    EXPECT_TRUE(verifyHash(publicKey.get(), "SHA256", Bytes(info.begin() + 19, info.end()), toBytes(out)));
 
     const Bytes secret(24, 0x6B);
-    const ByteArray ciphertext = toArray(runtime, test::rsaEncrypt(publicKey.get(), secret, RSA_PKCS1_OAEP_PADDING));
+    const ByteArray ciphertext = toArray(runtime, rsaEncrypt(publicKey.get(), secret, RSA_PKCS1_OAEP_PADDING));
     cipher->init(priv, Cipher::MODE_DECRYPT);
     ASSERT_EQ(cipher->doFinal(ciphertext, 0, ciphertext.length(), out, 0), secret.size());
     EXPECT_EQ(toBytes(out, 0, secret.size()), secret);
@@ -74,10 +71,10 @@ TEST(KeyPairTest, Generates1024And2048BitPairs) {
 TEST(KeyPairTest, GeneratesAPairWithAnOddModulusLength) { generateAndUse(1032); }
 
 TEST(KeyPairTest, AFailedGenerationIsTracedAndLeavesTheKeys) {
-  test::TraceCapture capture;
+  TraceCapture capture;
   JCRuntimeImpl runtime;
   KeyPair* pair = runtime.createKeyPair(2, 256);  // below what OpenSSL generates
-  test::expectReason([&] { pair->genKeyPair(); }, CryptoException::PLATFORM_ERROR);
+  expectReason([&] { pair->genKeyPair(); }, CryptoException::PLATFORM_ERROR);
   EXPECT_GE(capture.sink().count("EVP_PKEY_CTX_set_rsa_keygen_bits failed"), 1u);
   EXPECT_FALSE(pair->getPublic()->isInitialized());
   EXPECT_FALSE(pair->getPrivate()->isInitialized());
@@ -86,4 +83,4 @@ TEST(KeyPairTest, AFailedGenerationIsTracedAndLeavesTheKeys) {
 }
 
 }  // namespace
-}  // namespace quillon
+}  // namespace quillon::test

@@ -10,13 +10,9 @@
 #include "crypto/NormalizeBytes.h"
 #include "jc/PersistentObject.h"
 
-namespace quillon {
+namespace quillon::test {
 namespace {
 
-using test::Bytes;
-using test::expectReason;
-using test::toArray;
-using test::toBytes;
 using Component = CNGRSAPrivateCrtKey::Component;
 constexpr auto kOut = SystemException::INDEX_OUT_OF_BOUNDS;
 
@@ -49,7 +45,7 @@ class KeyTest : public ::testing::Test {
   }
   void destroy(Key* key) { destroyPersistent(runtime, key, JC_HERE("KeyTest")); }
 
-  test::ProbeRuntime runtime;
+  ProbeRuntime runtime;
 };
 
 TEST_F(KeyTest, BuildKeyMakesEachKindAndRejectsOthers) {
@@ -92,80 +88,74 @@ TEST_F(KeyTest, FactoriesWithoutBlocksReturnNullAndLeakNothing) {
 
 TEST_F(KeyTest, PublicKeyComponentsAndRanges) {
   auto* key = build<CNGRSAPublicKey>(KeyBuilder::TYPE_RSA_PUBLIC, 1024);
-  {
-    ByteArray buffer(300, runtime.persistentMemory(), JC_HERE("KeyTest"));
-    for (std::uint16_t i = 0; i < 300; ++i) buffer[i] = static_cast<std::uint8_t>(i);
-    key->setModulus(buffer, 10, 256);
-    EXPECT_EQ(key->getSize(), 2048);  // the modulus sets the size
-    EXPECT_FALSE(key->isInitialized());
-    key->setExponent(buffer, 1, 3);
-    EXPECT_TRUE(key->isInitialized());
+  ByteArray buffer(300, runtime.persistentMemory(), JC_HERE("KeyTest"));
+  for (std::uint16_t i = 0; i < 300; ++i) buffer[i] = static_cast<std::uint8_t>(i);
+  key->setModulus(buffer, 10, 256);
+  EXPECT_EQ(key->getSize(), 2048);  // the modulus sets the size
+  EXPECT_FALSE(key->isInitialized());
+  key->setExponent(buffer, 1, 3);
+  EXPECT_TRUE(key->isInitialized());
 
-    ByteArray out(260, runtime.persistentMemory(), JC_HERE("KeyTest"));
-    EXPECT_EQ(key->getModulus(out, 4), 256);
-    EXPECT_EQ(toBytes(out, 4, 256), toBytes(buffer, 10, 256));
-    EXPECT_EQ(key->getExponent(out, 257), 3);
-    // Ranges outside an array change nothing.
-    expectReason([&] { key->setModulus(buffer, 45, 256); }, kOut);
-    expectReason([&] { key->setExponent(buffer, 0xFFFF, 2); }, kOut);  // no 16-bit wrap
-    expectReason([&] { key->getModulus(out, 5); }, kOut);
-    expectReason([&] { key->getExponent(out, 258); }, kOut);
-    EXPECT_EQ(toBytes(key->modulus()), toBytes(buffer, 10, 256));
+  ByteArray out(260, runtime.persistentMemory(), JC_HERE("KeyTest"));
+  EXPECT_EQ(key->getModulus(out, 4), 256);
+  EXPECT_EQ(toBytes(out, 4, 256), toBytes(buffer, 10, 256));
+  EXPECT_EQ(key->getExponent(out, 257), 3);
+  // Ranges outside an array change nothing.
+  expectReason([&] { key->setModulus(buffer, 45, 256); }, kOut);
+  expectReason([&] { key->setExponent(buffer, 0xFFFF, 2); }, kOut);  // no 16-bit wrap
+  expectReason([&] { key->getModulus(out, 5); }, kOut);
+  expectReason([&] { key->getExponent(out, 258); }, kOut);
+  EXPECT_EQ(toBytes(key->modulus()), toBytes(buffer, 10, 256));
 
-    key->clearKey();
-    EXPECT_FALSE(key->isInitialized());
-    EXPECT_TRUE(key->modulus().empty() && key->exponent().empty());
-    EXPECT_EQ(key->getModulus(out, 0xFFFF), 0);  // nothing to copy, nothing checked
-  }
+  key->clearKey();
+  EXPECT_FALSE(key->isInitialized());
+  EXPECT_TRUE(key->modulus().empty() && key->exponent().empty());
+  EXPECT_EQ(key->getModulus(out, 0xFFFF), 0);  // nothing to copy, nothing checked
   destroy(key);
 }
 
 TEST_F(KeyTest, PrivateKeyFlagRangesAndWiping) {
   auto* key = build<CNGRSAPrivateCrtKeyWithPub>(KeyBuilder::TYPE_RSA_CRT_PRIVATE, 1024);
-  {
-    ByteArray buffer(64, runtime.persistentMemory(), JC_HERE("KeyTest"));
-    for (std::uint16_t i = 0; i < 64; ++i) buffer[i] = static_cast<std::uint8_t>(0xC0 + i);
-    key->setP(buffer, 0, 64);
-    key->setP(buffer, 2, 8);  // replaces the first P, which must be wiped
-    key->setQ(buffer, 12, 8);
-    key->setDP1(buffer, 0, 64);
-    key->setDQ1(buffer, 0, 64);
-    EXPECT_FALSE(key->isInitialized());  // four of five
-    key->setPQ(buffer, 0, 64);
-    EXPECT_TRUE(key->isInitialized());
-    key->setDQ1(buffer, 64, 0);  // an empty component makes the key incomplete again
-    EXPECT_FALSE(key->isInitialized());
+  ByteArray buffer(64, runtime.persistentMemory(), JC_HERE("KeyTest"));
+  for (std::uint16_t i = 0; i < 64; ++i) buffer[i] = static_cast<std::uint8_t>(0xC0 + i);
+  key->setP(buffer, 0, 64);
+  key->setP(buffer, 2, 8);  // replaces the first P, which must be wiped
+  key->setQ(buffer, 12, 8);
+  key->setDP1(buffer, 0, 64);
+  key->setDQ1(buffer, 0, 64);
+  EXPECT_FALSE(key->isInitialized());  // four of five
+  key->setPQ(buffer, 0, 64);
+  EXPECT_TRUE(key->isInitialized());
+  key->setDQ1(buffer, 64, 0);  // an empty component makes the key incomplete again
+  EXPECT_FALSE(key->isInitialized());
 
-    expectReason([&] { key->setP(buffer, 57, 8); }, kOut);
-    expectReason([&] { key->setPQ(buffer, 0xFFF0, 0x20); }, kOut);
-    EXPECT_EQ(toBytes(key->component(Component::P)), toBytes(buffer, 2, 8));  // untouched
-    ByteArray out(10, runtime.persistentMemory(), JC_HERE("KeyTest"));
-    EXPECT_EQ(key->getQ(out, 2), 8);
-    EXPECT_EQ(toBytes(out, 2, 8), toBytes(buffer, 12, 8));
-    expectReason([&] { key->getP(out, 3); }, kOut);
-    expectReason([&] { key->getQ(out, 0xFFFF); }, kOut);
+  expectReason([&] { key->setP(buffer, 57, 8); }, kOut);
+  expectReason([&] { key->setPQ(buffer, 0xFFF0, 0x20); }, kOut);
+  EXPECT_EQ(toBytes(key->component(Component::P)), toBytes(buffer, 2, 8));  // untouched
+  ByteArray out(10, runtime.persistentMemory(), JC_HERE("KeyTest"));
+  EXPECT_EQ(key->getQ(out, 2), 8);
+  EXPECT_EQ(toBytes(out, 2, 8), toBytes(buffer, 12, 8));
+  expectReason([&] { key->getP(out, 3); }, kOut);
+  expectReason([&] { key->getQ(out, 0xFFFF); }, kOut);
 
-    key->clearKey();
-    EXPECT_EQ(key->getSize(), 1024);
-    for (Component c : {Component::P, Component::Q, Component::DP1, Component::DQ1, Component::PQ})
-      EXPECT_TRUE(key->component(c).empty());
-  }
+  key->clearKey();
+  EXPECT_EQ(key->getSize(), 1024);
+  for (Component c : {Component::P, Component::Q, Component::DP1, Component::DQ1, Component::PQ})
+    EXPECT_TRUE(key->component(c).empty());
   destroy(key);  // TearDown checks that every component went back wiped
 }
 
 TEST_F(KeyTest, KeyPairFromKeysTakesBothKeys) {
   auto* pub = build<CNGRSAPublicKey>(KeyBuilder::TYPE_RSA_PUBLIC, 1024);
   auto* priv = build<CNGRSAPrivateCrtKeyWithPub>(KeyBuilder::TYPE_RSA_CRT_PRIVATE, 1024);
-  {
-    const ByteArray buffer = toArray(runtime, Bytes(128, 0x33));
-    pub->setModulus(buffer, 0, 128);
-    pub->setExponent(buffer, 0, 3);
-    priv->setP(buffer, 0, 64);
-    priv->setQ(buffer, 1, 64);
-    priv->setDP1(buffer, 2, 64);
-    priv->setDQ1(buffer, 3, 64);
-    priv->setPQ(buffer, 4, 63);
-  }
+  const ByteArray buffer = toArray(runtime, Bytes(128, 0x33));
+  pub->setModulus(buffer, 0, 128);
+  pub->setExponent(buffer, 0, 3);
+  priv->setP(buffer, 0, 64);
+  priv->setQ(buffer, 1, 64);
+  priv->setDP1(buffer, 2, 64);
+  priv->setDQ1(buffer, 3, 64);
+  priv->setPQ(buffer, 4, 63);
   pub->setSize(1536);  // the pair takes the public key's size
   const std::size_t blocks = runtime.persistentBlockCount();
   auto* pair = dynamic_cast<CNGKeyPair*>(runtime.createKeyPairFromKeys(pub, priv));
@@ -184,4 +174,4 @@ TEST_F(KeyTest, KeyPairFromKeysTakesBothKeys) {
 }
 
 }  // namespace
-}  // namespace quillon
+}  // namespace quillon::test

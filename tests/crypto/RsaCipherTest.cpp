@@ -12,16 +12,12 @@
 #include "support/CapturingSink.h"
 #include "support/OpenSslPeer.h"
 
-namespace quillon {
+namespace quillon::test {
 namespace {
-
-using test::Bytes;
-using test::expectReason;
-using test::toArray;
-using test::toBytes;
 
 constexpr std::uint16_t kModulusBytes = 256;
 constexpr auto kPlatformError = CryptoException::PLATFORM_ERROR;
+constexpr auto kOut = SystemException::INDEX_OUT_OF_BOUNDS;
 
 Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -34,7 +30,7 @@ Bytes pattern(std::size_t length, std::uint8_t seed) {
   return b;
 }
 
-const Bytes kSha256Prefix = test::fromHex("3031300d060960864801650304020105000420");
+const Bytes kSha256Prefix = fromHex("3031300d060960864801650304020105000420");
 
 // The card's key pair made from the test key as the applet's key import makes it
 // (two keys from buildKey, then a pair that takes them), and a cipher per algorithm.
@@ -59,19 +55,19 @@ class RsaCipherTest : public ::testing::Test {
   }
 
   void setComponents(RSAPublicKey* pub, RSAPrivateCrtKey* priv, const std::map<std::string, Bytes>& key) {
-    auto set = [&](auto setter, auto* k, const char* name) {
+    auto set = [&](auto* k, auto setter, const char* name) {
       const ByteArray a = toArray(runtime, key.at(name));
       (k->*setter)(a, 0, a.length());
     };
     if (pub != nullptr) {
-      set(&RSAPublicKey::setModulus, pub, "N");
-      set(&RSAPublicKey::setExponent, pub, "E");
+      set(pub, &RSAPublicKey::setModulus, "N");
+      set(pub, &RSAPublicKey::setExponent, "E");
     }
-    set(&RSAPrivateCrtKey::setP, priv, "P");
-    set(&RSAPrivateCrtKey::setQ, priv, "Q");
-    set(&RSAPrivateCrtKey::setDP1, priv, "DP1");
-    set(&RSAPrivateCrtKey::setDQ1, priv, "DQ1");
-    set(&RSAPrivateCrtKey::setPQ, priv, "PQ");
+    set(priv, &RSAPrivateCrtKey::setP, "P");
+    set(priv, &RSAPrivateCrtKey::setQ, "Q");
+    set(priv, &RSAPrivateCrtKey::setDP1, "DP1");
+    set(priv, &RSAPrivateCrtKey::setDQ1, "DQ1");
+    set(priv, &RSAPrivateCrtKey::setPQ, "PQ");
   }
 
   // doFinal over input into a fresh destination; the bytes written.
@@ -83,85 +79,75 @@ class RsaCipherTest : public ::testing::Test {
   }
   void decipherWith(std::uint8_t alg) { ciphers[alg]->init(pair->getPrivate(), Cipher::MODE_DECRYPT); }
 
-  test::ProbeRuntime runtime;
-  const std::map<std::string, Bytes> v = test::readHexVectors("crypto/rsa2048.vec");
-  const ossl::PkeyPtr publicKey = test::rsaPublicKey(v.at("N"), v.at("E"));
+  ProbeRuntime runtime;
+  const std::map<std::string, Bytes> v = readHexVectors("crypto/rsa2048.vec");
+  const ossl::PkeyPtr publicKey = rsaPublicKey(v.at("N"), v.at("E"));
   CNGKeyPair* pair = nullptr;
   std::map<std::uint8_t, Cipher*> ciphers;
 };
 
-TEST_F(RsaCipherTest, SignsEachDigestInfoWithItsHash) {
+TEST_F(RsaCipherTest, SignsEachDigestInfoAndRawInputAsItShould) {
   const std::pair<const char*, const char*> prefixes[] = {
       {"SHA256", "3031300d060960864801650304020105000420"}, {"SHA1", "3021300906052b0e03021a05000414"},
       {"SHA384", "3041300d060960864801650304020205000430"}, {"SHA512", "3051300d060960864801650304020305000440"},
       {"MD5", "3020300c06082a864886f70d020505000410"},
   };
   for (const auto& [digest, prefix] : prefixes) {
-    const Bytes p = test::fromHex(prefix);
+    const Bytes p = fromHex(prefix);
     const Bytes hash = pattern(p.back(), p.back());
     for (std::uint8_t alg : {Cipher::ALG_RSA_PKCS1, Cipher::ALG_RSA_NOPAD}) {  // the padding plays no part
       const Bytes signature = run(alg, concat(p, hash));
       EXPECT_EQ(signature.size(), kModulusBytes) << digest;
-      EXPECT_TRUE(test::verifyHash(publicKey.get(), digest, hash, signature)) << digest;
+      EXPECT_TRUE(verifyHash(publicKey.get(), digest, hash, signature)) << digest;
     }
   }
-}
 
-TEST_F(RsaCipherTest, RawInputIsSignedInsideABlockOfTypeOne) {
+  // Raw input is signed inside a block of type 1; the shortest padding accepted is 00 01 FF 00.
   const Bytes input = pattern(20, 0x11);
-  EXPECT_EQ(test::rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_PKCS1, input)),
-            test::pkcs1Type1Pad(input, kModulusBytes));
-  // The shortest padding that is accepted: 00 01 FF 00.
+  EXPECT_EQ(rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_PKCS1, input)), pkcs1Type1Pad(input, kModulusBytes));
   const Bytes longest = pattern(kModulusBytes - 4, 0x22);
-  EXPECT_EQ(test::rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_OAEP, longest)),
+  EXPECT_EQ(rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_OAEP, longest)),
             concat({0x00, 0x01, 0xFF, 0x00}, longest));
-
-  test::TraceCapture capture;
+  TraceCapture capture;
   expectReason([&] { run(Cipher::ALG_RSA_PKCS1, pattern(kModulusBytes - 3, 1)); }, kPlatformError);
   EXPECT_EQ(capture.sink().count(" : dataOffset too small: 3"), 1u);
   // Only the unpadded cipher takes a whole block as it is.
   expectReason([&] { run(Cipher::ALG_RSA_PKCS1, pattern(kModulusBytes, 1)); }, kPlatformError);
   expectReason([&] { run(Cipher::ALG_RSA_NOPAD, pattern(kModulusBytes - 3, 1)); }, kPlatformError);
   expectReason([&] { run(Cipher::ALG_RSA_NOPAD, pattern(kModulusBytes + 1, 1), 300); }, kPlatformError);
-}
 
-TEST_F(RsaCipherTest, UnpaddedCipherSignsAWholeBlockAsItIs) {
   // The host padded it: a PKCS #1 v1.5 block of a SHA-256 DigestInfo.
   const Bytes hash = pattern(32, 0x40);
-  const Bytes signature = run(Cipher::ALG_RSA_NOPAD, test::pkcs1Type1Pad(concat(kSha256Prefix, hash), kModulusBytes));
-  EXPECT_TRUE(test::verifyHash(publicKey.get(), "SHA256", hash, signature));
-  // Any block below the modulus comes back unchanged through the public key.
+  const Bytes signature = run(Cipher::ALG_RSA_NOPAD, pkcs1Type1Pad(concat(kSha256Prefix, hash), kModulusBytes));
+  EXPECT_TRUE(verifyHash(publicKey.get(), "SHA256", hash, signature));
+  // Any block below the modulus comes back unchanged through the public key; one above it is refused.
   Bytes arbitrary = pattern(kModulusBytes, 0x99);
   arbitrary[0] = 0x1F;
-  EXPECT_EQ(test::rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_NOPAD, arbitrary)), arbitrary);
-  // A block above the modulus is refused.
+  EXPECT_EQ(rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_NOPAD, arbitrary)), arbitrary);
   expectReason([&] { run(Cipher::ALG_RSA_NOPAD, Bytes(kModulusBytes, 0xFF)); }, kPlatformError);
 }
 
-TEST_F(RsaCipherTest, DecryptsWhatOpenSslEncrypted) {
+TEST_F(RsaCipherTest, DecryptsWhatOpenSslEncryptedAndFailuresWriteNothing) {
   const Bytes secret = pattern(48, 0x5C);
   for (const auto& [alg, padding] :
        {std::pair{Cipher::ALG_RSA_PKCS1, RSA_PKCS1_PADDING}, std::pair{Cipher::ALG_RSA_OAEP, RSA_PKCS1_OAEP_PADDING}}) {
     decipherWith(alg);
-    EXPECT_EQ(run(alg, test::rsaEncrypt(publicKey.get(), secret, padding)), secret) << int{alg};
+    EXPECT_EQ(run(alg, rsaEncrypt(publicKey.get(), secret, padding)), secret) << int{alg};
   }
   Bytes block = pattern(kModulusBytes, 0x31);
   block[0] = 0x00;
   decipherWith(Cipher::ALG_RSA_NOPAD);
-  EXPECT_EQ(run(Cipher::ALG_RSA_NOPAD, test::rsaEncrypt(publicKey.get(), block, RSA_NO_PADDING)), block);
-}
+  EXPECT_EQ(run(Cipher::ALG_RSA_NOPAD, rsaEncrypt(publicKey.get(), block, RSA_NO_PADDING)), block);
 
-TEST_F(RsaCipherTest, FailuresAndRangesWriteNothing) {
   decipherWith(Cipher::ALG_RSA_PKCS1);
-  const Bytes ciphertext = test::rsaEncrypt(publicKey.get(), pattern(40, 3), RSA_PKCS1_PADDING);
-  const ByteArray source = toArray(runtime, ciphertext);
+  const ByteArray source = toArray(runtime, rsaEncrypt(publicKey.get(), pattern(40, 3), RSA_PKCS1_PADDING));
   ByteArray destination(300, runtime.persistentMemory(), JC_HERE("RsaCipherTest"));
   Cipher& c = *ciphers[Cipher::ALG_RSA_PKCS1];
   // Room for 39 bytes at offset 261: too little for 40.
   expectReason([&] { c.doFinal(source, 0, source.length(), destination, 261); }, kPlatformError);
-  expectReason([&] { c.doFinal(source, 1, 256, destination, 0); }, SystemException::INDEX_OUT_OF_BOUNDS);
-  expectReason([&] { c.doFinal(source, 0xFFFF, 2, destination, 0); }, SystemException::INDEX_OUT_OF_BOUNDS);
-  expectReason([&] { c.doFinal(source, 0, 256, destination, 301); }, SystemException::INDEX_OUT_OF_BOUNDS);
+  expectReason([&] { c.doFinal(source, 1, 256, destination, 0); }, kOut);
+  expectReason([&] { c.doFinal(source, 0xFFFF, 2, destination, 0); }, kOut);
+  expectReason([&] { c.doFinal(source, 0, 256, destination, 301); }, kOut);
   // A block whose padding is wrong for the cipher.
   decipherWith(Cipher::ALG_RSA_OAEP);
   expectReason([&] { ciphers[Cipher::ALG_RSA_OAEP]->doFinal(source, 0, 256, destination, 0); }, kPlatformError);
@@ -169,10 +155,10 @@ TEST_F(RsaCipherTest, FailuresAndRangesWriteNothing) {
   EXPECT_EQ(c.doFinal(source, 0, source.length(), destination, 260), 40);
 
   c.init(pair->getPrivate(), Cipher::MODE_ENCRYPT);
-  expectReason([&] { c.doFinal(source, 0, 20, destination, 45); }, SystemException::INDEX_OUT_OF_BOUNDS);
+  expectReason([&] { c.doFinal(source, 0, 20, destination, 45); }, kOut);
 }
 
-TEST_F(RsaCipherTest, UnusableKeysGiveAnEmptyResultOrAnError) {
+TEST_F(RsaCipherTest, UnusableKeysAndUnknownAlgorithmsGiveAnEmptyResultOrAnError) {
   const Bytes input = pattern(20, 0);
   Cipher& c = *ciphers[Cipher::ALG_RSA_PKCS1];
   c.init(nullptr, Cipher::MODE_ENCRYPT);
@@ -195,40 +181,35 @@ TEST_F(RsaCipherTest, UnusableKeysGiveAnEmptyResultOrAnError) {
   c.init(des, Cipher::MODE_ENCRYPT);
   expectReason([&] { run(Cipher::ALG_RSA_PKCS1, input); }, CryptoException::ILLEGAL_VALUE);
   destroyPersistent(runtime, des, JC_HERE("RsaCipherTest"));
+
+  // An unknown algorithm makes a cipher that refuses to work.
+  ciphers[7] = runtime.createCipher(7);
+  ASSERT_NE(ciphers[7], nullptr);
+  ByteArray buffer(16, runtime.persistentMemory(), JC_HERE("RsaCipherTest"));
+  expectReason([&] { ciphers[7]->doFinal(buffer, 0, 16, buffer, 0); }, CryptoException::NO_SUCH_ALGORITHM);
+  expectReason([&] { ciphers[7]->update(buffer, 0, 16, buffer, 0); }, CryptoException::NO_SUCH_ALGORITHM);
 }
 
 TEST_F(RsaCipherTest, ThePlatformKeyFollowsEveryChangeOfTheComponents) {
   const Bytes hash = pattern(32, 9);
   const Bytes info = concat(kSha256Prefix, hash);
-  ASSERT_TRUE(test::verifyHash(publicKey.get(), "SHA256", hash, run(Cipher::ALG_RSA_PKCS1, info)));
+  ASSERT_TRUE(verifyHash(publicKey.get(), "SHA256", hash, run(Cipher::ALG_RSA_PKCS1, info)));
 
   // Another key's private components while the public key is still the old one,
   // then the public key too: every signature is made with the components of the moment.
-  const ossl::PkeyPtr other = test::generateRsa(2048);
+  const ossl::PkeyPtr other = generateRsa(2048);
   std::map<std::string, Bytes> components;
-  const std::pair<const char*, const char*> names[] = {{"N", OSSL_PKEY_PARAM_RSA_N},
-                                                       {"E", OSSL_PKEY_PARAM_RSA_E},
-                                                       {"P", OSSL_PKEY_PARAM_RSA_FACTOR1},
-                                                       {"Q", OSSL_PKEY_PARAM_RSA_FACTOR2},
-                                                       {"DP1", OSSL_PKEY_PARAM_RSA_EXPONENT1},
-                                                       {"DQ1", OSSL_PKEY_PARAM_RSA_EXPONENT2},
-                                                       {"PQ", OSSL_PKEY_PARAM_RSA_COEFFICIENT1}};
-  for (const auto& [name, param] : names) components[name] = test::rsaComponent(other.get(), param);
+  const char* const names[] = {"N", "E", "P", "Q", "DP1", "DQ1", "PQ"};
+  const char* const params[] = {OSSL_PKEY_PARAM_RSA_N,           OSSL_PKEY_PARAM_RSA_E,
+                                OSSL_PKEY_PARAM_RSA_FACTOR1,     OSSL_PKEY_PARAM_RSA_FACTOR2,
+                                OSSL_PKEY_PARAM_RSA_EXPONENT1,   OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                                OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+  for (std::size_t i = 0; i < 7; ++i) components[names[i]] = rsaComponent(other.get(), params[i]);
   setComponents(nullptr, pair->getPrivate(), components);
-  EXPECT_FALSE(test::verifyHash(publicKey.get(), "SHA256", hash, run(Cipher::ALG_RSA_PKCS1, info)));
+  EXPECT_FALSE(verifyHash(publicKey.get(), "SHA256", hash, run(Cipher::ALG_RSA_PKCS1, info)));
   setComponents(pair->getPublic(), pair->getPrivate(), components);
-  EXPECT_TRUE(test::verifyHash(other.get(), "SHA256", hash, run(Cipher::ALG_RSA_PKCS1, info)));
-}
-
-TEST(CipherTest, UnknownAlgorithmsAreRefusedWhenUsed) {
-  JCRuntimeImpl runtime;
-  Cipher* c = runtime.createCipher(7);
-  ASSERT_NE(c, nullptr);
-  ByteArray buffer(16, runtime.persistentMemory(), JC_HERE("CipherTest"));
-  test::expectReason([&] { c->doFinal(buffer, 0, 16, buffer, 0); }, CryptoException::NO_SUCH_ALGORITHM);
-  test::expectReason([&] { c->update(buffer, 0, 16, buffer, 0); }, CryptoException::NO_SUCH_ALGORITHM);
-  destroyPersistent(runtime, c, JC_HERE("CipherTest"));
+  EXPECT_TRUE(verifyHash(other.get(), "SHA256", hash, run(Cipher::ALG_RSA_PKCS1, info)));
 }
 
 }  // namespace
-}  // namespace quillon
+}  // namespace quillon::test

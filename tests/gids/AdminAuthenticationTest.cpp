@@ -21,13 +21,17 @@ class AdminAuthenticationTest : public CardFixture {
     const Bytes cryptogram = tdesCbc(fromHex(key), fromHex(challenge.data.substr(8)), true);
     return sw("008700000C7C0A8208" + toHex(cryptogram));
   }
-  // Mutual authentication's response step for a card challenge, with the halves as given.
+  // Mutual authentication's response step: both challenges in the order given, 7 bytes, padding 80.
   std::string mutualResponse(const std::string& first, const std::string& second) {
-    return toHex(tdesCbc(fromHex(kAdminKey),
-                         fromHex(first + second +
-                                 "01020304050607"
-                                 "80"),
-                         true));
+    return toHex(tdesCbc(fromHex(kAdminKey), fromHex(first + second + "01020304050607 80"), true));
+  }
+  // Opens mutual authentication with this terminal challenge; the card's challenge.
+  std::string mutualChallenge(const std::string& terminalChallenge) {
+    const Response challenge = send("00870000147C128110" + terminalChallenge + "00");
+    EXPECT_EQ(challenge.sw, 0x9000);
+    EXPECT_EQ(challenge.data.size(), 2u * 20);
+    EXPECT_EQ(challenge.data.substr(0, 8), "7C128110");
+    return challenge.data.substr(8);
   }
   bool authenticated() { return applet->pins().CheckExternalOrMutualAuthentication(); }
 };
@@ -47,14 +51,25 @@ TEST_F(AdminAuthenticationTest, ExternalAuthentication) {
   EXPECT_FALSE(authenticated());
 }
 
-TEST_F(AdminAuthenticationTest, MutualAuthentication) {
+TEST_F(AdminAuthenticationTest, MutualAuthenticationAndItsRefusals) {
   ASSERT_EQ(sw("0022C1A403830180"), 0x9000);
   const std::string terminalChallenge = "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF";
-  const Response challenge = send("00870000147C128110" + terminalChallenge + "00");
-  ASSERT_EQ(challenge.data.size(), 2u * 20);
-  EXPECT_EQ(challenge.data.substr(0, 8), "7C128110");
-  const std::string cardChallenge = challenge.data.substr(8);
+  // Halves swapped.
+  std::string cardChallenge = mutualChallenge(terminalChallenge);
+  EXPECT_EQ(sw("008700002C7C2A8228" + mutualResponse(terminalChallenge, cardChallenge)), 0x6982);
+  EXPECT_EQ(applet->pins().authenticationStatus[0], GidsPINManager::AUTH_NONE);
+  // 32 bytes answer 6982, 48 bytes 6984.
+  mutualChallenge(terminalChallenge);
+  EXPECT_EQ(sw("00870000247C2282 20" + std::string(64, '0')), 0x6982);
+  mutualChallenge(terminalChallenge);
+  EXPECT_EQ(sw("00870000347C328230" + std::string(96, '0')), 0x6984);
+  EXPECT_EQ(sw("00870100047C028100"), 0x6A86);
+  EXPECT_EQ(sw("00870000047D028100"), 0x6984);
+  EXPECT_EQ(sw("00870000047C028300"), 0x6984);     // neither 81 nor 82
+  EXPECT_EQ(sw("00870000057C0381 0100"), 0x6984);  // a challenge of one byte
+  EXPECT_EQ(sw("00870000027C00"), 0x6984);
 
+  cardChallenge = mutualChallenge(terminalChallenge);
   const Response answer = send("008700002C7C2A8228" + mutualResponse(cardChallenge, terminalChallenge) + "00");
   ASSERT_EQ(answer.sw, 0x9000);
   ASSERT_EQ(answer.data.substr(0, 8), "7C2A8228");
@@ -63,27 +78,6 @@ TEST_F(AdminAuthenticationTest, MutualAuthentication) {
   EXPECT_EQ(plain.substr(32, 32), cardChallenge);
   EXPECT_EQ(plain.substr(78), "80");
   EXPECT_EQ(applet->pins().authenticationStatus[0], GidsPINManager::AUTH_MUTUAL_DONE);
-}
-
-TEST_F(AdminAuthenticationTest, Refusals) {
-  ASSERT_EQ(sw("0022C1A403830180"), 0x9000);
-  const std::string terminalChallenge(32, '5');
-  const Response challenge = send("00870000147C128110" + terminalChallenge);
-  ASSERT_EQ(challenge.sw, 0x9000);
-  // Halves swapped.
-  EXPECT_EQ(sw("008700002C7C2A8228" + mutualResponse(terminalChallenge, challenge.data.substr(8))), 0x6982);
-  EXPECT_EQ(applet->pins().authenticationStatus[0], GidsPINManager::AUTH_NONE);
-  // 32 bytes answer 6982, 48 bytes 6984.
-  ASSERT_EQ(send("00870000147C128110" + terminalChallenge).sw, 0x9000);
-  EXPECT_EQ(sw("00870000247C2282 20" + std::string(64, '0')), 0x6982);
-  ASSERT_EQ(send("00870000147C128110" + terminalChallenge).sw, 0x9000);
-  EXPECT_EQ(sw("00870000347C328230" + std::string(96, '0')), 0x6984);
-
-  EXPECT_EQ(sw("00870100047C028100"), 0x6A86);
-  EXPECT_EQ(sw("00870000047D028100"), 0x6984);
-  EXPECT_EQ(sw("00870000047C028300"), 0x6984);     // neither 81 nor 82
-  EXPECT_EQ(sw("00870000057C0381 0100"), 0x6984);  // a challenge of one byte
-  EXPECT_EQ(sw("00870000027C00"), 0x6984);
 }
 
 TEST_F(AdminAuthenticationTest, NoUsableKeyFileIsRefusedWithoutReadingIt) {
@@ -101,6 +95,9 @@ TEST_F(AdminAuthenticationTest, NoUsableKeyFileIsRefusedWithoutReadingIt) {
 }
 
 TEST_F(AdminAuthenticationTest, AdministratorUnblocksABlockedPin) {
+  EXPECT_EQ(sw("002C01800431323334"), 0x6A86);
+  EXPECT_EQ(sw("002C02810431323334"), 0x6A88);
+  EXPECT_EQ(sw("002C02800431323334"), 0x6982);  // not without the administrator
   for (int i = 0; i < 3; ++i) sw("002000800439393939");
   ASSERT_EQ(sw("002000800431323334"), 0x6983);
   ASSERT_EQ(external(kAdminKey), 0x9000);
@@ -109,12 +106,6 @@ TEST_F(AdminAuthenticationTest, AdministratorUnblocksABlockedPin) {
   EXPECT_FALSE(authenticated());  // dropped after the reset
   EXPECT_EQ(sw("002C02800435353535"), 0x6982);
   EXPECT_EQ(sw("002000800435353535"), 0x9000);
-}
-
-TEST(AdminAuthenticationFresh, NotDuringInitialisation) {
-  JCRuntimeImpl fresh;
-  GidsApplet::install(fresh);
-  EXPECT_EQ(transmitHex(fresh, "00870000047C028100").sw, 0x6986);
 }
 
 }  // namespace

@@ -25,12 +25,9 @@ class DataObjectTest : public CardFixture {
 };
 
 TEST_F(DataObjectTest, RecordRules) {
-  // The personalised file: its records in order, concatenated.
+  // The personalised file: its records DF21, DF22, DF23 and DF20 in order, concatenated.
   EXPECT_EQ(send("00CBA010025C00").data,
-            "DF21086D73637000000000"
-            "DF2206000000000000"
-            "DF2300"
-            "DF2010000102030405060708090A0B0C0D0E0F");
+            "DF21086D73637000000000DF2206000000000000DF2300DF2010000102030405060708090A0B0C0D0E0F");
   const std::size_t before = file(0xA010).childCount;
   EXPECT_EQ(sw("00DBA01007DF240411111111"), 0x9000);  // append
   EXPECT_EQ(file(0xA010).childCount, before + 1);
@@ -52,7 +49,7 @@ TEST_F(DataObjectTest, RecordRules) {
   EXPECT_EQ(send("00CBA010045C02DF23").data, "DF230199");
 }
 
-TEST_F(DataObjectTest, Refusals) {
+TEST_F(DataObjectTest, RefusalsAndThirtyOneObjectsDoNotFit) {
   EXPECT_EQ(sw("00CBA010045C02DF24"), 0x6A88);
   EXPECT_EQ(sw("00CBA01003DF2100"), 0x6984);  // no 5C list
   EXPECT_EQ(sw("00CBFFFF045C02DF21"), 0x6A86);
@@ -69,9 +66,7 @@ TEST_F(DataObjectTest, Refusals) {
   const Response r = send("00CBA010045C02DF2600");
   EXPECT_EQ(r.data.size(), 2u * 244);
   EXPECT_EQ(r.data.substr(0, 12) + r.data.substr(r.data.size() - 4), "DF2681F001020000");
-}
 
-TEST_F(DataObjectTest, ThirtyOneObjectsDoNotFit) {
   for (int i = 0; i < 30; ++i) ASSERT_EQ(sw("00DBA01304DF" + hexByte(0x40 + i) + "0100"), 0x9000) << i;
   EXPECT_EQ(sw("00DBA01304DF700100"), 0x6A84);
   // A file of exactly 30 records answers whole, reading nothing past its list.
@@ -112,11 +107,9 @@ TEST_F(DataObjectTest, LongAnswersComeInPiecesWithGetResponse) {
   EXPECT_EQ(readAll(runtime, r).data, hundred + threeHundred);
 }
 
-TEST_F(DataObjectTest, AnotherCommandDropsAPendingAnswer) {
-  ASSERT_EQ(sw("10DBA010FF"
-               "DF24820154" +
-               std::string(250 * 2, 'C')),
-            0x9000);
+TEST_F(DataObjectTest, ChainedPutDataRulesAndPendingAnswersDropped) {
+  // Another command drops a pending answer.
+  ASSERT_EQ(sw("10DBA010FF DF24820154" + std::string(250 * 2, 'C')), 0x9000);
   ASSERT_EQ(sw("00DBA0105A" + std::string(0x5A * 2, 'D')), 0x9000);
   EXPECT_EQ(send("00CBA010045C02DF2400").sw, 0x6159);
   EXPECT_EQ(sw("00CBA010045C02DF21"), 0x9000);
@@ -125,32 +118,20 @@ TEST_F(DataObjectTest, AnotherCommandDropsAPendingAnswer) {
   EXPECT_EQ(send("00CBA010045C02DF2400").sw, 0x6159);
   EXPECT_EQ(sw("00DBA01003DF2400"), 0x9000);
   EXPECT_EQ(sw("00C0000000"), 0x6985);
-}
 
-TEST_F(DataObjectTest, ChainedPutDataRules) {
   // A 300-byte object in two commands; the second carries one byte too many.
-  const std::string first =
-      "10DBA010FF"
-      "DF24820127" +
-      std::string(250 * 2, 'E');
+  const std::string first = "10DBA010FF DF24820127" + std::string(250 * 2, 'E');
   ASSERT_EQ(sw(first), 0x9000);
   EXPECT_EQ(sw("00DBA0102E" + std::string(0x2E * 2, 'F')), 0x6984);
-
   // Another instruction or file in the middle of a chain is refused; the chain goes on.
   ASSERT_EQ(sw(first), 0x9000);
   EXPECT_EQ(sw("00CBA010045C02DF24"), 0x6884);
   EXPECT_EQ(sw("00DBA01103DF2500"), 0x6900);
   EXPECT_EQ(sw("00DBA0102D" + std::string(0x2D * 2, 'F')), 0x9000);
   EXPECT_EQ(send("00CBA010045C02DF2400").sw, 0x612C);
-
   // A chain that ends short leaves zeros and answers 6984.
-  ASSERT_EQ(sw("10DBA010FF"
-               "DF25820127" +
-               std::string(250 * 2, '1')),
-            0x9000);
-  EXPECT_EQ(sw("00DBA01002"
-               "2222"),
-            0x6984);
+  ASSERT_EQ(sw("10DBA010FF DF25820127" + std::string(250 * 2, '1')), 0x9000);
+  EXPECT_EQ(sw("00DBA01002 2222"), 0x6984);
 }
 
 }  // namespace

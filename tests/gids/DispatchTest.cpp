@@ -9,7 +9,7 @@ namespace {
 
 class DispatchTest : public CardFixture {};
 
-TEST_F(DispatchTest, ClassBytesAndInstructions) {
+TEST_F(DispatchTest, ClassBytesInstructionsAndCardCapabilities) {
   EXPECT_EQ(sw("0CA4000C023FFF"), 0x6882);
   EXPECT_EQ(sw("08A4000C023FFF"), 0x6882);
   EXPECT_EQ(sw("20A4000C023FFF"), 0x6E00);
@@ -23,9 +23,7 @@ TEST_F(DispatchTest, ClassBytesAndInstructions) {
   EXPECT_EQ(sw("00DB3FFF03DF2000"), 0x6984);
   EXPECT_EQ(sw("00DB3FFE03DF2000"), 0x6A82);
   EXPECT_EQ(sw("00DB3F0003DF2000"), 0x6A82);
-}
-
-TEST_F(DispatchTest, CardCapabilities) {
+  // Card capabilities.
   const Response r = send("00CB2F01025C00");
   EXPECT_EQ(r.sw, 0x9000);
   EXPECT_EQ(r.data, "4301F44703080180460C4272696E646C65776F727468");

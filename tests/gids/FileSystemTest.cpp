@@ -4,13 +4,12 @@
 #include "gids/GidsFileSystem.h"
 #include "gids/GidsPINManager.h"
 #include "support/CardFixture.h"
+#include "support/TestData.h"
 
 namespace quillon::test {
 namespace {
 
-constexpr const char* kRootFci =
-    "61124F0BA0000003974254465902017303"
-    "4001C0";
+constexpr const char* kRootFci = "61124F0BA00000039742544659020173034001C0";  // AID, then discretionary data
 
 class FileSystemTest : public CardFixture {
  protected:
@@ -32,9 +31,7 @@ class FileSystemTest : public CardFixture {
 };
 
 TEST_F(FileSystemTest, SelectByNameAndByIdentifier) {
-  EXPECT_EQ(send("00A4040409A0000003974254465900").data,
-            "6208820138"
-            "8C03033030");
+  EXPECT_EQ(send("00A4040409A0000003974254465900").data, "62088201388C03033030");  // FCP
   EXPECT_EQ(send("00A4040009A0000003974254465900").data, kRootFci);
   EXPECT_EQ(send("00A4040809A0000003974254465900").data, "64095F2F01607F65028000");
   // Any contiguous piece of the identifier, even an empty one, names the application.
@@ -57,9 +54,14 @@ TEST_F(FileSystemTest, SelectByNameAndByIdentifier) {
   EXPECT_EQ(send("00A4000402A000").data, "620C8201398302A0008C03033000");
 }
 
-TEST_F(FileSystemTest, CreateFileValidatesTheTemplate) {
+TEST_F(FileSystemTest, CreateFileValidatesTheTemplateAndActivationEndsCreation) {
   EXPECT_EQ(create(0xA000), 0x9000);
   EXPECT_EQ(fs().getCurrentEF()->state, STATE_CREATION);
+  EXPECT_EQ(sw("00CBA000045C02DF20"), 0x6985);  // creation state: only activation
+  EXPECT_EQ(sw("00E4000000"), 0x6985);
+  EXPECT_EQ(sw("0044010000"), 0x6A86);
+  EXPECT_EQ(sw("0044000000"), 0x9000);
+  EXPECT_EQ(sw("00CBA000045C02DF20"), 0x6A88);
   EXPECT_EQ(create(0xA000), 0x6984);                                  // identifier in use
   EXPECT_EQ(create(0x3F00), 0x6984);                                  // the application's own
   EXPECT_EQ(sw("00E000000F620C8201398302A0018C0303300000"), 0x6984);  // Lc one larger than the template
@@ -85,7 +87,7 @@ TEST_F(FileSystemTest, AThirtyFirstChildIsRefused) {
   EXPECT_EQ(fs().childCount, 30);
 }
 
-TEST_F(FileSystemTest, DeleteMovesTheLastChildIntoTheHole) {
+TEST_F(FileSystemTest, DeleteMovesTheLastChildIntoTheHoleAndTerminateDFEndsAll) {
   createActive({0xA000, 0xA001, 0xA002});
   EXPECT_EQ(sw("00A4000C02A001"), 0x9000);
   EXPECT_EQ(sw("00E4000001 00"), 0x6700);  // data is refused
@@ -96,32 +98,18 @@ TEST_F(FileSystemTest, DeleteMovesTheLastChildIntoTheHole) {
   EXPECT_EQ(fs().children[1]->fileID, 0xA001);
   EXPECT_EQ(fs().getCurrentEF(), nullptr);
   EXPECT_EQ(sw("00E4000000"), 0x6986);  // the application itself
-}
 
-TEST_F(FileSystemTest, LifeCycleRules) {
-  ASSERT_EQ(create(0xA000), 0x9000);
-  EXPECT_EQ(sw("00CBA000045C02DF20"), 0x6985);  // creation state: only activation
-  EXPECT_EQ(sw("00E4000000"), 0x6985);
-  EXPECT_EQ(sw("0044010000"), 0x6A86);
-  EXPECT_EQ(sw("0044000000"), 0x9000);
-  EXPECT_EQ(sw("00CBA000045C02DF20"), 0x6A88);
-}
-
-TEST_F(FileSystemTest, TerminateDF) {
   EXPECT_EQ(sw("00E6000100"), 0x6A86);
   EXPECT_EQ(sw("00E6000000"), 0x9000);  // creation state of the application: no condition
   EXPECT_EQ(fs().state, STATE_TERMINATION);
   EXPECT_EQ(sw("00E6000000"), 0x6285);
-  EXPECT_EQ(create(0xA001), 0x6285);
+  EXPECT_EQ(create(0xA003), 0x6285);
   EXPECT_EQ(sw("0044000000"), 0x6285);
 }
 
 TEST_F(FileSystemTest, AccessConditionBytes) {
-  createActive({0xA030}, "030030");
-  createActive({0xA090}, "030090");
-  createActive({0xA0A0}, "0300A0");
-  createActive({0xA040}, "030040");
-  createActive({0xA012}, "030012");
+  const std::uint16_t files[] = {0xA030, 0xA090, 0xA0A0, 0xA040, 0xA012};  // named after their read condition
+  for (std::uint16_t id : files) createActive({id}, ("0300" + toHex({static_cast<std::uint8_t>(id)})).c_str());
   ASSERT_EQ(sw("00A4000C023FFF"), 0x9000);
   ASSERT_EQ(sw("0024018004 31323334"), 0x9000);
   EXPECT_TRUE(applet->pins().isInInitializationMode());
@@ -134,13 +122,11 @@ TEST_F(FileSystemTest, AccessConditionBytes) {
     std::snprintf(command, sizeof command, "00CB%04X045C02DF20", id);
     return sw(command);
   };
-  for (std::uint16_t id : {0xA030, 0xA090, 0xA0A0, 0xA040, 0xA012}) EXPECT_EQ(read(id), 0x6982) << id;
-  ASSERT_EQ(sw("002000800431323334"), 0x9000);  // the user PIN meets 30 and 90 only
-  EXPECT_EQ(read(0xA030), 0x6A88);
-  EXPECT_EQ(read(0xA090), 0x6A88);
-  EXPECT_EQ(read(0xA0A0), 0x6982);
-  EXPECT_EQ(read(0xA040), 0x6982);
-  EXPECT_EQ(read(0xA012), 0x6982);  // interface condition 2 is never met here
+  for (std::uint16_t id : files) EXPECT_EQ(read(id), 0x6982) << id;
+  // The user PIN meets 30 and 90 only; interface condition 2 (of 12) is never met here.
+  ASSERT_EQ(sw("002000800431323334"), 0x9000);
+  const std::uint16_t withPin[] = {0x6A88, 0x6A88, 0x6982, 0x6982, 0x6982};
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(read(files[i]), withPin[i]) << files[i];
 }
 
 }  // namespace

@@ -14,23 +14,16 @@ constexpr const char* kMseSign = "002241B606800157840181";     // PKCS #1 v1.5 a
 constexpr const char* kMseSignRaw = "002241B606800117840181";  // a block the terminal padded
 constexpr const char* kMseDecipherRaw = "002241B806800107840181";
 
-Bytes tlv(std::uint8_t tag, const Bytes& value) {
-  const bool longForm = value.size() >= 0x80;
-  Bytes out(value.size() + (longForm ? 4 : 2));
-  std::size_t at = 0;
-  out[at++] = tag;
-  if (longForm) {
-    out[at++] = 0x82;
-    out[at++] = static_cast<std::uint8_t>(value.size() >> 8);
-  }
-  out[at++] = static_cast<std::uint8_t>(value.size());
-  std::copy(value.begin(), value.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-  return out;
-}
-
 Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
+}
+
+// A BER-TLV element; values of 128 bytes or more get a two-byte length (82 hi lo).
+Bytes tlv(std::uint8_t tag, const Bytes& value) {
+  const auto n = static_cast<std::uint8_t>(value.size());
+  return concat(value.size() < 0x80 ? Bytes{tag, n} : Bytes{tag, 0x82, static_cast<std::uint8_t>(value.size() >> 8), n},
+                value);
 }
 
 class KeyOperationsTest : public CardFixture {
@@ -70,15 +63,28 @@ class KeyOperationsTest : public CardFixture {
   Bytes modulusOf(EVP_PKEY* key) { return rsaComponent(key, OSSL_PKEY_PARAM_RSA_N); }
 };
 
-TEST_F(KeyOperationsTest, GeneratedKeySignsWhatOpenSslVerifies) {
+TEST_F(KeyOperationsTest, GeneratedKeysAnswerInShapeAndSignWhatOpenSslVerifies) {
+  EXPECT_EQ(sw(kReadPublicKey), 0x6985);  // no key pair yet
+  EXPECT_EQ(sw("0047000108AC06800107830181"), 0x6A86);
+  EXPECT_EQ(sw("0047000008AC06800105830181"), 0x6A81);  // unknown size, after file and access checks
+  EXPECT_EQ(sw("0047000008AC06800107830182"), 0x6984);  // no key file B082
+  EXPECT_EQ(sw("0047000007AC068001078301"), 0x6984);    // not TLV
+  EXPECT_EQ(sw("0047000008AC05800107830181"), 0x6984);  // inner length does not fill the data
+
   Response r = send("0047000008AC06800107830181");
   EXPECT_EQ(r.sw, 0x6100);  // the whole answer waits for GET RESPONSE
   r = readAll(runtime, r);
   ASSERT_EQ(r.sw, 0x9000);
   EXPECT_EQ(r.data.size(), 2u * 270);
-  EXPECT_EQ(r.data.substr(0, 18) + r.data.substr(r.data.size() - 10),
-            "7F4982010981820100"
-            "8203010001");
+  EXPECT_EQ(r.data.substr(0, 18), "7F4982010981820100");
+  EXPECT_EQ(r.data.substr(r.data.size() - 10), "8203010001");
+  // The 2048-bit answer to GET DATA with Le 00: 256 bytes, 61 0E, then 14 bytes.
+  r = send(kReadPublicKey);
+  EXPECT_EQ(r.sw, 0x610E);
+  EXPECT_EQ(r.data.size(), 2u * 256);
+  r = send("00C0000000");
+  EXPECT_EQ(r.sw, 0x9000);
+  EXPECT_EQ(r.data.size(), 2u * 14);
   const ossl::PkeyPtr publicKey = readPublicKey();
 
   ASSERT_EQ(sw(kMseSign), 0x9000);
@@ -93,30 +99,12 @@ TEST_F(KeyOperationsTest, GeneratedKeySignsWhatOpenSslVerifies) {
   r = sendChained("002A9E9A", block);
   ASSERT_EQ(r.sw, 0x9000);
   EXPECT_EQ(rsaPublicRaw(publicKey.get(), fromHex(r.data)), block);
-}
 
-TEST_F(KeyOperationsTest, PublicKeyAnswerShapesAndRefusals) {
-  EXPECT_EQ(sw(kReadPublicKey), 0x6985);  // no key pair yet
-  EXPECT_EQ(sw("0047000108AC06800107830181"), 0x6A86);
-  EXPECT_EQ(sw("0047000008AC06800105830181"), 0x6A81);  // unknown size, after file and access checks
-  EXPECT_EQ(sw("0047000008AC06800107830182"), 0x6984);  // no key file B082
-  EXPECT_EQ(sw("0047000007AC068001078301"), 0x6984);    // not TLV
-  EXPECT_EQ(sw("0047000008AC05800107830181"), 0x6984);  // inner length does not fill the data
-
-  Response r = sendAll("0047000008AC06800106830181");
+  r = sendAll("0047000008AC06800106830181");
   ASSERT_EQ(r.sw, 0x9000);
   EXPECT_EQ(r.data.size(), 2u * 140);
-  EXPECT_EQ(r.data.substr(0, 14) + r.data.substr(r.data.size() - 10),
-            "7F498188818180"
-            "8203010001");
-  // A 2048-bit answer to GET DATA with Le 00: 256 bytes, 61 0E, then 14 bytes.
-  ASSERT_EQ(sendAll("0047000008AC06800107830181").sw, 0x9000);
-  r = send(kReadPublicKey);
-  EXPECT_EQ(r.sw, 0x610E);
-  EXPECT_EQ(r.data.size(), 2u * 256);
-  r = send("00C0000000");
-  EXPECT_EQ(r.sw, 0x9000);
-  EXPECT_EQ(r.data.size(), 2u * 14);
+  EXPECT_EQ(r.data.substr(0, 14), "7F498188818180");
+  EXPECT_EQ(r.data.substr(r.data.size() - 10), "8203010001");
 }
 
 TEST_F(KeyOperationsTest, ImportedKeyDeciphersWhatOpenSslEncrypted) {
@@ -150,7 +138,7 @@ TEST_F(KeyOperationsTest, ImportedKeyDeciphersWhatOpenSslEncrypted) {
   EXPECT_EQ(sw("002A80A000"), 0x6A86);
 }
 
-TEST_F(KeyOperationsTest, SecurityEnvironmentRules) {
+TEST_F(KeyOperationsTest, SecurityEnvironmentRulesAndADeletedKeyFileIsForgotten) {
   EXPECT_EQ(sw("002A9E9A0100"), 0x6985);  // no MSE yet
   EXPECT_EQ(sw("0022F3B600"), 0x6984);    // restore needs key file B0FF
   EXPECT_EQ(sw("0022F2B600"), 0x6A81);
@@ -162,9 +150,7 @@ TEST_F(KeyOperationsTest, SecurityEnvironmentRules) {
   EXPECT_EQ(sw("002A9E9A0100"), 0x6985);  // algorithm 4x does not sign
   ASSERT_EQ(sw(kMseSign), 0x9000);
   EXPECT_EQ(sw("002A9E9A0100"), 0x6985);  // a key file without a key pair
-}
 
-TEST_F(KeyOperationsTest, ADeletedKeyFileIsForgotten) {
   ASSERT_EQ(sendAll("0047000008AC06800106830181").sw, 0x9000);
   ASSERT_EQ(sw(kMseSign), 0x9000);
   ASSERT_EQ(sw("00A4000C02B081"), 0x9000);

@@ -1,4 +1,5 @@
-// VERIFY, CHANGE REFERENCE DATA, RESET RETRY COUNTER and the PIN status query.
+// VERIFY, CHANGE REFERENCE DATA and the PIN status query (RESET RETRY COUNTER is
+// with the administrator's tests).
 #include "support/CardFixture.h"
 
 namespace quillon::test {
@@ -9,6 +10,7 @@ class PinTest : public CardFixture {};
 TEST_F(PinTest, StatusQueryDuringAndAfterInitialisation) {
   EXPECT_EQ(sw("0020008000"), 0x9000);          // no data, initialisation phase
   EXPECT_EQ(sw("002C02800431323334"), 0x6986);  // no reset during initialisation
+  EXPECT_EQ(sw("00870000047C028100"), 0x6986);  // nor administrator authentication
   EXPECT_EQ(send("00CB3FFF045C027F71").data, "7F7106970103930103");
   EXPECT_EQ(sw("00CB3FFF045C027F73"), 0x6A88);
   EXPECT_EQ(sw("00CB3FFF045C027F74"), 0x6984);
@@ -17,18 +19,7 @@ TEST_F(PinTest, StatusQueryDuringAndAfterInitialisation) {
   EXPECT_EQ(sw("0020008000"), 0x63C3);
 }
 
-TEST_F(PinTest, WrongPinsCountDownAndBlock) {
-  personalise();
-  EXPECT_EQ(sw("002000800431313131"), 0x63C2);
-  EXPECT_EQ(sw("002000800431313131"), 0x63C1);
-  EXPECT_EQ(sw("002000800431323334"), 0x9000);  // the right PIN restores the counter
-  EXPECT_EQ(send("00CB3FFF045C027F72").data, "7F7206970103930103");
-  for (std::uint16_t expected : {0x63C2, 0x63C1, 0x63C0}) EXPECT_EQ(sw("002000800431313131"), expected);
-  EXPECT_EQ(sw("002000800431323334"), 0x6983);  // blocked: even the right PIN
-  EXPECT_EQ(send("00CB3FFF045C027F71").data, "7F7106970100930103");
-}
-
-TEST_F(PinTest, BadLengthsAndReferencesAreNotCounted) {
+TEST_F(PinTest, BadLengthsAndReferencesAreNotCountedWrongPinsAre) {
   personalise();
   EXPECT_EQ(sw("0020008003313233"), 0x63C3);
   EXPECT_EQ(sw("002000801131313131313131313131313131313131"), 0x63C3);
@@ -38,6 +29,14 @@ TEST_F(PinTest, BadLengthsAndReferencesAreNotCounted) {
   EXPECT_EQ(sw("00CBA0130000"), 0x6984);        // PIN condition met: no 5C list
   EXPECT_EQ(sw("0020008200"), 0x9000);          // logout
   EXPECT_EQ(sw("00CBA013045C02DF20"), 0x6982);
+
+  EXPECT_EQ(sw("002000800431313131"), 0x63C2);
+  EXPECT_EQ(sw("002000800431313131"), 0x63C1);
+  EXPECT_EQ(sw("002000800431323334"), 0x9000);  // the right PIN restores the counter
+  EXPECT_EQ(send("00CB3FFF045C027F72").data, "7F7206970103930103");
+  for (std::uint16_t expected : {0x63C2, 0x63C1, 0x63C0}) EXPECT_EQ(sw("002000800431313131"), expected);
+  EXPECT_EQ(sw("002000800431323334"), 0x6983);  // blocked: even the right PIN
+  EXPECT_EQ(send("00CB3FFF045C027F71").data, "7F7106970100930103");
 }
 
 TEST_F(PinTest, ChangeAndSet) {
@@ -56,13 +55,6 @@ TEST_F(PinTest, ChangeAndSet) {
   EXPECT_EQ(sw("002401800431313131"), 0x9000);
   EXPECT_EQ(sw("002000800431313131"), 0x9000);
   EXPECT_EQ(sw("002402800435363738"), 0x6A86);
-}
-
-TEST_F(PinTest, ResetRetryCounterNeedsTheAdministrator) {
-  personalise();
-  EXPECT_EQ(sw("002C01800431323334"), 0x6A86);
-  EXPECT_EQ(sw("002C02810431323334"), 0x6A88);
-  EXPECT_EQ(sw("002C02800431323334"), 0x6982);
 }
 
 }  // namespace

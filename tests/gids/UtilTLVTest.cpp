@@ -53,11 +53,8 @@ TEST_F(UtilTLVTest, FindTagSearchesOnlyTheTopLevelAndEnds) {
   EXPECT_THROW(findTag(array({0x84, 0x05, 0x00}), 0, 9, 0xA5), SystemException);  // runs past the array
 
   // 82 FF FC steps exactly 65536 bytes: with 16-bit positions the walk would stand still.
-  std::vector<std::uint8_t> bytes(600, 0x01);
-  bytes[0] = 0x30;
-  bytes[1] = 0x82;
-  bytes[2] = 0xFF;
-  bytes[3] = 0xFC;
+  std::vector<std::uint8_t> bytes{0x30, 0x82, 0xFF, 0xFC};
+  bytes.resize(600, 0x01);
   const auto loop = array(bytes);
   EXPECT_THROW(findTag(loop, 0, 600, 0xA5), NotFoundException);
   EXPECT_FALSE(isTLVConsistent(loop, 0, 600));

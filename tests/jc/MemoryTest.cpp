@@ -1,41 +1,12 @@
-// Card memory: accounting of persistent blocks, transient arrays cleared on reset,
-// array moves that free what they replace, and every index and range checked.
+// Card arrays: transient arrays cleared on reset, moves that free what they replace,
+// and every index and range checked.
 #include <gtest/gtest.h>
 
-#include "TestApplet.h"
 #include "jc/JCRuntimeImpl.h"
 #include "jc/Util.h"
-#include "support/CapturingSink.h"
 
 namespace quillon {
 namespace {
-
-TEST(CardMemory, PersistentBlocksAreCountedAndFreedOnce) {
-  test::TraceCapture capture;
-  JCRuntimeImpl runtime;
-  test::ScriptedApplet::install(runtime, [](APDU&) {});  // block 0
-  void* a = runtime.allocatePersistent(10, JC_HERE("Owner::a"));
-  runtime.allocatePersistent(20, JC_HERE("Owner::b"));
-  EXPECT_EQ(runtime.persistentBlockCount(), 3u);
-  EXPECT_EQ(runtime.persistentBytes(), sizeof(test::ScriptedApplet) + 30);
-  runtime.freePersistent(a, JC_HERE("Owner::a"));
-  runtime.freePersistent(a, JC_HERE("Owner::a"));  // already gone: reported, nothing freed
-  runtime.freePersistent(nullptr, JC_HERE("Owner::a"));
-  EXPECT_EQ(runtime.persistentBlockCount(), 2u);
-  EXPECT_EQ(capture.sink().count("not found"), 1u);
-  runtime.setApplet(nullptr);  // releases everything
-  EXPECT_EQ(runtime.persistentBlockCount(), 0u);
-  runtime.allocatePersistent(1, JC_HERE("Owner::c"));
-  EXPECT_EQ(runtime.allocationCounter(), 4u);  // numbers keep growing across clears
-
-  EXPECT_EQ(runtime.allocatePersistent(~std::uint64_t{0}, JC_HERE("Owner::huge")), nullptr);
-  try {
-    runtime.persistentMemory().allocate(~std::uint64_t{0}, JC_HERE("Owner::huge"));
-    FAIL();
-  } catch (const SystemException& e) {
-    EXPECT_EQ(e.getReason(), SystemException::NO_RESOURCE);
-  }
-}
 
 TEST(CardMemory, TransientArraysAreClearedOnResetAndKeepTheirStorage) {
   JCRuntimeImpl runtime;

@@ -1,20 +1,51 @@
 // transmit() with a small test applet: data and status words, exceptions turned
-// into status words, buffer limits, persistence on request, and leak reports.
+// into status words, buffer limits, persistence on request, persistent memory
+// accounting and leak reports.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
-#include "TestApplet.h"
 #include "base/Status.h"
+#include "jc/APDU.h"
+#include "jc/IApplet.h"
 #include "jc/JCRuntimeImpl.h"
+#include "jc/PersistentObject.h"
 #include "support/CapturingSink.h"
 
-namespace quillon {
+namespace quillon::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using test::ScriptedApplet;
+
+// process() runs whatever handler the test gives.
+class ScriptedApplet final : public IApplet {
+ public:
+  using Handler = std::function<void(APDU&)>;
+
+  ScriptedApplet(IJCRuntime& runtime, Handler handler, int* destroyed)
+      : runtime_(runtime), handler_(std::move(handler)), destroyed_(destroyed) {}
+  ~ScriptedApplet() override {
+    if (destroyed_) ++*destroyed_;
+    runtime_.setApplet(nullptr);  // as a real applet does when it goes
+  }
+  void process(APDU& apdu) override { handler_(apdu); }
+  void serialize(IArchive&) override {}
+
+  // Places an applet in the runtime's persistent memory and makes it current.
+  static ScriptedApplet* install(IJCRuntime& runtime, int* destroyed, Handler handler) {
+    auto* applet = makePersistent<ScriptedApplet>(runtime, JC_HERE("ScriptedApplet::install"), runtime,
+                                                  std::move(handler), destroyed);
+    runtime.setApplet(applet);
+    return applet;
+  }
+
+ private:
+  IJCRuntime& runtime_;
+  Handler handler_;
+  int* destroyed_;
+};
 
 class RuntimeTest : public ::testing::Test {
  protected:
@@ -25,7 +56,7 @@ class RuntimeTest : public ::testing::Test {
     EXPECT_EQ(runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length), 0u);
     return Bytes(response, response + length);
   }
-  void install(ScriptedApplet::Handler handler) { ScriptedApplet::install(runtime, std::move(handler)); }
+  void install(ScriptedApplet::Handler handler) { ScriptedApplet::install(runtime, nullptr, std::move(handler)); }
 
   JCRuntimeImpl runtime;
 };
@@ -43,13 +74,9 @@ TEST_F(RuntimeTest, ExceptionsBecomeStatusWords) {
       default: throw 42;
     }
   });
-  const Bytes command{0x00, 0xA4, 0x00, 0x00};
-  EXPECT_EQ(send(command), (Bytes{0x00, 0xA4, 0x00, 0x00, 0x90, 0x00}));
-  which = 1;
-  EXPECT_EQ(send(command), (Bytes{0x6A, 0x82}));
-  which = 2;
-  EXPECT_EQ(send(command), (Bytes{0x00, 0xA4, 0x00, 0x00, 0x61, 0x03}));
-  for (which = 3; which < 7; ++which) EXPECT_EQ(send(command), (Bytes{0x6F, 0x00})) << which;
+  const Bytes expected[] = {{0x00, 0xA4, 0x00, 0x00, 0x90, 0x00}, {0x6A, 0x82}, {0x00, 0xA4, 0x00, 0x00, 0x61, 0x03}};
+  for (which = 0; which < 7; ++which)  // anything but an ISOException answers 6F00
+    EXPECT_EQ(send({0x00, 0xA4, 0x00, 0x00}), (which < 3 ? expected[which] : Bytes{0x6F, 0x00})) << which;
 }
 
 TEST_F(RuntimeTest, SendRangesAreCheckedAgainstTheirSource) {
@@ -129,18 +156,15 @@ struct RecordingProvider final : IJCRuntimeSerializable {
 };
 
 TEST(RuntimeApplet, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
-  test::TraceCapture capture;
+  TraceCapture capture;
   RecordingProvider provider;
   int destroyed = 0;
   {
     JCRuntimeImpl runtime(&provider);
     bool persist = false;
-    auto* applet = ScriptedApplet::install(
-        runtime,
-        [&](APDU&) {
-          if (persist) runtime.persist();
-        },
-        &destroyed);
+    auto* applet = ScriptedApplet::install(runtime, &destroyed, [&](APDU&) {
+      if (persist) runtime.persist();
+    });
     const std::uint8_t command[] = {0, 0, 0, 0};
     std::uint8_t response[4];
     std::uint32_t length = 4;
@@ -158,8 +182,7 @@ TEST(RuntimeApplet, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
     runtime.setApplet(nullptr);
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(runtime.persistentBlockCount(), 0u);
-    ScriptedApplet::install(
-        runtime, [](APDU&) {}, &destroyed);
+    ScriptedApplet::install(runtime, &destroyed, [](APDU&) {});
   }
   EXPECT_EQ(destroyed, 2);  // the runtime destroys its applet too
   // Each leak is reported at the location that allocated the block.
@@ -170,5 +193,32 @@ TEST(RuntimeApplet, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
   EXPECT_EQ(leaks, (std::vector<std::string>{"LeakyOwner::second", "LeakyOwner::first"}));
 }
 
+TEST(CardMemory, PersistentBlocksAreCountedAndFreedOnce) {
+  TraceCapture capture;
+  JCRuntimeImpl runtime;
+  ScriptedApplet::install(runtime, nullptr, [](APDU&) {});  // block 0
+  void* a = runtime.allocatePersistent(10, JC_HERE("Owner::a"));
+  runtime.allocatePersistent(20, JC_HERE("Owner::b"));
+  EXPECT_EQ(runtime.persistentBlockCount(), 3u);
+  EXPECT_EQ(runtime.persistentBytes(), sizeof(ScriptedApplet) + 30);
+  runtime.freePersistent(a, JC_HERE("Owner::a"));
+  runtime.freePersistent(a, JC_HERE("Owner::a"));  // already gone: reported, nothing freed
+  runtime.freePersistent(nullptr, JC_HERE("Owner::a"));
+  EXPECT_EQ(runtime.persistentBlockCount(), 2u);
+  EXPECT_EQ(capture.sink().count("not found"), 1u);
+  runtime.setApplet(nullptr);  // releases everything
+  EXPECT_EQ(runtime.persistentBlockCount(), 0u);
+  runtime.allocatePersistent(1, JC_HERE("Owner::c"));
+  EXPECT_EQ(runtime.allocationCounter(), 4u);  // numbers keep growing across clears
+
+  EXPECT_EQ(runtime.allocatePersistent(~std::uint64_t{0}, JC_HERE("Owner::huge")), nullptr);
+  try {
+    runtime.persistentMemory().allocate(~std::uint64_t{0}, JC_HERE("Owner::huge"));
+    FAIL();
+  } catch (const SystemException& e) {
+    EXPECT_EQ(e.getReason(), SystemException::NO_RESOURCE);
+  }
+}
+
 }  // namespace
-}  // namespace quillon
+}  // namespace quillon::test
