@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "MszipTestSupport.h"
 #include "container/CabinetCodec.h"
 #include "container/MszipEncoder.h"
+#include "container/MszipFormat.h"
 #include "support/TestData.h"
 
 namespace quillon::container {
@@ -19,35 +21,100 @@ namespace {
 
 using test::Bytes;
 
+// Cabinet layout without reserved fields: CFHEADER, CFFOLDER, CFFILE and its name, then CFDATA blocks.
+constexpr std::size_t kHeader = 36, kFolder = 8, kFile = 16, kData = 8;
+
+void put16(Bytes& out, std::size_t at, std::size_t value) {
+  out[at] = static_cast<std::uint8_t>(value);
+  out[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+void put32(Bytes& out, std::size_t at, std::size_t value) {
+  mszip::storeLe32(static_cast<std::uint32_t>(value), &out[at]);
+}
+std::uint16_t get16(const Bytes& in, std::size_t at) { return static_cast<std::uint16_t>(in[at] | in[at + 1] << 8); }
+
+// A cabinet holding `fileName`, whose CFDATA blocks are the chunks of `buffer`
+// ("CK" + deflate, without their LEN field).
+Bytes cabinetFromMszip(const Bytes& buffer, const std::string& fileName) {
+  const std::uint64_t total = mszip::loadLe64(buffer.data() + 8);
+  const auto chunks = test::chunkPositions(buffer);
+  const std::size_t dataStart = kHeader + kFolder + kFile + fileName.size() + 1;
+  Bytes cab(dataStart);
+  std::copy_n("MSCF", 4, cab.begin());
+  put32(cab, 16, kHeader + kFolder);  // first CFFILE
+  put16(cab, 24, 0x0103);             // version 1.3
+  put16(cab, 26, 1);                  // folders
+  put16(cab, 28, 1);                  // files
+  put32(cab, kHeader, dataStart);
+  put16(cab, kHeader + 4, chunks.size());
+  put16(cab, kHeader + 6, 1);  // MSZIP
+  put32(cab, kHeader + kFolder, total);
+  put16(cab, kHeader + kFolder + 10, 0x5A21);  // 2025-01-01
+  put16(cab, kHeader + kFolder + 14, 0x20);    // archive attribute
+  std::copy(fileName.begin(), fileName.end(), cab.begin() + static_cast<std::ptrdiff_t>(kHeader + kFolder + kFile));
+  std::uint64_t remaining = total;
+  for (const test::ChunkPosition& chunk : chunks) {
+    const std::size_t at = cab.size();
+    const std::uint64_t uncompressed = std::min<std::uint64_t>(remaining, mszip::kChunkSize);
+    remaining -= uncompressed;
+    cab.resize(at + kData);  // no checksum
+    put16(cab, at + 4, chunk.length);
+    put16(cab, at + 6, uncompressed);
+    const auto from = buffer.begin() + static_cast<std::ptrdiff_t>(chunk.offset + 4);
+    cab.insert(cab.end(), from, from + chunk.length);
+  }
+  put32(cab, 8, cab.size());
+  return cab;
+}
+
+// The MSZIP buffer whose chunks are the CFDATA blocks of a single-folder cabinet;
+// empty (and a test failure) when the cabinet is not of that shape.
+Bytes mszipFromCabinet(const Bytes& cab) {
+  if (cab.size() < kHeader + kFolder || !std::equal(cab.begin(), cab.begin() + 4, "MSCF") || get16(cab, 26) != 1 ||
+      get16(cab, 30) != 0 || (get16(cab, kHeader + 6) & 0x0F) != 1) {
+    ADD_FAILURE() << "not a plain single-folder MSZIP cabinet";
+    return {};
+  }
+  std::size_t pos = mszip::loadLe32(&cab[kHeader]);
+  const std::uint16_t count = get16(cab, kHeader + 4);
+  Bytes buffer(mszip::kHeaderSize);
+  std::uint64_t total = 0;
+  for (std::uint16_t i = 0; i < count && pos + kData <= cab.size(); ++i) {
+    const std::uint16_t length = get16(cab, pos + 4), uncompressed = get16(cab, pos + 6);
+    if (pos + kData + length > cab.size()) break;
+    EXPECT_TRUE(i + 1 == count || uncompressed == mszip::kChunkSize) << "block " << i << " holds " << uncompressed;
+    buffer.resize(buffer.size() + 4);
+    mszip::storeLe32(length, &buffer[buffer.size() - 4]);
+    buffer.insert(buffer.end(), cab.begin() + static_cast<std::ptrdiff_t>(pos + kData),
+                  cab.begin() + static_cast<std::ptrdiff_t>(pos + kData + length));
+    total += uncompressed;
+    pos += kData + length;
+  }
+  mszip::writeHeader(total, buffer.data());
+  return buffer;
+}
+
 int runCommand(const std::string& command) {
   const int rc = std::system(command.c_str());
   return rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-// A fresh empty directory under the test's temporary directory.
-std::string scratchDirectory(const std::string& name) {
+// A fresh directory under the test's temporary directory, holding `file` with `bytes`.
+std::string scratchDirectory(const std::string& name, const std::string& file, const Bytes& bytes) {
   const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / ("quillon-mszip-" + name);
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
-  return dir.string();
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
+  std::ofstream out(dir / file, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
+  EXPECT_TRUE(out.good()) << dir / file;
+  return dir.string();
 }
 
 // What cabextract makes of the buffer we write for `input`, or empty with a test failure.
 Bytes throughCabextract(const Bytes& input, const std::string& name,
                         std::size_t budget = MszipEncoder::kDeflateBudget) {
-  MszipEncoder encoder(budget);
-  Bytes buffer(MszipEncoder::bound(input.size()));
-  std::size_t written = 0;
-  EXPECT_EQ(encoder.encode(input.data(), input.size(), buffer.data(), buffer.size(), written), mszip::Error::kNone);
-  buffer.resize(written);
-  const std::string dir = scratchDirectory(name);
-  writeFile(dir + "/payload.cab", test::cabinetFromMszip(buffer, "payload.bin"));
+  const std::string dir =
+      scratchDirectory(name, "payload.cab", cabinetFromMszip(test::encodeMszip(input, budget), "payload.bin"));
   const int rc = runCommand("cabextract -q -d '" + dir + "/out' '" + dir + "/payload.cab' 2>&1");
   EXPECT_EQ(rc, 0) << "cabextract refused " << dir << "/payload.cab";
   return rc == 0 ? test::readFileBytes(dir + "/out/payload.bin") : Bytes{};
@@ -79,10 +146,9 @@ TEST_F(MszipInterop, WeDecodeChunksThatGcabCompressed) {
   for (const auto& [name, input] :
        {std::pair{"text", test::xmlLikeText(150000, 25)}, std::pair{"random", test::randomBytes(70000, 25)}}) {
     SCOPED_TRACE(name);
-    const std::string dir = scratchDirectory(std::string("gcab-") + name);
-    writeFile(dir + "/input.bin", input);
+    const std::string dir = scratchDirectory(std::string("gcab-") + name, "input.bin", input);
     ASSERT_EQ(runCommand("cd '" + dir + "' && gcab -c -z made.cab input.bin"), 0);
-    const Bytes buffer = test::mszipFromCabinet(test::readFileBytes(dir + "/made.cab"));
+    const Bytes buffer = mszipFromCabinet(test::readFileBytes(dir + "/made.cab"));
     ASSERT_FALSE(buffer.empty());
     ossl::SecureBytes out;
     ASSERT_EQ(CabinetDecompress(buffer.data(), buffer.size(), out), 0u);

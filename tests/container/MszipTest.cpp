@@ -1,8 +1,12 @@
 // The codec against the buffer Windows wrote, round trips of the sizes around a
-// chunk, history across chunks, stored chunks, and the decompressed-size cap.
+// chunk, history across chunks and stored chunks; then every check of the decoder,
+// each against a buffer corrupted in that one respect (the check byte recomputed
+// where a header field is changed on purpose), and the decompressed-size cap.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <random>
 
 #include "MszipTestSupport.h"
 #include "base/Status.h"
@@ -11,11 +15,13 @@
 #include "container/MszipDecoder.h"
 #include "container/MszipEncoder.h"
 #include "container/MszipFormat.h"
+#include "support/CapturingSink.h"
 #include "support/TestData.h"
 
 namespace quillon::container {
 namespace {
 
+using mszip::Error;
 using test::Bytes;
 
 Bytes compress(const Bytes& data) {
@@ -30,6 +36,44 @@ Bytes decompress(const Bytes& buffer) {
   return Bytes(out.begin(), out.end());
 }
 
+// One complete raw deflate stream (level 6); with finish false it ends in a sync
+// flush instead of a final block.
+Bytes rawDeflate(const Bytes& data, bool finish = true) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes out(deflateBound(&z, data.size()) + 16);
+  z.next_in = const_cast<Bytef*>(data.data());
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, finish ? Z_FINISH : Z_SYNC_FLUSH), finish ? Z_STREAM_END : Z_OK);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// A buffer with a valid header for `total` and one chunk ("CK" + data) per entry of `deflateData`.
+Bytes assembleMszip(std::uint64_t total, const std::vector<Bytes>& deflateData) {
+  Bytes buffer(mszip::kHeaderSize);
+  mszip::writeHeader(total, buffer.data());
+  for (const Bytes& data : deflateData) {
+    const std::size_t at = buffer.size();
+    buffer.resize(at + 6);
+    mszip::storeLe32(static_cast<std::uint32_t>(data.size() + 2), &buffer[at]);
+    buffer[at + 4] = 'C';
+    buffer[at + 5] = 'K';
+    buffer.insert(buffer.end(), data.begin(), data.end());
+  }
+  return buffer;
+}
+
+// Recomputes the check byte after a header field was changed on purpose.
+void refreshCheckByte(Bytes& buffer) { buffer[6] = mszip::checkByte(buffer.data()); }
+
+Bytes head(const Bytes& bytes, std::size_t n) {
+  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
 TEST(MszipWindowsVector, DecodesToTheStatedBytesAndOurHeaderIsTheSame) {
   const Bytes windows = test::readHexFile("container/mszip-windows-156.hex");
   ASSERT_EQ(windows.size(), 159u);
@@ -40,7 +84,6 @@ TEST(MszipWindowsVector, DecodesToTheStatedBytesAndOurHeaderIsTheSame) {
   ASSERT_TRUE(Sha256(plain.data(), plain.size(), digest));
   EXPECT_EQ(test::toHex(Bytes(digest, digest + 32)),
             "651931D271096683E03BB775DCF8FECD3893A35742963BE02AF1C71FB96DF9C2");
-
   // What we write for the same bytes: the same 24-byte header, then one chunk.
   const Bytes ours = compress(plain);
   EXPECT_TRUE(std::equal(ours.begin(), ours.begin() + 24, windows.begin()));
@@ -54,7 +97,7 @@ TEST_P(MszipRoundTrip, TextAndRandomBytesComeBackFromWellFormedChunks) {
   for (const Bytes& input : {test::xmlLikeText(size, 7), test::randomBytes(size, 7)}) {
     const Bytes buffer = compress(input);
     std::uint64_t total = 0;
-    ASSERT_EQ(mszip::readHeader(buffer.data(), buffer.size(), total), mszip::Error::kNone);
+    ASSERT_EQ(mszip::readHeader(buffer.data(), buffer.size(), total), Error::kNone);
     EXPECT_EQ(total, size);
     EXPECT_EQ(mszip::loadLe64(buffer.data() + 16), std::min<std::uint64_t>(size, 32768));
     const auto chunks = test::chunkPositions(buffer);
@@ -83,17 +126,15 @@ TEST(MszipEncoding, ChunkOverItsBudgetIsStoredAndObjectsAreReusable) {
   // Random chunks cannot deflate under 1000 bytes and fall back to stored blocks;
   // the repetitive chunk between them still deflates.
   Bytes input = test::randomBytes(32768, 5);
-  const Bytes text(32768, 'Q');
+  input.resize(2 * 32768, 'Q');
   const Bytes tail = test::randomBytes(1000, 6);
-  input.insert(input.end(), text.begin(), text.end());
   input.insert(input.end(), tail.begin(), tail.end());
-
   MszipEncoder encoder(1000);
   MszipDecoder decoder;
   for (int round = 0; round < 2; ++round) {
     Bytes buffer(MszipEncoder::bound(input.size()));
     std::size_t written = 0;
-    ASSERT_EQ(encoder.encode(input.data(), input.size(), buffer.data(), buffer.size(), written), mszip::Error::kNone);
+    ASSERT_EQ(encoder.encode(input.data(), input.size(), buffer.data(), buffer.size(), written), Error::kNone);
     buffer.resize(written);
     const auto chunks = test::chunkPositions(buffer);
     ASSERT_EQ(chunks.size(), 3u);
@@ -101,23 +142,163 @@ TEST(MszipEncoding, ChunkOverItsBudgetIsStoredAndObjectsAreReusable) {
     EXPECT_LT(chunks[1].length, 1000u);
     EXPECT_EQ(chunks[2].length, 2u + 5u + 1000u);
     Bytes output(input.size());
-    ASSERT_EQ(decoder.decode(buffer.data(), written, output.data(), output.size()), mszip::Error::kNone);
+    ASSERT_EQ(decoder.decode(buffer.data(), written, output.data(), output.size()), Error::kNone);
     EXPECT_EQ(output, input);
   }
   Bytes small(MszipEncoder::bound(input.size()) - 1);
   std::size_t written = 1;
-  EXPECT_EQ(encoder.encode(input.data(), input.size(), small.data(), small.size(), written), mszip::Error::kOutputSize);
+  EXPECT_EQ(encoder.encode(input.data(), input.size(), small.data(), small.size(), written), Error::kOutputSize);
   EXPECT_EQ(written, 0u);
 }
 
-TEST(MszipDecoding, FullCapIsAcceptedAndOneMoreByteIsNot) {
-  const Bytes input = test::xmlLikeText(kDecompressedCap, 9);
-  EXPECT_EQ(decompress(compress(input)), input);
-  const Bytes over = test::xmlLikeText(kDecompressedCap + 1, 9);
-  const Bytes buffer = compress(over);
-  ossl::SecureBytes out;
-  EXPECT_EQ(CabinetDecompress(buffer.data(), buffer.size(), out), status::HRESULT_FILE_TOO_LARGE);
+class MszipCorruption : public ::testing::Test {
+ protected:
+  // 80000 bytes: two full chunks and a last one of 14464 bytes.
+  void SetUp() override {
+    input_ = test::xmlLikeText(kSize, 11);
+    buffer_ = test::encodeMszip(input_);
+    chunks_ = test::chunkPositions(buffer_);
+    ASSERT_EQ(chunks_.size(), 3u);
+    ASSERT_EQ(decode(buffer_), Error::kNone);
+  }
+  // Decodes with the header's own total (the decoder checks it against the chunks).
+  static Error decode(const Bytes& buffer) {
+    std::uint64_t total = 0;
+    if (const Error e = mszip::readHeader(buffer.data(), buffer.size(), total); e != Error::kNone) return e;
+    if (total > kDecompressedCap) return Error::kOutputSize;
+    Bytes out(static_cast<std::size_t>(total));
+    return MszipDecoder().decode(buffer.data(), buffer.size(), out.data(), out.size());
+  }
+  // The buffer with one header byte changed and its check byte recomputed.
+  Bytes withHeaderByte(std::size_t at, std::uint8_t value) const {
+    Bytes b = buffer_;
+    b[at] = value;
+    refreshCheckByte(b);
+    return b;
+  }
+  Bytes withLength(std::size_t chunk, std::uint32_t length) const {
+    Bytes b = buffer_;
+    mszip::storeLe32(length, b.data() + chunks_[chunk].offset);
+    return b;
+  }
+  // The deflate data of chunk i, as the encoder wrote it.
+  Bytes deflateData(std::size_t i) const {
+    const auto begin = buffer_.begin() + static_cast<std::ptrdiff_t>(chunks_[i].offset + 6);
+    return Bytes(begin, begin + chunks_[i].length - 2);
+  }
+  Bytes deflateHead(std::size_t n, bool finish = true) const { return rawDeflate(head(input_, n), finish); }
+
+  static constexpr std::size_t kSize = 80000;
+  Bytes input_, buffer_;
+  std::vector<test::ChunkPosition> chunks_;
+};
+
+TEST_F(MszipCorruption, EachCheckRefusesTheBufferCorruptedInItsRespect) {
+  // Header fields.
+  EXPECT_EQ(decode(withHeaderByte(1, buffer_[1] ^ 0x01)), Error::kBadMagic);
+  EXPECT_EQ(decode(withHeaderByte(4, 0x20)), Error::kBadHeaderSize);
+  EXPECT_EQ(decode(withHeaderByte(5, 0x01)), Error::kBadHeaderSize);  // 0x0118
+  EXPECT_EQ(decode(withHeaderByte(7, 3)), Error::kBadAlgorithm);      // another algorithm of the same API
+  for (const std::size_t at : {6u, 8u, 16u, 23u}) {                   // the check byte itself, then covered bytes
+    Bytes b = buffer_;
+    b[at] ^= 0x40;
+    EXPECT_EQ(decode(b), Error::kBadCheckByte) << "byte " << at;
+  }
+  EXPECT_EQ(decode(withHeaderByte(17, 0x40)), Error::kBadChunkSize);  // 16384
+  // A small total must come with an equally small chunk size.
+  Bytes small = assembleMszip(100, {deflateHead(100)});
+  mszip::storeLe64(32768, small.data() + 16);
+  refreshCheckByte(small);
+  EXPECT_EQ(decode(small), Error::kBadChunkSize);
+  EXPECT_EQ(decode(head(buffer_, 23)), Error::kTruncatedHeader);
+  EXPECT_EQ(decode({}), Error::kTruncatedHeader);
+  // Chunk framing.
+  EXPECT_EQ(decode(withLength(1, 0)), Error::kLengthTooSmall);
+  EXPECT_EQ(decode(withLength(1, 1)), Error::kLengthTooSmall);
+  EXPECT_EQ(decode(withLength(2, chunks_[2].length + 1)), Error::kLengthBeyondBuffer);
+  EXPECT_EQ(decode(withLength(0, 0xFFFFFFFF)), Error::kLengthBeyondBuffer);
+  EXPECT_EQ(decode(head(buffer_, chunks_[2].offset + 3)), Error::kTruncatedLength);  // ends inside a LEN still due
+  for (const std::size_t at : {4u, 5u}) {
+    Bytes b = buffer_;
+    b[chunks_[1].offset + at] = 'X';
+    EXPECT_EQ(decode(b), Error::kMissingSignature);
+  }
+  // Chunks inflating to the wrong size; the last one checked against a total one byte off either way.
+  EXPECT_EQ(decode(assembleMszip(kSize, {deflateHead(32767)})), Error::kChunkTooShort);
+  EXPECT_EQ(decode(assembleMszip(40000, {deflateHead(32769)})), Error::kChunkTooLong);
+  for (const std::uint64_t total : {kSize - 1, kSize + 1}) {
+    Bytes b = buffer_;
+    mszip::storeLe64(total, b.data() + 8);
+    refreshCheckByte(b);
+    EXPECT_EQ(decode(b), total < kSize ? Error::kChunkTooLong : Error::kChunkTooShort) << total;
+  }
+  // The deflate stream must end exactly at the chunk end.
+  Bytes cut = deflateData(0);  // the final block never arrives
+  cut.resize(cut.size() - 3);
+  EXPECT_EQ(decode(assembleMszip(kSize, {cut, deflateData(1), deflateData(2)})), Error::kStreamNotEnded);
+  // All 32768 bytes come out, but the stream has no final block (sync flush).
+  const Bytes unfinished = deflateHead(32768, false);
+  EXPECT_EQ(decode(assembleMszip(kSize, {unfinished, deflateData(1), deflateData(2)})), Error::kStreamNotEnded);
+  Bytes padded = deflateData(1);  // bytes after the final block, inside the chunk
+  padded.push_back(0x00);
+  EXPECT_EQ(decode(assembleMszip(kSize, {deflateData(0), padded, deflateData(2)})), Error::kDataAfterStream);
+  // Block type 3 is reserved; a first chunk cannot refer back into history it does not have.
+  EXPECT_EQ(decode(assembleMszip(kSize, {Bytes{0x07, 0x00}})), Error::kCorruptDeflate);
+  EXPECT_EQ(decode(assembleMszip(kSize - 32768, {deflateData(1), deflateData(2)})), Error::kCorruptDeflate);
+  // The buffer must end with the chunk that completes the total.
+  Bytes b = buffer_;
+  b.push_back(0x00);
+  EXPECT_EQ(decode(b), Error::kTrailingBytes);
+  const Bytes extra = assembleMszip(0, {deflateHead(10)});  // a whole chunk past the total
+  b = buffer_;
+  b.insert(b.end(), extra.begin() + mszip::kHeaderSize, extra.end());
+  EXPECT_EQ(decode(b), Error::kTrailingBytes);
+  EXPECT_EQ(decode(head(buffer_, chunks_[2].offset)), Error::kTotalMismatch);  // the last chunk is missing
+  EXPECT_EQ(decode(assembleMszip(kSize, {})), Error::kTotalMismatch);
+}
+
+TEST_F(MszipCorruption, RandomDamageNeverEscapesTheChecks) {
+  // Under the sanitizers this is a bounds check of every path. MSZIP carries no
+  // checksum, so a changed literal can decode (GCM guards the container); a
+  // truncated buffer never can.
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 400; ++round) {
+    Bytes b = buffer_;
+    switch (round % 4) {
+      case 0: b[rng() % b.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8)); break;
+      case 1: b.resize(rng() % b.size()); break;
+      case 2: b[mszip::kHeaderSize + rng() % (b.size() - mszip::kHeaderSize)] = static_cast<std::uint8_t>(rng()); break;
+      default: b.insert(b.begin() + static_cast<std::ptrdiff_t>(rng() % b.size()), static_cast<std::uint8_t>(rng()));
+    }
+    const Error e = decode(b);
+    if (round % 4 == 1) {
+      EXPECT_NE(e, Error::kNone) << "truncated to " << b.size();
+    }
+  }
+}
+
+TEST(CabinetDecompress, FullCapIsAcceptedAndAnythingElseRefusedWithItsStatus) {
+  const Bytes full = test::xmlLikeText(kDecompressedCap, 9);
+  EXPECT_EQ(decompress(compress(full)), full);
+  ossl::SecureBytes out{1, 2, 3};
+  const Bytes corrupt = assembleMszip(100, {Bytes{0x07, 0x00}});
+  EXPECT_EQ(CabinetDecompress(corrupt.data(), corrupt.size(), out),
+            status::hresultFromWin32(status::ERROR_BAD_COMPRESSION_BUFFER));
   EXPECT_TRUE(out.empty());
+  EXPECT_EQ(CabinetDecompress(nullptr, 100, out), status::E_INVALIDARG);
+  EXPECT_EQ(CabinetCompress(nullptr, 100, out), status::E_INVALIDARG);
+  // The cap applies to the header's total before any chunk is read: an honest
+  // decoder would have to allocate `total` to get further.
+  for (const std::uint64_t total : {std::uint64_t{kDecompressedCap + 1}, std::uint64_t{1} << 62, ~std::uint64_t{0}}) {
+    const Bytes buffer = assembleMszip(total, {});
+    test::TraceCapture capture;
+    out.assign(3, 0xEE);
+    EXPECT_EQ(CabinetDecompress(buffer.data(), buffer.size(), out), 0x800700DFu);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(
+        capture.sink().count("CabinetDecompress: decompressed size " + std::to_string(total) + " exceeds cap 2097152"),
+        1u);
+  }
 }
 
 }  // namespace
