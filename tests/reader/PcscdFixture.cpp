@@ -24,15 +24,11 @@ std::string PcscdFixture::unavailableReason() {
   return {};
 }
 
-std::string PcscdFixture::deviceName(const reader::ReaderConfig& config) {
-  return "quillon:state=" + config.statePath + ":proc=" + config.procRoot + ":sys=" + config.sysRoot;
-}
-
 PcscdFixture::Options PcscdFixture::builtDriver(const reader::ReaderConfig& config) {
   Options options;
   options.driver = QUILLON_IFD_DRIVER;
   options.preload = QUILLON_DRIVER_PRELOAD;
-  options.deviceName = deviceName(config);
+  options.deviceName = "quillon:state=" + config.statePath + ":proc=" + config.procRoot + ":sys=" + config.sysRoot;
   return options;
 }
 
@@ -59,24 +55,12 @@ void PcscdFixture::start(std::chrono::milliseconds timeout) {
   fs::remove(socketPath());
   // The bind mount exists only in pcscd's namespace; "$1" is the directory and
   // the rest is the command, so no path is ever parsed by the shell.
-  std::vector<std::string> argv = {"unshare",
-                                   "--mount",
-                                   "--propagation",
-                                   "private",
-                                   "sh",
-                                   "-c",
-                                   "mkdir -p /run/pcscd && mount --bind \"$1\" /run/pcscd && shift && exec \"$@\"",
-                                   "sh",
-                                   (dir_ / "run").string(),
-                                   "env"};
-  if (!options_.preload.empty()) {
-    argv.push_back("LD_PRELOAD=" + options_.preload);
-    argv.push_back("ASAN_OPTIONS=detect_leaks=0");
-  }
-  argv.push_back(findProgram("pcscd"));
-  argv.push_back("--foreground");
-  argv.push_back("--config");
-  argv.push_back((dir_ / "reader.conf").string());
+  constexpr const char* kBindAndRun = "mkdir -p /run/pcscd && mount --bind \"$1\" /run/pcscd && shift && exec \"$@\"";
+  std::vector<std::string> argv = {"unshare",   "--mount", "--propagation",         "private", "sh", "-c",
+                                   kBindAndRun, "sh",      (dir_ / "run").string(), "env"};
+  if (!options_.preload.empty())
+    argv.insert(argv.end(), {"LD_PRELOAD=" + options_.preload, "ASAN_OPTIONS=detect_leaks=0"});
+  argv.insert(argv.end(), {findProgram("pcscd"), "--foreground", "--config", (dir_ / "reader.conf").string()});
   if (options_.debug) argv.push_back("--debug");
   pcscd_ = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, (dir_ / "pcscd.log").string());
 

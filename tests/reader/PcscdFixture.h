@@ -34,9 +34,7 @@ class PcscdFixture {
 
   // Empty when a private pcscd can run here; otherwise why not.
   static std::string unavailableReason();
-  // The DEVICENAME that gives the driver `config`.
-  static std::string deviceName(const reader::ReaderConfig& config);
-  // Options that load the driver of this build with `config`.
+  // Options that load the driver of this build, with `config` as its DEVICENAME.
   static Options builtDriver(const reader::ReaderConfig& config);
 
   explicit PcscdFixture(Options options);

@@ -1,14 +1,14 @@
 // The built driver inside a real pcscd, reached by real PC/SC clients: the
-// wizard's SWALLOW through libpcsclite, then OpenSC's own tool finds the card
-// and selects the GIDS application; the card survives a pcscd restart and goes
-// with EJECT.
+// wizard's SWALLOW through its own connection on libpcsclite, then OpenSC's own
+// tool finds the card and selects the GIDS application; the card survives a
+// pcscd restart and goes with EJECT.
+#include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
 #include "ChildProcess.h"
-#include "PcscClient.h"
 #include "PcscdFixture.h"
 #include "StickWorld.h"
-#include "reader/VirtualReader.h"
+#include "personalise/ReaderConnection.h"
 
 namespace quillon::test {
 namespace {
@@ -16,6 +16,37 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kReaderName = "Brindleworth Virtual Reader 00 00";
+
+// Waits up to `timeout` until the reader shows a card (or shows none).
+bool waitForCard(bool present, std::chrono::milliseconds timeout) {
+  struct Context {
+    SCARDCONTEXT handle = 0;
+    const bool established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &handle) == SCARD_S_SUCCESS;
+    ~Context() {
+      if (established) SCardReleaseContext(handle);
+    }
+  } context;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  SCARD_READERSTATE state{};
+  state.szReader = kReaderName;
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  while (context.established) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left < 0 || SCardGetStatusChange(context.handle, static_cast<DWORD>(left), &state, 1) != SCARD_S_SUCCESS) break;
+    if (((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present) return true;
+    state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+  }
+  return false;
+}
+
+// A direct connection to the reader with no card, as Format makes it.
+void connect(ReaderConnection& reader) {
+  ASSERT_EQ(reader.establishContext(), 0u);
+  ASSERT_EQ(reader.listReaders(), 0u);
+  ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
+  ASSERT_EQ(reader.connect(kReaderName), 0u);
+}
 
 class PcscdSmokeTest : public ::testing::Test {
  protected:
@@ -38,54 +69,49 @@ class PcscdSmokeTest : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return runProcess(argv, pcscd->environment(), 20s);
   }
+  void expectGidsSelected() {
+    const ProcessResult select = openscTool({"-r", kReaderName, "-s", "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00"});
+    EXPECT_EQ(select.exitCode, 0) << select.output;
+    EXPECT_NE(select.output.find("SW1=0x90, SW2=0x00"), std::string::npos) << select.output;
+  }
 
   StickWorld world;
   std::unique_ptr<PcscdFixture> pcscd;
 };
 
 TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
-  PcscClient client;
-  ASSERT_EQ(client.establish(), SCARD_S_SUCCESS);
-  const std::string name = client.findReader("Brindleworth");
-  ASSERT_EQ(name, kReaderName);
-  ASSERT_TRUE(client.waitForCard(name, false, 5s));
-
-  // As Format does it: direct connection with no card, EJECT, then SWALLOW.
-  ASSERT_EQ(client.connectDirect(name), SCARD_S_SUCCESS);
-  ASSERT_EQ(client.control(reader::VirtualReader::kEject, {}), SCARD_S_SUCCESS);
-  EXPECT_NE(client.control(reader::VirtualReader::kSwallow, {'/', 0, 'x', 0, 0, 0}), SCARD_S_SUCCESS);
-  EXPECT_EQ(client.control(0x00310020, {}), static_cast<LONG>(SCARD_E_UNSUPPORTED_FEATURE));
-  ASSERT_EQ(client.control(reader::VirtualReader::kSwallow, StickWorld::swallowInput(world.devicePath())),
-            SCARD_S_SUCCESS);
-  ASSERT_TRUE(client.waitForCard(name, true, 5s));
+  ASSERT_TRUE(waitForCard(false, 5s));
+  {
+    ReaderConnection reader(systemPcsc());
+    ASSERT_NO_FATAL_FAILURE(connect(reader));
+    ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
+    const std::uint8_t notAVolume[] = {'/', 0, 'x', 0, 0, 0};
+    EXPECT_NE(reader.control(ReaderConnection::kSwallow, notAVolume, sizeof notAVolume), 0u);
+    EXPECT_EQ(reader.control(0x00310020), static_cast<std::uint32_t>(SCARD_E_UNSUPPORTED_FEATURE));
+    const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
+    ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
+    ASSERT_TRUE(waitForCard(true, 5s));
+  }
 
   const ProcessResult list = openscTool({"-l"});
   ASSERT_EQ(list.exitCode, 0) << list.output;
   EXPECT_NE(list.output.find("Yes"), std::string::npos) << list.output;
   EXPECT_NE(list.output.find(kReaderName), std::string::npos) << list.output;
-
-  const ProcessResult select = openscTool({"-r", kReaderName, "-s", "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00"});
-  ASSERT_EQ(select.exitCode, 0) << select.output;
-  EXPECT_NE(select.output.find("SW1=0x90, SW2=0x00"), std::string::npos) << select.output;
-
+  expectGidsSelected();
   // The ATR is claimed by no other driver: OpenSC's GIDS driver takes the card.
   const ProcessResult driverName = openscTool({"-r", kReaderName, "-n"});
   EXPECT_NE(driverName.output.find("GIDS"), std::string::npos) << driverName.output;
 
   // pcscd goes and comes back: the reader takes the remembered volume up again.
-  client.disconnect();
   pcscd->restart();
-  PcscClient again;
-  ASSERT_EQ(again.establish(), SCARD_S_SUCCESS);
-  ASSERT_EQ(again.findReader("Brindleworth"), kReaderName);
-  ASSERT_TRUE(again.waitForCard(kReaderName, true, 5s));
-  const ProcessResult reselect = openscTool({"-r", kReaderName, "-s", "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00"});
-  EXPECT_NE(reselect.output.find("SW1=0x90, SW2=0x00"), std::string::npos) << reselect.output;
+  ASSERT_TRUE(waitForCard(true, 5s));
+  expectGidsSelected();
 
   // EJECT takes the card away at once.
-  ASSERT_EQ(again.connectDirect(kReaderName), SCARD_S_SUCCESS);
-  ASSERT_EQ(again.control(reader::VirtualReader::kEject, {}), SCARD_S_SUCCESS);
-  EXPECT_TRUE(again.waitForCard(kReaderName, false, 2s));
+  ReaderConnection reader(systemPcsc());
+  ASSERT_NO_FATAL_FAILURE(connect(reader));
+  ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
+  EXPECT_TRUE(waitForCard(false, 2s));
   EXPECT_TRUE(pcscd->running());
 }
 

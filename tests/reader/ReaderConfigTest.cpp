@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SysfsTree.h"
 #include "reader/ReaderConfig.h"
 #include "reader/StateFile.h"
 
@@ -21,7 +22,7 @@ using reader::RememberedVolume;
 using reader::StateFile;
 using reader::VolumeIdentity;
 
-TEST(ReaderConfigTest, DefaultsAndOverrides) {
+TEST(ReaderConfigTest, DefaultsOverridesAndMistakes) {
   ReaderConfig config;
   std::string error;
   ASSERT_TRUE(parseReaderConfig("", config, error));
@@ -36,39 +37,30 @@ TEST(ReaderConfigTest, DefaultsAndOverrides) {
   EXPECT_EQ(config.statePath, "/tmp/s/state");
   EXPECT_EQ(config.procRoot, "/tmp/f/proc");
   EXPECT_EQ(config.sysRoot, "/tmp/f/sys");
-}
 
-TEST(ReaderConfigTest, MistakesAreRefusedAndLeaveTheDefaults) {
+  // Mistakes are refused and leave the defaults.
   for (const std::string& text : std::vector<std::string>{
            "state=/a",  // without the word pcscd needs to leave the string alone
            "quillon:state=relative/path", "quillon:state=", "quillon:state=/a:state=/b", "quillon:user=/x",
            "quillon:state", "quillons:state=/a", "quillon;state=/a", std::string("quillon:state=/a\0b", 18),
            "quillon" + std::string(ReaderConfig::kMaxLength, ':')}) {
-    ReaderConfig config;
-    config.statePath = "/changed";
-    std::string error;
-    EXPECT_FALSE(parseReaderConfig(text, config, error)) << text;
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(config.statePath, "/var/lib/quillon/reader.state");
+    ReaderConfig refused;
+    refused.statePath = "/changed";
+    std::string why;
+    EXPECT_FALSE(parseReaderConfig(text, refused, why)) << text;
+    EXPECT_FALSE(why.empty());
+    EXPECT_EQ(refused.statePath, "/var/lib/quillon/reader.state");
   }
 }
-
-class StateFileTest : public ::testing::Test {
- protected:
-  StateFileTest() {
-    std::string pattern = (fs::temp_directory_path() / "quillon-state-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) dir = pattern;
-  }
-  ~StateFileTest() override { fs::remove_all(dir); }
-  fs::path dir;
-};
 
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST_F(StateFileTest, RemembersInAPrivateFileAndForgets) {
+TEST(StateFileTest, RemembersInAPrivateFileForgetsAndRefusesFilesNotItsOwn) {
+  const SysfsTree temporary;  // for its directory
+  const fs::path dir = temporary.root();
   const StateFile state((dir / "sub" / "reader.state").string());
   RememberedVolume volume;
   EXPECT_EQ(state.load(volume), 0);  // nothing remembered yet
@@ -106,11 +98,8 @@ TEST_F(StateFileTest, RemembersInAPrivateFileAndForgets) {
   EXPECT_EQ(state.remember({"/sys/a", VolumeIdentity{"A", "B", "C", "D\npartition=2", 1}}), EINVAL);
   EXPECT_EQ(state.remember({"/sys/a", VolumeIdentity{"A", "B\xC3\xA9", "C", "D", 1}}), EINVAL);
   EXPECT_FALSE(fs::exists(state.path()));
-}
 
-TEST_F(StateFileTest, AFileThatIsNotOursIsRefused) {
-  const StateFile state((dir / "reader.state").string());
-  RememberedVolume volume;
+  // A file that is not ours is refused.
   const auto write = [&](const std::string& text) {
     fs::remove(state.path());
     std::ofstream(state.path(), std::ios::binary) << text;

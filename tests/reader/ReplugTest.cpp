@@ -3,11 +3,8 @@
 // identity, and only when that identity names one mounted volume.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <thread>
 
 #include "ReaderFixture.h"
 #include "reader/StateFile.h"
@@ -18,7 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // The default stick, back on another SCSI host.
 SysfsTree::Stick onHost(int host) {
@@ -35,35 +31,25 @@ class ReplugTest : public ReaderFixture {
     return volume;
   }
 
-  // Runs the polling wait on its own thread, as pcscd does.
-  std::future<Clock::duration> waitInBackground(std::chrono::milliseconds timeout) {
-    return std::async(std::launch::async, [this, timeout] {
-      const auto start = Clock::now();
-      reader->waitForChange(timeout);
-      return Clock::now() - start;
-    });
-  }
-
   // The card answers and is a fresh one: the PIN verified before is not.
   void expectFreshCard() {
-    ASSERT_EQ(powerUp(*reader), IFD_SUCCESS);
-    ASSERT_EQ(sw(*reader, kSelectGids), 0x9000);
-    EXPECT_EQ(sw(*reader, "0020008000"), 0x63C3);
+    powerUpAndSelect();
+    EXPECT_EQ(sw("0020008000"), 0x63C3);
   }
 };
 
-TEST_F(ReplugTest, TheSameStickOnANewHostIsServedAgainWithoutSwallow) {
+TEST_F(ReplugTest, TheSameStickOnANewHostIsFollowedAtOnceWithoutSwallow) {
   serveCard();
-  ASSERT_EQ(sw(*reader, "002000800431323334"), 0x9000);
+  ASSERT_EQ(sw("002000800431323334"), 0x9000);
   const std::string before = world.devicePath();
 
-  world.replug(onHost(7));
+  EXPECT_LT(waitAcross([&] { world.replug(onHost(7)); }), 2s);
   EXPECT_FALSE(reader->present());
   EXPECT_FALSE(reader->powered());
   EXPECT_FALSE(reader->present());  // plugged in, not mounted yet
   EXPECT_EQ(reader->volume(), before);
 
-  world.setMounts(world.mountDir());
+  EXPECT_LT(waitAcross([&] { world.remountAt(world.tree().root() / "media" / "alice" / "STICK1"); }), 2s);
   EXPECT_TRUE(reader->present());
   EXPECT_NE(reader->volume(), before);
   EXPECT_EQ(reader->volume(), world.devicePath());
@@ -76,38 +62,7 @@ TEST_F(ReplugTest, TheSameStickOnANewHostIsServedAgainWithoutSwallow) {
   EXPECT_EQ(state.identity->partition, 1u);
 }
 
-TEST_F(ReplugTest, TheWaitTellsOfThePullAndOfTheMountElsewhereAtOnce) {
-  serveCard();
-  ASSERT_TRUE(reader->present());
-  auto waiting = waitInBackground(20s);
-  std::this_thread::sleep_for(50ms);
-  world.replug(onHost(7));
-  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-  EXPECT_LT(waiting.get(), 2s);
-  EXPECT_FALSE(reader->present());
-
-  waiting = waitInBackground(20s);
-  std::this_thread::sleep_for(50ms);
-  world.remountAt(world.tree().root() / "media" / "alice" / "STICK1");
-  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
-  EXPECT_LT(waiting.get(), 2s);
-  EXPECT_TRUE(reader->present());
-  EXPECT_EQ(reader->volume(), world.devicePath());
-  expectFreshCard();
-}
-
-TEST_F(ReplugTest, TheStateFileFindsTheStickAgainAfterAPcscdRestart) {
-  serveCard();
-  world.replug(onHost(7));
-  world.remountAt(world.tree().root() / "media" / "alice" / "STICK1");
-  openReader();
-  EXPECT_EQ(reader->volume(), world.devicePath());
-  EXPECT_TRUE(reader->present());
-  expectFreshCard();
-  EXPECT_EQ(remembered().devicePath, world.devicePath());
-}
-
-TEST_F(ReplugTest, AnOldStateFileIsTakenUpAndGainsTheIdentity) {
+TEST_F(ReplugTest, AnOldStateFileIsTakenUpGainsTheIdentityAndFindsTheStickAgain) {
   world.createCard();
   fs::create_directories(world.statePath().parent_path());
   std::ofstream(world.statePath(), std::ios::binary) << "quillon-reader-state 1\nvolume=" << world.devicePath() << "\n";
@@ -123,6 +78,15 @@ TEST_F(ReplugTest, AnOldStateFileIsTakenUpAndGainsTheIdentity) {
   EXPECT_TRUE(reader->present());
   EXPECT_EQ(reader->volume(), world.devicePath());
   expectFreshCard();
+
+  // Plugged in again and mounted elsewhere while pcscd was away: the state file finds it.
+  world.replug(onHost(8));
+  world.remountAt(world.tree().root() / "media" / "alice" / "STICK1");
+  openReader();
+  EXPECT_EQ(reader->volume(), world.devicePath());
+  EXPECT_TRUE(reader->present());
+  expectFreshCard();
+  EXPECT_EQ(remembered().devicePath, world.devicePath());
 }
 
 TEST_F(ReplugTest, AnotherStickOfTheModelOrAnotherVolumeIsNotTaken) {
@@ -137,8 +101,7 @@ TEST_F(ReplugTest, AnotherStickOfTheModelOrAnotherVolumeIsNotTaken) {
 
   // The same stick with its disk mounted whole is another volume of it.
   world.replug(onHost(8));
-  const std::string wholeDisk = "40 26 8:16 / " + world.mountDir().string() + " rw shared:40 - vfat /dev/sdb rw\n";
-  world.setMounts({}, wholeDisk);
+  world.setMounts({}, "40 26 8:16 / " + world.mountDir().string() + " rw shared:40 - vfat /dev/sdb rw\n");
   EXPECT_FALSE(reader->present());
   EXPECT_EQ(reader->volume(), before);
   openReader();
@@ -152,11 +115,7 @@ TEST_F(ReplugTest, AnotherStickOfTheModelOrAnotherVolumeIsNotTaken) {
 TEST_F(ReplugTest, TwoMountedSticksWithOneIdentityAreAmbiguous) {
   serveCard();
   const std::string before = world.devicePath();
-  SysfsTree::Stick twin = onHost(8);  // the same identity strings
-  twin.disk = "sdc";
-  twin.minor = 32;
-  twin.usbPort = "2-2";
-  world.tree().addUsbStick(twin);
+  world.tree().addUsbStick(SysfsTree::stickAt("sdc", 32, 8));  // the same identity strings
   const fs::path twinDir = world.tree().root() / "media" / "TWIN";
   fs::create_directories(twinDir);
   fs::copy_file(world.containerPath(), twinDir / "Quillon2.bin");

@@ -3,23 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 
-#include "base/Hex.h"
 #include "platform/VolumePath.h"
+#include "support/TestData.h"
 
 namespace quillon::test {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 constexpr const char* kBaseMounts =
     "21 26 0:20 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n"
     "22 26 0:21 / /sys rw,nosuid,nodev,noexec,relatime shared:2 - sysfs sysfs rw\n"
     "24 26 0:23 / /run rw,nosuid,nodev shared:5 - tmpfs tmpfs rw,size=1620848k,mode=755\n";
-
-}  // namespace
 
 StickWorld::StickWorld() : mountDir_(tree_.root() / "media" / "STICK") {
   tree_.addUsbStick(stick_);
@@ -44,15 +39,11 @@ std::string StickWorld::devicePath() const {
 std::vector<std::uint8_t> StickWorld::swallowInput(const std::string& path) { return platform::encodeDevicePath(path); }
 
 void StickWorld::createCard(const DeviceIdentity* identity) {
-  std::vector<std::uint8_t> key;
-  ASSERT_TRUE(hex::decode("0102030405060708090A0B0C0D0E0F101112131415161718", key));
+  const Bytes key = fromHex("0102030405060708090A0B0C0D0E0F101112131415161718");
   ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, mountDir_.string(), identity, paths()), 0u);
 }
 
-std::vector<std::uint8_t> StickWorld::containerBytes() const {
-  std::ifstream in(containerPath(), std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<std::uint8_t> StickWorld::containerBytes() const { return readFileBytes(containerPath().string()); }
 
 void StickWorld::setMounts(const fs::path& dir, const std::string& extra) {
   std::string text = kBaseMounts;
@@ -84,12 +75,6 @@ void StickWorld::replug(const SysfsTree::Stick& stick) {
     tree_.removeSys("dev/block/" + std::to_string(stick_.major) + ":" + std::to_string(minor));
   tree_.addUsbStick(stick);
   stick_ = stick;
-}
-
-std::vector<std::uint8_t> bytes(const std::string& text) {
-  std::vector<std::uint8_t> out;
-  EXPECT_TRUE(hex::decode(text, out)) << text;
-  return out;
 }
 
 }  // namespace quillon::test

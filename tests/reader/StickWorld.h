@@ -58,7 +58,4 @@ class StickWorld {
   std::filesystem::path mountDir_;
 };
 
-// Hex to bytes, failing the test on bad text.
-std::vector<std::uint8_t> bytes(const std::string& hex);
-
 }  // namespace quillon::test

@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "ReaderFixture.h"
 #include "platform/VolumePath.h"
-#include "reader/CardAtr.h"
 #include "reader/StateFile.h"
 #include "support/CapturingSink.h"
 
@@ -28,46 +26,43 @@ TEST_F(SwallowEjectTest, SwallowedVolumeIsServedAndRemembered) {
   std::array<std::uint8_t, 33> atr{};
   std::size_t atrLength = 0;
   ASSERT_EQ(reader->powerUp(atr, atrLength), IFD_SUCCESS);
-  EXPECT_EQ(std::vector<std::uint8_t>(atr.begin(), atr.begin() + atrLength),
-            std::vector<std::uint8_t>(reader::kCardAtr.begin(), reader::kCardAtr.end()));
+  // TS 3B; T0 87: TD1 follows, seven historical bytes; TD1 01: T=1 and nothing more; "Quillon";
+  // TCK CA, so that T0 to TCK exclusive-or to zero (worked out with Python).
+  EXPECT_EQ(Bytes(atr.begin(), atr.begin() + atrLength), fromHex("3B87015175696C6C6F6ECA"));
   EXPECT_TRUE(reader->powered());
-  const Answer select = send(*reader, kSelectGids);
+  const Answer select = send(kSelectGids);
   EXPECT_EQ(select.rc, IFD_SUCCESS);
   EXPECT_EQ(select.sw, 0x9000);
   // An application the card does not hold is not claimed.
-  EXPECT_EQ(sw(*reader, "00A4040007A0000003080000"), 0x6A82);
+  EXPECT_EQ(sw("00A4040007A0000003080000"), 0x6A82);
 
   reader::RememberedVolume remembered;
   ASSERT_EQ(reader::StateFile(world.statePath().string()).load(remembered), 0);
   EXPECT_EQ(remembered.devicePath, world.devicePath());
   ASSERT_TRUE(remembered.identity);
   EXPECT_EQ(*remembered.identity, (reader::VolumeIdentity{"ACME", "Pocket Drive", "1.00", "4C5301234567", 1}));
-}
 
-TEST_F(SwallowEjectTest, ALinkOrDotsInsideSysfsNameTheSameVolume) {
-  world.createCard();
+  // A link or dots inside sysfs name the same volume, kept in its resolved form.
   ASSERT_TRUE(swallow((world.tree().sys() / "dev/block/8:17").string()));
-  EXPECT_EQ(reader->volume(), world.devicePath());  // kept in its resolved form
+  EXPECT_EQ(reader->volume(), world.devicePath());
   ASSERT_TRUE(swallow(world.devicePath() + "/../sdb1/."));
   EXPECT_EQ(reader->volume(), world.devicePath());
 }
 
 TEST_F(SwallowEjectTest, MalformedInputIsRefusedAndChangesNothing) {
   world.createCard();
-  const std::vector<std::uint8_t> good = StickWorld::swallowInput(world.devicePath());
-  std::vector<std::uint8_t> odd = good;
+  const Bytes good = StickWorld::swallowInput(world.devicePath());
+  Bytes odd = good;
   odd.push_back(0);
-  std::vector<std::uint8_t> unterminated(good.begin(), good.end() - 2);
-  std::vector<std::uint8_t> cut(good.begin(), good.end() - 1);
-  std::vector<std::uint8_t> innerNul = good;
+  Bytes innerNul = good;
   innerNul[4] = innerNul[5] = 0;
-  std::vector<std::uint8_t> overlong = platform::encodeDevicePath(std::string(platform::kMaxDevicePathUnits - 1, '/'));
-  overlong.insert(overlong.begin(), {'/', 0});
-  std::vector<std::uint8_t> loneSurrogate = good;
+  Bytes loneSurrogate = good;
   loneSurrogate[2] = 0x00;
   loneSurrogate[3] = 0xD8;
-  for (const auto& input : {std::vector<std::uint8_t>{}, std::vector<std::uint8_t>{0, 0}, odd, unterminated, cut,
-                            innerNul, overlong, loneSurrogate}) {
+  Bytes overlong = platform::encodeDevicePath(std::string(platform::kMaxDevicePathUnits - 1, '/'));
+  overlong.insert(overlong.begin(), {'/', 0});
+  for (const Bytes& input : {Bytes{}, Bytes{0, 0}, odd, Bytes(good.begin(), good.end() - 2),
+                             Bytes(good.begin(), good.end() - 1), innerNul, overlong, loneSurrogate}) {
     EXPECT_EQ(reader->control(VirtualReader::kSwallow, input), IFD_COMMUNICATION_ERROR) << input.size();
   }
   EXPECT_TRUE(reader->volume().empty());
@@ -78,29 +73,16 @@ TEST_F(SwallowEjectTest, MalformedInputIsRefusedAndChangesNothing) {
 TEST_F(SwallowEjectTest, OnlyAMountedWholeVolumeOnARemovableDiskIsTaken) {
   world.createCard();
   world.tree().addFixedDisk("sda", 8, 0);
-  SysfsTree::Stick second;  // another stick, plugged in but not mounted
-  second.disk = "sdc";
-  second.minor = 32;
-  second.usbPort = "2-2";
-  second.scsiHost = 7;
-  world.tree().addUsbStick(second);
-  SysfsTree::Stick cdrom;  // a removable drive of the CD type
-  cdrom.disk = "sr0";
+  world.tree().addUsbStick(SysfsTree::stickAt("sdc", 32, 7));  // another stick, plugged in but not mounted
+  SysfsTree::Stick cdrom = SysfsTree::stickAt("sr0", 0, 8);    // a removable drive of the CD type
   cdrom.major = 11;
-  cdrom.minor = 0;
-  cdrom.usbPort = "2-3";
-  cdrom.scsiHost = 8;
   cdrom.type = "5\n";
   cdrom.partitioned = false;
   world.tree().addUsbStick(cdrom);
   const std::string root = world.tree().root().string();
-  world.setMounts(world.mountDir(), "41 26 8:1 / " + root +
-                                        "/fixed rw shared:41 - ext4 /dev/sda1 rw\n"
-                                        "42 26 11:0 / " +
-                                        root +
-                                        "/cdrom ro shared:42 - iso9660 /dev/sr0 ro\n"
-                                        "43 26 8:17 /folder " +
-                                        root + "/sub rw shared:43 - vfat /dev/sdb1 rw\n");
+  world.setMounts(world.mountDir(), "41 26 8:1 / " + root + "/fixed rw shared:41 - ext4 /dev/sda1 rw\n42 26 11:0 / " +
+                                        root + "/cdrom ro shared:42 - iso9660 /dev/sr0 ro\n43 26 8:17 /folder " + root +
+                                        "/sub rw shared:43 - vfat /dev/sdb1 rw\n");
   const fs::path sys = world.tree().sys();
   const fs::path stickDisk = fs::path(world.devicePath()).parent_path();
   for (const std::string& path : std::vector<std::string>{
@@ -127,13 +109,13 @@ TEST_F(SwallowEjectTest, OnlyAMountedWholeVolumeOnARemovableDiskIsTaken) {
 
 TEST_F(SwallowEjectTest, EjectLeavesTheContainerAloneAndReportsTheCardAbsent) {
   serveCard();
-  const std::vector<std::uint8_t> before = world.containerBytes();
+  const Bytes before = world.containerBytes();
   ASSERT_EQ(reader->control(VirtualReader::kEject, {}), IFD_SUCCESS);
   EXPECT_FALSE(reader->powered());
   EXPECT_TRUE(reader->volume().empty());
   EXPECT_FALSE(fs::exists(world.statePath()));
-  EXPECT_EQ(send(*reader, kSelectGids).rc, IFD_ICC_NOT_PRESENT);
-  EXPECT_EQ(powerUp(*reader), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(send(kSelectGids).rc, IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(powerUp(), IFD_ICC_NOT_PRESENT);
   EXPECT_FALSE(reader->present());
   EXPECT_EQ(world.containerBytes(), before);
 
@@ -142,7 +124,7 @@ TEST_F(SwallowEjectTest, EjectLeavesTheContainerAloneAndReportsTheCardAbsent) {
   EXPECT_FALSE(reader->present());
   world.createCard();
   EXPECT_FALSE(reader->present());
-  EXPECT_EQ(powerUp(*reader), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(powerUp(), IFD_ICC_NOT_PRESENT);
 }
 
 TEST_F(SwallowEjectTest, EjectAndSwallowBetweenTwoPollsStillShowTheCardLeaving) {
@@ -152,11 +134,10 @@ TEST_F(SwallowEjectTest, EjectAndSwallowBetweenTwoPollsStillShowTheCardLeaving) 
   world.createCard();
   ASSERT_TRUE(swallowStick());
   // Not powered up until pcscd has seen the old card go.
-  EXPECT_EQ(powerUp(*reader), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(powerUp(), IFD_ICC_NOT_PRESENT);
   EXPECT_FALSE(reader->present());
   EXPECT_TRUE(reader->present());
-  EXPECT_EQ(powerUp(*reader), IFD_SUCCESS);
-  EXPECT_EQ(sw(*reader, kSelectGids), 0x9000);
+  powerUpAndSelect();
 
   // The same with the card powered down (pcscd does that 5 s after the last client).
   reader->powerDown();
@@ -167,18 +148,17 @@ TEST_F(SwallowEjectTest, EjectAndSwallowBetweenTwoPollsStillShowTheCardLeaving) 
   EXPECT_TRUE(reader->present());
 }
 
-TEST_F(SwallowEjectTest, EjectWithoutACardSucceedsAndOtherCodesAreNotSupported) {
+TEST_F(SwallowEjectTest, ControlCodesWithoutACardAndAStateThatCannotBeWritten) {
   EXPECT_EQ(reader->control(VirtualReader::kEject, {}), IFD_SUCCESS);
   const std::uint8_t junk[] = {1, 2};
   EXPECT_EQ(reader->control(VirtualReader::kEject, junk), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(reader->control(VirtualReader::kGetFeatureRequest, {}), IFD_SUCCESS);
   EXPECT_EQ(reader->control(0x00310020, {}), IFD_ERROR_NOT_SUPPORTED);  // IOCTL_SMARTCARD_... n = 8
   EXPECT_EQ(reader->control(0x42000001, {}), IFD_ERROR_NOT_SUPPORTED);
-}
 
-TEST_F(SwallowEjectTest, StateThatCannotBeWrittenFailsBothRequests) {
+  // A directory where the state file should be fails both requests.
   world.createCard();
-  fs::create_directories(world.statePath());  // a directory where the file should be
+  fs::create_directories(world.statePath());
   EXPECT_FALSE(swallowStick());
   EXPECT_TRUE(reader->volume().empty());
   EXPECT_FALSE(reader->present());
@@ -187,13 +167,12 @@ TEST_F(SwallowEjectTest, StateThatCannotBeWrittenFailsBothRequests) {
 
 TEST_F(SwallowEjectTest, TheRememberedVolumeIsTakenUpByANewChannel) {
   serveCard();
-  ASSERT_EQ(sw(*reader, "002000800431313131"), 0x63C2);
+  ASSERT_EQ(sw("002000800431313131"), 0x63C2);
   openReader();
   EXPECT_EQ(reader->volume(), world.devicePath());
   EXPECT_TRUE(reader->present());
-  ASSERT_EQ(powerUp(*reader), IFD_SUCCESS);
-  ASSERT_EQ(sw(*reader, kSelectGids), 0x9000);
-  EXPECT_EQ(sw(*reader, "0020008000"), 0x63C2);
+  powerUpAndSelect();
+  EXPECT_EQ(sw("0020008000"), 0x63C2);  // the wrong PIN was stored before its answer left
 
   // Not mounted when the channel opens: not taken up, but not forgotten either.
   world.unmount();
