@@ -1,10 +1,28 @@
-// The whole road through quillon-card, as a user runs it: init a card in a
-// directory standing in for a drive (without the reader), use it with apdu,
-// refuse it under another identity, write it out with decrypt; and the input
-// checks with their exit codes.
+// quillon-card as a user runs it, from a string on standard input (not a
+// terminal) or driven one command at a time through pipes. The apdu shell, in
+// process and on a script file. The whole road in a directory standing in for a
+// drive, without the reader: init, use with apdu, refusal under another identity,
+// decrypt; the input checks with their exit codes. Then with the virtual reader in
+// the way but no pcscd (clients are pointed at a socket that does not exist):
+// init refuses a directory the reader could not serve before asking for anything,
+// and writes nothing without the service; --no-reader and --blank write their
+// cards; clear deletes nothing without a reader.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "CardRun.h"
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../platform/SysfsTree.h"
+#include "cli/ApduShell.h"
+#include "support/CardFixture.h"
 #include "support/OpenSslPeer.h"
 
 namespace quillon::test {
@@ -14,57 +32,165 @@ namespace fs = std::filesystem;
 
 constexpr const char* kIdentity = "ACME:STICK:1.00:SN0001";
 constexpr const char* kKey = "0102030405060708090A0B0C0D0E0F101112131415161718";
+constexpr const char* kNoService = "The smart-card service (pcscd) is not running.";
+constexpr auto npos = std::string::npos;
+
+struct CardRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs `env ENV quillon-card ARGS` through the shell with `input` on standard input.
+CardRun runCard(const std::string& args, const std::string& input = "", const std::string& env = "") {
+  const std::string base = fs::temp_directory_path() / ("quillon-card-" + std::to_string(::getpid()));
+  std::ofstream(base + ".in") << input;
+  const std::string command =
+      "env " + env + " " QUILLON_CARD " " + args + " <" + base + ".in >" + base + ".out 2>" + base + ".err";
+  const int raw = std::system(command.c_str());
+  auto slurp = [&](const char* suffix) {
+    std::ifstream f(base + suffix);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    fs::remove(base + suffix);
+    return text;
+  };
+  slurp(".in");
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(".out"), slurp(".err")};
+}
+
+// quillon-card ARGS with its standard input and output on pipes; the test fails
+// unless it exits with 0 once its input is closed, at destruction.
+class CardProcess {
+ public:
+  explicit CardProcess(std::vector<std::string> args) {
+    int in[2], out[2];  // close-on-exec: the child keeps only its standard input and output
+    EXPECT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
+    args.insert(args.begin(), QUILLON_CARD);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if ((pid_ = fork()) == 0) {
+      if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1) execv(QUILLON_CARD, argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    toChild_ = fdopen(in[1], "w");
+    fromChild_ = fdopen(out[0], "r");
+  }
+  ~CardProcess() {
+    std::fclose(toChild_);
+    std::fclose(fromChild_);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+
+  // Sends one command and waits for its answer line (without the newline).
+  std::string exchange(const std::string& command) {
+    std::fputs((command + "\n").c_str(), toChild_);
+    std::fflush(toChild_);
+    char line[2048];
+    if (std::fgets(line, sizeof line, fromChild_) == nullptr) return "<no answer>";
+    std::string s(line);
+    if (!s.empty() && s.back() == '\n') s.pop_back();
+    return s;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  std::FILE* toChild_ = nullptr;
+  std::FILE* fromChild_ = nullptr;
+};
+
+TEST(ApduShell, AnswersEveryCommandOnItsOwnLineAndStopsAtALineThatIsNotHex) {
+  std::string script = "# personalisation\n\n", answers = "62088201388C03033030 9000\n";
+  for (const auto& command : personalisationScript()) script += command + "   # a comment\n";
+  for (std::size_t i = 1; i < personalisationScript().size(); ++i) answers += "9000\n";
+  JCRuntimeImpl runtime;
+  GidsApplet::install(runtime);
+  std::istringstream in(script + "00CB3FFF045C027F71\n00 20 00 80 04 39 39 39 39\n");
+  std::ostringstream out, err;
+  EXPECT_EQ(cli::runApduShell(runtime, in, out, err), cli::kExitOk);
+  EXPECT_EQ(out.str(), answers + "7F7106970103930103 9000\n63C2\n");
+  EXPECT_EQ(err.str(), "");
+
+  std::istringstream bad("00A4000C023FFF\n\n00A4 00 0C 02 3F FG\n00A4000C023FFF\n");
+  std::ostringstream badOut, badErr;
+  EXPECT_EQ(cli::runApduShell(runtime, bad, badOut, badErr), cli::kExitFailure);
+  EXPECT_EQ(badOut.str(), "9000\n");
+  EXPECT_EQ(badErr.str(), "quillon-card: line 3: not a command in hexadecimal digits\n");
+  std::istringstream tooLong(std::string(513 * 2, '0') + "\n");
+  std::ostringstream err2;
+  EXPECT_EQ(cli::runApduShell(runtime, tooLong, badOut, err2), cli::kExitFailure);
+  EXPECT_NE(err2.str().find("line 1: a command of 513 bytes"), npos);
+}
+
+TEST(QuillonCardApdu, ReadsAScriptFile) {
+  const CardRun r =
+      runCard("apdu /dev/stdin", "# a fresh card\n\n00A4040C09A0000003974254465900  # SELECT\n00CB3FFF045C027F71\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "9000\n7F7106970103930103 9000\n");
+  EXPECT_EQ(runCard("apdu /nonexistent").status, 1);
+  EXPECT_EQ(runCard("frobnicate").status, 2);
+  EXPECT_EQ(runCard("apdu --help").status, 0);
+}
 
 class CliRoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("quillon-road-" + std::to_string(::getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(drive);
     fs::create_directories(dir);
+    tree.addUsbStick({});
+    tree.mount(8, 17, drive.string());
   }
-  void TearDown() override { fs::remove_all(dir); }
+  // quillon-card against the fixture tree, with no pcscd to reach.
+  CardRun card(const std::string& args, const std::string& input = "") {
+    return runCard(args, input,
+                   "PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() + " QUILLON_PROC_ROOT=" +
+                       (tree.root() / "proc").string() + " QUILLON_SYS_ROOT=" + tree.sys().string());
+  }
+  // The directory with an identity, standing in for a drive.
   std::string target(const char* identity = kIdentity) { return "--dir " + dir.string() + " --identity " + identity; }
-  CardRun init(const std::string& pin, const std::string& extra = "") {
-    return runCard("init " + target() + " --no-reader --pin-fd 0 --admin-key-fd 0 " + extra, pin + "\n" + kKey + "\n");
+  CardRun init(const std::string& where, const std::string& pin = "2468") {
+    return card("init " + where + " --pin-fd 0 --admin-key-fd 0", pin + "\n" + kKey + "\n");
   }
-  fs::path dir;
+
+  SysfsTree tree;
+  const fs::path drive = tree.root() / "media" / "STICK", dir = tree.root() / "plain";
 };
 
 TEST_F(CliRoadTest, InitThenUseThenDecrypt) {
-  const CardRun created = init("2468", "--serial 00112233445566778899AABBCCDDEEFF");
+  const CardRun created = init(target() + " --no-reader --serial 00112233445566778899AABBCCDDEEFF");
   ASSERT_EQ(created.status, 0) << created.err;
-  EXPECT_NE(created.out.find("serial number 00112233445566778899AABBCCDDEEFF"), std::string::npos);
-
-  const CardRun used = runCard("apdu " + target(),
-                               "00A4040C09A0000003974254465900\n"
-                               "00200080043234363800\n"
-                               "00CBA012045C02DF2000\n");
+  EXPECT_NE(created.out.find("serial number 00112233445566778899AABBCCDDEEFF"), npos);
+  const CardRun used =
+      card("apdu " + target(), "00A4040C09A0000003974254465900\n00200080043234363800\n00CBA012045C02DF2000\n");
   EXPECT_EQ(used.out, "9000\n9000\nDF201000112233445566778899AABBCCDDEEFF 9000\n") << used.err;
 
   // The administrator authenticates with the key given at init, in one session,
   // and resets the PIN; the stored card keeps the new PIN.
   {
-    CardProcess card({"apdu", "--dir", dir.string(), "--identity", kIdentity});
-    EXPECT_EQ(card.exchange("002281A403830180"), "9000");
-    const std::string challenge = card.exchange("00870000047C02810000");
+    CardProcess session({"apdu", "--dir", dir.string(), "--identity", kIdentity});
+    EXPECT_EQ(session.exchange("002281A403830180"), "9000");
+    const std::string challenge = session.exchange("00870000047C02810000");
     ASSERT_EQ(challenge.size(), 2u * 12 + 5);
     const Bytes response = tdesCbc(fromHex(kKey), fromHex(challenge.substr(8, 16)), true);
-    EXPECT_EQ(card.exchange("008700000C7C0A8208" + toHex(response)), "9000");
-    EXPECT_EQ(card.exchange("002C02800431313131"), "9000");
+    EXPECT_EQ(session.exchange("008700000C7C0A8208" + toHex(response)), "9000");
+    EXPECT_EQ(session.exchange("002C02800431313131"), "9000");
   }
-  EXPECT_EQ(runCard("apdu " + target(), "002000800431313131\n").out, "9000\n");
+  EXPECT_EQ(card("apdu " + target(), "002000800431313131\n").out, "9000\n");
 
   // Another device's identity opens nothing and changes nothing.
   const auto before = readFileBytes((dir / "Quillon2.bin").string());
-  const CardRun stranger = runCard("apdu " + target("ACME:STICK:1.00:SN0002"), "0020008004323436 38\n");
+  const CardRun stranger = card("apdu " + target("ACME:STICK:1.00:SN0002"), "0020008004323436 38\n");
   EXPECT_EQ(stranger.status, 1);
-  EXPECT_NE(stranger.err.find("cannot be opened"), std::string::npos);
+  EXPECT_NE(stranger.err.find("cannot be opened"), npos);
   EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), before);
-  EXPECT_EQ(runCard("decrypt " + target("ACME:STICK:1.00:OTHER")).status, 1);
+  EXPECT_EQ(card("decrypt " + target("ACME:STICK:1.00:OTHER")).status, 1);
 
   const fs::path cwd = fs::current_path();
   fs::current_path(dir);
-  const CardRun decrypted = runCard("decrypt " + target());
+  const CardRun decrypted = card("decrypt " + target());
   fs::current_path(cwd);
   EXPECT_EQ(decrypted.status, 0) << decrypted.err;
   EXPECT_TRUE(fs::exists(dir / "Quillon.decrypted.bin"));
@@ -72,30 +198,82 @@ TEST_F(CliRoadTest, InitThenUseThenDecrypt) {
 }
 
 TEST_F(CliRoadTest, InputChecksAndExitCodes) {
-  CardRun r = runCard("init " + target() + " --no-reader");  // no terminal, no secrets given
+  const std::string road = target() + " --no-reader";
+  CardRun r = card("init " + road);  // no terminal, no secrets given
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("no PIN"), std::string::npos);
-  r = init("12");
+  EXPECT_NE(r.err.find("no PIN"), npos);
+  r = init(road, "12");
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("The PIN must be between 4 and 16 digits long."), std::string::npos);
-  r = init("7931");  // the default PIN asks; without a terminal the run stops
+  EXPECT_NE(r.err.find("The PIN must be between 4 and 16 digits long."), npos);
+  r = init(road, "7931");  // the default PIN asks; without a terminal the run stops
   EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("Warning: you should change the default PIN. Continue?"), std::string::npos);
+  EXPECT_NE(r.err.find("Warning: you should change the default PIN. Continue?"), npos);
   EXPECT_FALSE(fs::exists(dir / "Quillon2.bin"));
-  r = init("1234");
+  r = init(road, "1234");
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(r.err.find("note:"), std::string::npos);
-  EXPECT_EQ(init("5678").status, 3);  // a container exists now
-  r = init("5678901234567890", "--yes");  // the longest PIN works, but OpenSC refuses it
+  EXPECT_EQ(r.err.find("note:"), npos);
+  EXPECT_EQ(init(road, "5678").status, 3);        // a container exists now
+  r = init(road + " --yes", "5678901234567890");  // the longest PIN works, but OpenSC refuses it
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("take PINs of at most 15 digits"), std::string::npos);
-  EXPECT_EQ(runCard("apdu " + target(), "002000801035363738393031323334353637383930\n").out, "9000\n");
+  EXPECT_NE(r.err.find("take PINs of at most 15 digits"), npos);
+  EXPECT_EQ(card("apdu " + target(), "002000801035363738393031323334353637383930\n").out, "9000\n");
 
-  EXPECT_EQ(runCard("init --dir " + dir.string()).status, 2);                         // no identity
-  EXPECT_EQ(runCard("init " + dir.string() + " --identity " + kIdentity).status, 2);  // identity without --dir
-  EXPECT_EQ(runCard("init " + target() + " --pin 1234").status, 2);                   // no secrets on the line
-  EXPECT_EQ(runCard("apdu --dir /nonexistent --identity " + std::string(kIdentity), "00A4000C023FFF\n").status, 1);
-  EXPECT_EQ(runCard("list --help").status, 0);
+  EXPECT_EQ(card("init --dir " + dir.string()).status, 2);                         // no identity
+  EXPECT_EQ(card("init " + dir.string() + " --identity " + kIdentity).status, 2);  // identity without --dir
+  EXPECT_EQ(card("init " + target() + " --pin 1234").status, 2);                   // no secrets on the line
+  EXPECT_EQ(card("apdu --dir /nonexistent --identity " + std::string(kIdentity), "00A4000C023FFF\n").status, 1);
+  EXPECT_EQ(card("list --help").status, 0);
+}
+
+TEST_F(CliRoadTest, InitNeedsAVolumeTheReaderCanServeAndTheService) {
+  CardRun r = card("init " + target());  // refused before the secrets are read: no input needed
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("is not the mount point of a volume that the virtual reader can serve"), npos);
+  EXPECT_EQ(r.err.find("PIN"), npos);
+  r = init(drive.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(kNoService), npos);
+  EXPECT_NE(r.err.find("0x8010001D - The Smart Card Resource Manager is not running."), npos);
+  EXPECT_FALSE(fs::exists(drive / "Quillon2.bin"));
+
+  // The same stick prepared for another computer: its own identity from sysfs.
+  r = init(drive.string() + " --no-reader");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("virtual reader"), npos);
+  r = card("apdu --drive " + drive.string(), "00A4040C09A0000003974254465900\n002000800432343638\n");
+  EXPECT_EQ(r.out, "9000\n9000\n") << r.err;
+}
+
+TEST_F(CliRoadTest, BlankCardAndClearWithoutTheReader) {
+  EXPECT_EQ(card("init --blank " + target() + " --no-reader --pin-fd 0").status, 2);
+  EXPECT_EQ(card("init --blank " + target()).status, 2);  // no volume for the reader
+  CardRun r = card("init --blank " + target() + " --no-reader");
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Still in its initialisation phase: the administrator key can be set
+  // without any authentication, as a personalisation tool does.
+  r = card("apdu " + target(),
+           "00A4040C09A0000003974254465900\n00E000001C621A82011883 02B0808C04870020FFA50BA40980010283018095 01C0\n");
+  EXPECT_EQ(r.out, "9000\n9000\n") << r.err;
+  EXPECT_EQ(card("init --blank " + target() + " --no-reader").status, 3);  // a container exists now
+  EXPECT_EQ(card("init --blank " + target() + " --no-reader --yes").status, 0);
+  r = card("init --blank " + drive.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(kNoService), npos);
+  EXPECT_FALSE(fs::exists(drive / "Quillon2.bin"));
+
+  std::ofstream(drive / "Quillon2.bin") << "card";
+  r = card("clear " + drive.string());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(kNoService), npos);
+  EXPECT_TRUE(fs::exists(drive / "Quillon2.bin"));
+  EXPECT_EQ(card("clear").status, 2);
+  EXPECT_EQ(card("clear --force " + drive.string()).status, 2);
+  r = card("clear ''");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("No drive has been selected."), npos);
+  r = card("clear --help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: quillon-card clear DRIVE\n", 0), 0u);
 }
 
 }  // namespace

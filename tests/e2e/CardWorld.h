@@ -1,13 +1,13 @@
 // A user's machine for the end-to-end tests and the PKCS#11 benchmark: a fixture
 // USB stick whose mount point is a temporary directory (StickWorld), a private
 // pcscd loading the reader driver of this build, and the environment under which
-// quillon-card and OpenSC's tools see both. It owns pcscd and every file it
-// makes; all of them go with it.
+// quillon-card and OpenSC's tools see both. It owns pcscd and every file it makes.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,37 +19,52 @@ namespace quillon::test {
 
 class CardWorld {
  public:
-  // The reader's name as clients see it.
   static constexpr const char* kReaderName = "Brindleworth Virtual Reader 00 00";
+  static constexpr const char* kCardProgram = QUILLON_CARD;
 
-  // Builds the stick (no card on it yet); pcscd is not started.
-  explicit CardWorld(bool pcscdDebug = false);
+  // The stick with no card on it yet, and a private directory for secrets and
+  // data; pcscd is not started.
+  explicit CardWorld(bool pcscdDebug = false) : scratch_(stick_.tree().root() / "scratch") {
+    PcscdFixture::Options options = PcscdFixture::builtDriver(stick_.config());
+    options.debug = pcscdDebug;
+    pcscd_ = std::make_unique<PcscdFixture>(options);
+    std::filesystem::create_directories(scratch_);
+    std::filesystem::permissions(scratch_, std::filesystem::perms::owner_all);
+  }
 
-  void start() { pcscd_->start(); }
-  void restart() { pcscd_->restart(); }
-  std::string pcscdLog() const { return pcscd_->log(); }
-  std::filesystem::path pcscdLogPath() const { return pcscd_->directory() / "pcscd.log"; }
-
+  PcscdFixture& pcscd() { return *pcscd_; }
   StickWorld& stick() { return stick_; }
   const std::filesystem::path& drive() const { return stick_.mountDir(); }
-  // A directory of the world's own, outside the stick, for secrets and data.
-  std::filesystem::path scratch() const;
+  const std::filesystem::path& scratch() const { return scratch_; }
+
   // Writes `content` to scratch()/name (mode 0600) and returns its path.
-  std::filesystem::path writeFile(const std::string& name, const std::string& content) const;
+  std::filesystem::path writeFile(const std::string& name, const std::string& content) const {
+    const std::filesystem::path file = scratch_ / name;
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    return file;
+  }
 
-  // What a child needs to reach pcscd and to see the fixture stick as a drive.
-  std::vector<std::string> environment() const;
-  ProcessResult run(const std::vector<std::string>& argv,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(60)) const;
-  // quillon-card with `args`.
-  ProcessResult card(const std::vector<std::string>& args) const;
-
-  // The quillon-card of this build.
-  static std::string cardProgram();
+  // What a child needs to reach pcscd and to see the stick as a drive. Whatever a
+  // tool keeps in its home (OpenSC's file cache) stays in the world.
+  std::vector<std::string> environment() const {
+    std::vector<std::string> env = pcscd_->environment();
+    const reader::ReaderConfig config = stick_.config();
+    env.push_back("QUILLON_PROC_ROOT=" + config.procRoot);
+    env.push_back("QUILLON_SYS_ROOT=" + config.sysRoot);
+    env.push_back("HOME=" + scratch_.string());
+    return env;
+  }
+  ProcessResult run(const std::vector<std::string>& argv) const {
+    return runProcess(argv, environment(), std::chrono::seconds(60));
+  }
 
  private:
   StickWorld stick_;
-  std::filesystem::path root_;  // the stick's fixture tree, which holds the world's files
+  std::filesystem::path scratch_;
   std::unique_ptr<PcscdFixture> pcscd_;
 };
 

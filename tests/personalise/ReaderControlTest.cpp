@@ -1,12 +1,10 @@
 // Format and Clear against a recording PC/SC fake (no daemon): which reader is
 // taken, the order EJECT - creation - SWALLOW, what each failing step returns,
 // that nothing is written or deleted without EJECT, the SWALLOW input, and that
-// every handle is given back on every way out. The volume is a fixture sysfs
-// tree whose mount point is a temporary directory.
+// every handle is given back on every way out.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -134,15 +132,15 @@ class ReaderControlTest : public ::testing::Test {
     fake.container = drive / "Quillon2.bin";
     capture.sink().clear();
   }
-  std::uint32_t format(ReaderStep& step, const fs::path& where, const DeviceIdentity* identity = nullptr,
+  std::uint32_t format(ReaderStep& step, const fs::path& where = {}, const DeviceIdentity* identity = nullptr,
                        const test::SysfsTree* sysfs = nullptr) {
-    return Format("2468", key, "00112233445566778899AABBCCDDEEFF", where.string(), identity,
+    return Format("2468", key, "00112233445566778899AABBCCDDEEFF", (where.empty() ? drive : where).string(), identity,
                   (sysfs ? *sysfs : tree).paths(), nullptr, &step, kFakeApi);
   }
-  std::uint32_t format(ReaderStep& step) { return format(step, drive); }
   std::size_t traced(const std::string& message) { return capture.sink().count(" : " + message); }
 
-  test::SysfsTree tree;
+  // A root whose name needs a two-byte and a four-byte sequence: SWALLOW counts UTF-16 units, not bytes.
+  test::SysfsTree tree{"quillon-r\u00E9ader-\U0001D11E-"};
   fs::path drive;
   FakePcsc fake;
   test::TraceCapture capture;
@@ -158,13 +156,11 @@ TEST_F(ReaderControlTest, TheMakersReaderIsEjectedThenGivenTheNewVolume) {
   EXPECT_FALSE(fake.containerAtEject);  // written only after the reader let go
   EXPECT_TRUE(fs::exists(fake.container));
   // SWALLOW carries the partition's sysfs directory as UTF-16LE and a NUL unit.
-  std::string devicePath, sent;
-  ASSERT_EQ(BuildPnpPathFromDriveLetter(drive.string(), devicePath, tree.paths()), 0u);
-  EXPECT_EQ(fs::path(devicePath), fs::canonical(tree.sys() / "dev/block/8:17"));
-  ASSERT_EQ(fake.swallowInput.size(), 2 * devicePath.size() + 2);
-  EXPECT_EQ(fake.swallowInput.back(), 0);
+  std::string sent;
   ASSERT_TRUE(platform::decodeDevicePath(fake.swallowInput, sent));
-  EXPECT_EQ(sent, devicePath);
+  EXPECT_EQ(fs::path(sent), fs::canonical(tree.sys() / "dev/block/8:17"));
+  EXPECT_EQ(utf8::utf16Units(sent), sent.size() - 3);  // é: 2 bytes, 1 unit; U+1D11E: 4 bytes, 2 units
+  ASSERT_EQ(fake.swallowInput.size(), 2 * utf8::utf16Units(sent) + 2);
   EXPECT_EQ(traced("Format: completed successfully"), 1u);
 
   // The same steps for a blank card.
@@ -261,39 +257,24 @@ TEST_F(ReaderControlTest, NoSwallowAfterAFailedCreationOrWithoutADevicePath) {
   EXPECT_EQ(fs::path(path), fs::canonical(tree.sys() / "dev/block/8:17"));
 }
 
-TEST_F(ReaderControlTest, SwallowCountsUtf16UnitsNotBytes) {
-  // A sysfs root whose name needs a two-byte and a four-byte sequence: the path
-  // of n UTF-16 units goes out as 2n + 2 bytes, the surrogate pair included.
-  const fs::path base = tree.root() /
-                        "r\xC3\xA9"
-                        "ader-\xF0\x9D\x84\x9E";
-  fs::create_directories(base);
-  const char* saved = std::getenv("TMPDIR");
-  const std::string savedValue = saved != nullptr ? saved : "";
-  ::setenv("TMPDIR", base.c_str(), 1);
-  test::SysfsTree unicode;
-  if (saved != nullptr)
-    ::setenv("TMPDIR", savedValue.c_str(), 1);
-  else
-    ::unsetenv("TMPDIR");
-  unicode.addUsbStick({});
-  unicode.mount(8, 17, drive.string());
-  ReaderStep step{};
-  ASSERT_EQ(format(step, drive, nullptr, &unicode), 0u);
-  std::string devicePath, sent;
-  ASSERT_EQ(BuildPnpPathFromDriveLetter(drive.string(), devicePath, unicode.paths()), 0u);
-  const std::size_t units = utf8::utf16Units(devicePath);
-  EXPECT_EQ(units, devicePath.size() - 3);  // é: 2 bytes, 1 unit; U+1D11E: 4 bytes, 2 units
-  ASSERT_EQ(fake.swallowInput.size(), 2 * units + 2);
-  ASSERT_TRUE(platform::decodeDevicePath(fake.swallowInput, sent));
-  EXPECT_EQ(sent, devicePath);
-}
-
-// Clear: EJECT, then the container goes; nothing is deleted unless the reader ejected.
-
-TEST_F(ReaderControlTest, ClearEjectsThenDeletes) {
+TEST_F(ReaderControlTest, ClearEjectsThenDeletesAndDeletesNothingUnlessTheReaderEjected) {
   std::ofstream(fake.container) << "card";
+  reset({"Other Maker Reader 00 00"});
   ClearResult r = Clear(drive.string(), kFakeApi);
+  EXPECT_EQ(r.status, status::SCARD_E_NO_READERS_AVAILABLE);
+  EXPECT_EQ(r.failedStep, ReaderStep::kFindReader);
+  EXPECT_EQ(r.message, "The Brindleworth virtual reader was not found.");
+  for (const char* call : {"establish", "list", "connect", "eject"}) {
+    SCOPED_TRACE(call);
+    reset({kVirtual}, {{call, 0x80100099}});
+    r = Clear(drive.string(), kFakeApi);
+    EXPECT_EQ(r.status, 0x80100099u);
+    EXPECT_EQ(fake.calls, kCallsWhenFailing.at(call));
+    EXPECT_TRUE(fs::exists(fake.container));
+  }
+
+  reset({kVirtual});
+  r = Clear(drive.string(), kFakeApi);
   EXPECT_EQ(r.status, 0u);
   EXPECT_TRUE(r.deleted);
   EXPECT_TRUE(fake.containerAtEject);
@@ -320,23 +301,6 @@ TEST_F(ReaderControlTest, ClearEjectsThenDeletes) {
   EXPECT_EQ(r.failedStep, ReaderStep::kDrive);
   EXPECT_EQ(r.message, "No drive has been selected.");
   EXPECT_TRUE(fake.calls.empty());
-}
-
-TEST_F(ReaderControlTest, ClearDeletesNothingUnlessTheReaderEjected) {
-  std::ofstream(fake.container) << "card";
-  reset({"Other Maker Reader 00 00"});
-  ClearResult r = Clear(drive.string(), kFakeApi);
-  EXPECT_EQ(r.status, status::SCARD_E_NO_READERS_AVAILABLE);
-  EXPECT_EQ(r.failedStep, ReaderStep::kFindReader);
-  EXPECT_EQ(r.message, "The Brindleworth virtual reader was not found.");
-  for (const char* call : {"establish", "list", "connect", "eject"}) {
-    SCOPED_TRACE(call);
-    reset({kVirtual}, {{call, 0x80100099}});
-    r = Clear(drive.string(), kFakeApi);
-    EXPECT_EQ(r.status, 0x80100099u);
-    EXPECT_EQ(fake.calls, kCallsWhenFailing.at(call));
-    EXPECT_TRUE(fs::exists(fake.container));
-  }
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // Device identity: the storage descriptor's copy rule, fixture sysfs trees describing
 // USB sticks (the strings as Windows gives them, the devices refused, hostile trees),
-// and this machine's own /proc and /sys, whose system disk is never accepted.
+// and this machine's own /proc and /sys, whose system disk is never accepted. The
+// compatible drives of a machine: whole removable volumes in a stable order, and
+// the drive types of everything else.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "SysfsTree.h"
 #include "base/Status.h"
@@ -22,17 +25,14 @@ constexpr auto stickAt = &SysfsTree::stickAt;
 
 class DeviceDetailsTest : public ::testing::Test {
  protected:
-  // Reads `mountPoint`, expecting success.
-  DeviceDetails read(const std::string& mountPoint) {
-    DeviceDetails details;
-    std::uint32_t error = 0xDEAD;
-    EXPECT_TRUE(GetDeviceDetails(tree.paths(), mountPoint, details, error)) << mountPoint;
-    EXPECT_EQ(error, status::ERROR_SUCCESS);
-    return details;
-  }
+  // Reads `mountPoint`, expecting success: "vendor:product:revision:serial", then the flags.
   std::string identity(const std::string& mountPoint) {
-    const DeviceDetails d = read(mountPoint);
-    return d.vendor + ":" + d.product + ":" + d.revision + ":" + d.serial;
+    DeviceDetails d;
+    std::uint32_t error = 0xDEAD;
+    EXPECT_TRUE(GetDeviceDetails(tree.paths(), mountPoint, d, error)) << mountPoint;
+    EXPECT_EQ(error, status::ERROR_SUCCESS);
+    return d.vendor + ":" + d.product + ":" + d.revision + ":" + d.serial + (d.removable ? " removable" : "") +
+           (d.readOnly ? " ro" : "");
   }
   // Reads `mountPoint`, expecting a refusal with nothing left in the details; returns the error.
   std::uint32_t refuse(const std::string& mountPoint) {
@@ -49,15 +49,11 @@ class DeviceDetailsTest : public ::testing::Test {
 
 TEST_F(DeviceDetailsTest, IdentityStringsComeOutAsTheStorageDescriptorGivesThem) {
   tree.addUsbStick({});  // blank-padded INQUIRY strings
-  tree.mount(8, 17, "/media/user/ACME");
-  tree.mount(8, 17, "/mnt/stick");
-  tree.mount(8, 16, "/media/user/WHOLE");  // the partitioned stick's disk itself
-  EXPECT_EQ(identity("/media/user/ACME"), "ACME:Pocket Drive:1.00:4C5301234567");
-  EXPECT_EQ(identity("/mnt/stick"), "ACME:Pocket Drive:1.00:4C5301234567");
-  EXPECT_EQ(identity("/media/user/WHOLE"), "ACME:Pocket Drive:1.00:4C5301234567");
-  const DeviceDetails d = read("/media/user/ACME");
-  EXPECT_TRUE(d.removable);
-  EXPECT_FALSE(d.readOnly);
+  // Its partition at two places, and the partitioned stick's disk itself.
+  for (const auto& [minor, at] : {std::pair{17, "/media/user/ACME"}, {17, "/mnt/stick"}, {16, "/media/user/WHOLE"}}) {
+    tree.mount(8, minor, at);
+    EXPECT_EQ(identity(at), "ACME:Pocket Drive:1.00:4C5301234567 removable");
+  }
 
   SysfsTree::Stick odd = stickAt("sdc", 32, 7);  // no partition table, no serial, odd bytes
   odd.partitioned = false;
@@ -68,14 +64,13 @@ TEST_F(DeviceDetailsTest, IdentityStringsComeOutAsTheStorageDescriptorGivesThem)
   odd.ro = "1\n";
   tree.addUsbStick(odd);
   tree.mount(8, 32, "/media/user/ODD");
-  EXPECT_EQ(identity("/media/user/ODD"), "Acm:Pocket::");
-  EXPECT_TRUE(read("/media/user/ODD").readOnly);
+  EXPECT_EQ(identity("/media/user/ODD"), "Acm:Pocket:: removable ro");
 
   // A partition set read-only on its own counts as well.
   tree.addUsbStick(stickAt("sdd", 48, 8));
   tree.writeSys("devices/pci0000:00/0000:00:14.0/usb2/2-8/2-8:1.0/host8/target8:0:0/8:0:0:0/block/sdd/sdd1/ro", "1\n");
   tree.mount(8, 49, "/media/user/LOCKED");
-  EXPECT_TRUE(read("/media/user/LOCKED").readOnly);
+  EXPECT_EQ(identity("/media/user/LOCKED"), "ACME:Pocket Drive:1.00:4C5301234567 removable ro");
 }
 
 TEST_F(DeviceDetailsTest, RefusedDevicesAndPaths) {
@@ -119,7 +114,7 @@ TEST_F(DeviceDetailsTest, BrokenSysfsFailsWithTheQueryItStandsFor) {
   ASSERT_EQ(::mkfifo((tree.sys() / scsi / "model").c_str(), 0600), 0);  // must not block the read
   EXPECT_NE(refuse("/media/user/ACME"), status::ERROR_SUCCESS);
   tree.removeSys(scsi / "model");
-  EXPECT_EQ(read("/media/user/ACME").product, "");
+  EXPECT_EQ(identity("/media/user/ACME"), "ACME::1.00:4C5301234567 removable");
   tree.removeSys(disk / "ro");
   EXPECT_EQ(refuse("/media/user/ACME"), status::ERROR_FILE_NOT_FOUND);
 }
@@ -147,7 +142,7 @@ TEST_F(DeviceDetailsTest, HostileLinksStayInsideTheSysfsRoot) {
     tree.mount(8, minor, "/media/user/M" + std::to_string(minor));
     EXPECT_EQ(refuse("/media/user/M" + std::to_string(minor)), error) << minor;
   }
-  EXPECT_EQ(read("/media/user/ACME").vendor, "ACME");
+  EXPECT_EQ(identity("/media/user/ACME"), "ACME:Pocket Drive:1.00:4C5301234567 removable");
 }
 
 // The storage descriptor's copy rule: stop at a byte outside 0x20-0x7E, drop
@@ -176,6 +171,78 @@ TEST(HostSystem, RootDiskIsNotAcceptedAndListingWorks) {
   std::vector<std::string> drives;
   EXPECT_TRUE(listCompatibleDrives(host, drives, error));
   EXPECT_EQ(std::find(drives.begin(), drives.end(), "/"), drives.end());
+}
+
+class DrivesTest : public ::testing::Test {
+ protected:
+  // A machine with a system disk, three sticks, a USB optical drive, a network
+  // share and some pseudo file systems, mounted in no particular order.
+  DrivesTest() {
+    tree.addFixedDisk("sda", 8, 0);
+    tree.addUsbStick(stickAt("sdb", 16, 6));
+    SysfsTree::Stick locked = stickAt("sdc", 32, 7);
+    locked.ro = "1\n";
+    tree.addUsbStick(locked);
+    tree.addUsbStick(stickAt("sdd", 48, 8));
+    SysfsTree::Stick optical = stickAt("sr0", 64, 9);
+    optical.type = "5\n";
+    optical.partitioned = false;
+    tree.addUsbStick(optical);
+    tree.mount(8, 49, "/media/user/ZETA");
+    tree.mount(8, 1, "/", "ext4");
+    tree.mount(8, 1, "/home", "ext4");
+    tree.mount(8, 17, "/media/user/MY\\040STICK");
+    tree.mount(0, 60, "/mnt/share", "nfs4");
+    tree.mount(8, 33, "/media/user/ALPHA");
+    tree.mount(8, 33, "/media/user/ALPHA-again");
+    tree.mount(8, 33, "/srv/data", "vfat", "/data");  // a directory of a stick, not a volume
+    tree.mount(8, 64, "/media/user/DISC", "iso9660");
+  }
+
+  std::vector<std::string> list() {
+    std::vector<std::string> drives{"stale"};
+    std::uint32_t error = 0xDEAD;
+    EXPECT_TRUE(listCompatibleDrives(tree.paths(), drives, error));
+    EXPECT_EQ(error, status::ERROR_SUCCESS);
+    return drives;
+  }
+
+  SysfsTree tree;
+};
+
+TEST_F(DrivesTest, ListsWholeRemovableVolumesInByteOrder) {
+  test::TraceCapture capture;
+  EXPECT_EQ(list(), (std::vector<std::string>{"/media/user/ALPHA", "/media/user/ALPHA-again", "/media/user/MY STICK",
+                                              "/media/user/ZETA"}));
+  EXPECT_EQ(capture.sink().count("IsVolumeCompatible: /media/user/DISC is not removable (type=5)"), 1u);
+  EXPECT_EQ(capture.sink().count("IsVolumeCompatible: checking"), 7u);  // no /proc, /sys, /run, NFS, /srv/data
+  // A stick hidden under another mount is not listed.
+  tree.appendMountInfo("90 40 0:70 / /media/user/ZETA rw - tmpfs tmpfs rw\n");
+  EXPECT_EQ(list(), (std::vector<std::string>{"/media/user/ALPHA", "/media/user/ALPHA-again", "/media/user/MY STICK"}));
+}
+
+TEST_F(DrivesTest, DriveTypesAndSingleVolumes) {
+  const SystemPaths paths = tree.paths();
+  EXPECT_EQ(driveType(paths, "/media/user/ALPHA"), DRIVE_REMOVABLE);
+  EXPECT_EQ(driveType(paths, "/home"), DRIVE_FIXED);
+  EXPECT_EQ(driveType(paths, "/mnt/share"), DRIVE_REMOTE);
+  EXPECT_EQ(driveType(paths, "/media/user/DISC"), DRIVE_CDROM);
+  EXPECT_EQ(driveType(paths, "/run"), DRIVE_RAMDISK);
+  EXPECT_EQ(driveType(paths, "/proc"), DRIVE_UNKNOWN);
+  EXPECT_EQ(driveType(paths, "/srv/data"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(driveType(paths, "/media/user/ALPHA/sub"), DRIVE_NO_ROOT_DIR);
+  EXPECT_TRUE(isVolumeCompatible(paths, "/media/user/ALPHA/"));
+  EXPECT_FALSE(isVolumeCompatible(paths, "/home"));
+  EXPECT_FALSE(isVolumeCompatible(paths, "/media/user/NOTHING"));
+  tree.removeSys("dev/block/8:49");  // a stick whose sysfs entry vanished
+  EXPECT_FALSE(isVolumeCompatible(paths, "/media/user/ZETA"));
+
+  const SystemPaths nowhere(tree.root() / "no-proc", tree.sys());
+  std::vector<std::string> drives{"stale"};
+  std::uint32_t error = 0;
+  EXPECT_FALSE(listCompatibleDrives(nowhere, drives, error));
+  EXPECT_EQ(error, status::ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(drives.empty());
 }
 
 }  // namespace

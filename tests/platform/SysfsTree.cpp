@@ -11,17 +11,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// "../../devices/..." as /sys/dev/block/M:m links to a device.
-std::string fromDevBlock(const fs::path& device) { return "../../" + device.string(); }
-
 std::string devText(std::uint32_t major, std::uint32_t minor) {
   return std::to_string(major) + ":" + std::to_string(minor);
 }
 
+void write(const fs::path& file, std::string_view content, std::ios::openmode mode) {
+  std::ofstream out(file, std::ios::binary | mode);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
 }  // namespace
 
-SysfsTree::SysfsTree() {
-  std::string pattern = (fs::temp_directory_path() / "quillon-platform-XXXXXX").string();
+SysfsTree::SysfsTree(const std::string& prefix) {
+  std::string pattern = (fs::temp_directory_path() / (prefix + "XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
   fs::create_directories(root_ / "proc" / "self");
@@ -40,15 +43,9 @@ SysfsTree::~SysfsTree() {
   fs::remove_all(root_, ec);
 }
 
-void SysfsTree::writeFile(const fs::path& file, std::string_view content) {
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-}
-
 void SysfsTree::writeSys(const fs::path& relative, std::string_view content) {
-  writeFile(root_ / "sys" / relative, content);
+  fs::create_directories((root_ / "sys" / relative).parent_path());
+  write(root_ / "sys" / relative, content, std::ios::trunc);
 }
 
 void SysfsTree::linkSys(const fs::path& relative, const std::string& target) {
@@ -61,53 +58,39 @@ void SysfsTree::linkSys(const fs::path& relative, const std::string& target) {
 
 void SysfsTree::removeSys(const fs::path& relative) { fs::remove_all(root_ / "sys" / relative); }
 
-fs::path SysfsTree::addUsbStick(const Stick& s) {
-  const std::string h = std::to_string(s.scsiHost);
-  const fs::path usbDevice = fs::path("devices/pci0000:00/0000:00:14.0/usb2") / s.usbPort;
-  const fs::path scsi = usbDevice / (s.usbPort + ":1.0") / ("host" + h) / ("target" + h + ":0:0") / (h + ":0:0:0");
+fs::path SysfsTree::addDisk(const fs::path& scsi, const Stick& s) {
+  for (const auto& [name, value] :
+       {std::pair{"vendor", &s.vendor}, {"model", &s.model}, {"rev", &s.rev}, {"type", &s.type}})
+    if (*value) writeSys(scsi / name, **value);
   const fs::path disk = scsi / "block" / s.disk;
-
-  writeSys(usbDevice / "idVendor", "abcd\n");
-  if (s.serial) writeSys(usbDevice / "serial", *s.serial);
-  writeSys(usbDevice / (s.usbPort + ":1.0") / "bInterfaceNumber", "00\n");
-  if (s.vendor) writeSys(scsi / "vendor", *s.vendor);
-  if (s.model) writeSys(scsi / "model", *s.model);
-  if (s.rev) writeSys(scsi / "rev", *s.rev);
-  if (s.type) writeSys(scsi / "type", *s.type);
-
   writeSys(disk / "dev", devText(s.major, s.minor) + "\n");
   if (s.removable) writeSys(disk / "removable", *s.removable);
   if (s.ro) writeSys(disk / "ro", *s.ro);
-  linkSys(disk / "device", "../../../" + h + ":0:0:0");
-  linkSys(fs::path("dev/block") / devText(s.major, s.minor), fromDevBlock(disk));
+  linkSys(disk / "device", "../../../" + scsi.filename().string());
+  linkSys(fs::path("dev/block") / devText(s.major, s.minor), "../../" + disk.string());
   if (s.partitioned) {
     const fs::path part = disk / (s.disk + "1");
     writeSys(part / "dev", devText(s.major, s.minor + 1) + "\n");
     writeSys(part / "partition", "1\n");
     writeSys(part / "ro", "0\n");
-    linkSys(fs::path("dev/block") / devText(s.major, s.minor + 1), fromDevBlock(part));
+    linkSys(fs::path("dev/block") / devText(s.major, s.minor + 1), "../../" + part.string());
   }
   return disk;
 }
 
+fs::path SysfsTree::addUsbStick(const Stick& s) {
+  const std::string h = std::to_string(s.scsiHost);
+  const fs::path usbDevice = fs::path("devices/pci0000:00/0000:00:14.0/usb2") / s.usbPort;
+  writeSys(usbDevice / "idVendor", "abcd\n");
+  if (s.serial) writeSys(usbDevice / "serial", *s.serial);
+  writeSys(usbDevice / (s.usbPort + ":1.0") / "bInterfaceNumber", "00\n");
+  return addDisk(usbDevice / (s.usbPort + ":1.0") / ("host" + h) / ("target" + h + ":0:0") / (h + ":0:0:0"), s);
+}
+
 fs::path SysfsTree::addFixedDisk(const std::string& name, std::uint32_t major, std::uint32_t minor) {
-  const fs::path scsi = "devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0";
-  const fs::path disk = scsi / "block" / name;
-  writeSys(scsi / "vendor", "ATA     \n");
-  writeSys(scsi / "model", "QDISK 500       \n");
-  writeSys(scsi / "rev", "2B6Q\n");
-  writeSys(scsi / "type", "0\n");
-  writeSys(disk / "dev", devText(major, minor) + "\n");
-  writeSys(disk / "removable", "0\n");
-  writeSys(disk / "ro", "0\n");
-  linkSys(disk / "device", "../../../0:0:0:0");
-  linkSys(fs::path("dev/block") / devText(major, minor), fromDevBlock(disk));
-  const fs::path part = disk / (name + "1");
-  writeSys(part / "dev", devText(major, minor + 1) + "\n");
-  writeSys(part / "partition", "1\n");
-  writeSys(part / "ro", "0\n");
-  linkSys(fs::path("dev/block") / devText(major, minor + 1), fromDevBlock(part));
-  return disk;
+  // Stick's fields in order up to `removable`: no USB device, no serial number, not removable.
+  const Stick disk{name, major, minor, "", 0, "ATA     \n", "QDISK 500       \n", "2B6Q\n", std::nullopt, "0\n", "0\n"};
+  return addDisk("devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0", disk);
 }
 
 void SysfsTree::mount(std::uint32_t major, std::uint32_t minor, const std::string& mountPoint,
@@ -119,10 +102,7 @@ void SysfsTree::mount(std::uint32_t major, std::uint32_t minor, const std::strin
 }
 
 void SysfsTree::appendMountInfo(std::string_view text) {
-  const fs::path file = root_ / "proc" / "self" / "mountinfo";
-  std::ofstream out(file, std::ios::binary | std::ios::app);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  if (!out) throw std::runtime_error("cannot write " + file.string());
+  write(root_ / "proc" / "self" / "mountinfo", text, std::ios::app);
 }
 
 }  // namespace quillon::test

@@ -42,7 +42,8 @@ class SysfsTree {
     return stick;
   }
 
-  SysfsTree();
+  // The root is a new directory named `prefix` and six random characters.
+  explicit SysfsTree(const std::string& prefix = "quillon-platform-");
   ~SysfsTree();
   SysfsTree(const SysfsTree&) = delete;
   SysfsTree& operator=(const SysfsTree&) = delete;
@@ -69,7 +70,8 @@ class SysfsTree {
   void removeSys(const std::filesystem::path& relative);
 
  private:
-  void writeFile(const std::filesystem::path& file, std::string_view content);
+  // The SCSI device `scsi` (relative to the sysfs root) with its attributes, disk and partition.
+  std::filesystem::path addDisk(const std::filesystem::path& scsi, const Stick& disk);
 
   std::filesystem::path root_;
   int nextMountId_ = 20;

@@ -30,17 +30,7 @@ inline constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
 // read) with conditions 10 (user PIN), deciphering (B8: 07, 87, 47) and signing
 // (B6: 17, 57).
 inline constexpr const char* kCreateKeyFile =
-    "00E000002B"
-    "6229"
-    "820118"
-    "8302B081"
-    "8C058F10101010"
-    "A519"
-    "B803800107"
-    "B803800187"
-    "B803800147"
-    "B603800117"
-    "B603800157";
+    "00E000002B 6229 820118 8302B081 8C058F10101010 A519 B803800107 B803800187 B803800147 B603800117 B603800157";
 inline constexpr const char* kReadPublicKey = "00CB3FFF0A7008840181A5037F498000";
 
 // The 25 commands that personalise a card (PIN 1234, kAdminKey, kSerial).

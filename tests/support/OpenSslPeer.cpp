@@ -15,31 +15,18 @@ ossl::PkeyPtr generateRsa(int bits) {
   return ossl::PkeyPtr(key);
 }
 
-ossl::PkeyPtr rsaKey(const std::map<std::string, Bytes>& components) {
-  static const std::map<std::string, const char*> kNames = {
-      {"N", OSSL_PKEY_PARAM_RSA_N},           {"E", OSSL_PKEY_PARAM_RSA_E},
-      {"D", OSSL_PKEY_PARAM_RSA_D},           {"P", OSSL_PKEY_PARAM_RSA_FACTOR1},
-      {"Q", OSSL_PKEY_PARAM_RSA_FACTOR2},     {"DP1", OSSL_PKEY_PARAM_RSA_EXPONENT1},
-      {"DQ1", OSSL_PKEY_PARAM_RSA_EXPONENT2}, {"PQ", OSSL_PKEY_PARAM_RSA_COEFFICIENT1}};
+ossl::PkeyPtr rsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
+  const ossl::BnPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+  const ossl::BnPtr e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
   ossl::ParamBldPtr bld(OSSL_PARAM_BLD_new());
-  std::vector<ossl::BnPtr> bns;
-  for (const auto& [name, param] : kNames) {
-    const auto it = components.find(name);
-    if (it == components.end()) continue;
-    bns.emplace_back(BN_bin2bn(it->second.data(), static_cast<int>(it->second.size()), nullptr));
-    EXPECT_EQ(OSSL_PARAM_BLD_push_BN(bld.get(), param, bns.back().get()), 1) << name;
-  }
+  EXPECT_TRUE(bld && OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) == 1 &&
+              OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) == 1);
   ossl::ParamsPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
   ossl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   EVP_PKEY* key = nullptr;
-  const int selection = components.count("D") ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY;
   EXPECT_TRUE(params && ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
-              EVP_PKEY_fromdata(ctx.get(), &key, selection, params.get()) == 1);
+              EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) == 1);
   return ossl::PkeyPtr(key);
-}
-
-ossl::PkeyPtr rsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
-  return rsaKey({{"N", modulus}, {"E", exponent}});
 }
 
 Bytes rsaComponent(EVP_PKEY* key, const char* name) {

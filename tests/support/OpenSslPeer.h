@@ -3,7 +3,6 @@
 // and triple-DES. Keys returned are owned by the caller; a failing call fails the test.
 #pragma once
 
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -13,9 +12,7 @@
 namespace quillon::test {
 
 ossl::PkeyPtr generateRsa(int bits);
-// An RSA key from big-endian components named N, E (a public key) and, for a
-// private key, D, P, Q, DP1, DQ1 and PQ.
-ossl::PkeyPtr rsaKey(const std::map<std::string, Bytes>& components);
+// The RSA public key of a big-endian modulus and exponent.
 ossl::PkeyPtr rsaPublicKey(const Bytes& modulus, const Bytes& exponent);
 // One component of a key, by its OSSL_PKEY_PARAM_RSA_* name.
 Bytes rsaComponent(EVP_PKEY* key, const char* name);

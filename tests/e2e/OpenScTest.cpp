@@ -1,0 +1,397 @@
+// The card as OpenSC's users meet it: quillon-card, OpenSC's tools (opensc-tool,
+// pkcs15-tool, gids-tool, pkcs11-tool with OpenSC's PKCS#11 module) and the openssl
+// command, with the virtual reader in a private pcscd (CardWorld). Every test
+// skips, saying why, where a private pcscd cannot run or a tool is missing.
+//
+// Setup: quillon-card init writes the card and the reader serves it at once;
+// OpenSC selects the GIDS application, picks its GIDS driver without being told
+// to, and reads the serial number and the PIN through its PKCS#15 emulation. A
+// second init replaces the card; clear ejects it and deletes the container. A
+// blank card (init --blank) is personalised by gids-tool --initialize and then
+// works like ours, also after pcscd restarts. gids-tool exits 0 even when the card
+// refuses a command, so its messages are what the tests read.
+//
+// The PIN: three wrong PINs block it, also across a pcscd restart (the counter
+// lives in the container); gids-tool unblocks it with the administrator key and
+// nothing else; PKCS#11 changes it. OpenSC takes PINs of at most 15 digits, where
+// quillon-card makes cards with PINs of up to 16: a test shows both sides.
+//
+// PKCS#11, as a browser or ssh uses it: the token is listed, the PIN logs in, an
+// RSA-2048 key pair is generated on the card, its signatures verify with openssl,
+// also when several programs sign at once, it deciphers what openssl encrypted for
+// its public key, and a certificate stored for it is listed and read back intact.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CardWorld.h"
+#include "base/Hex.h"
+
+namespace quillon::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The secrets and serial number of the cards the tests create.
+constexpr const char* kPin = "1234";
+constexpr const char* kAdminKey = "0102030405060708090A0B0C0D0E0F101112131415161718";
+constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
+constexpr const char* kSelectGidsApdu = "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00";
+constexpr auto npos = std::string::npos;
+
+class CardUserTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string why = PcscdFixture::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
+    for (const char* tool : {"opensc-tool", "pkcs15-tool", "gids-tool", "pkcs11-tool", "openssl"})
+      if (findProgram(tool).empty()) GTEST_SKIP() << tool << " is not installed (Debian: opensc, openssl)";
+    if (!fs::exists(QUILLON_OPENSC_PKCS11))
+      GTEST_SKIP() << "OpenSC's PKCS#11 module is not installed (Debian: opensc-pkcs11)";
+    ASSERT_NO_THROW(world.pcscd().start());
+  }
+  void TearDown() override {
+    if (!HasFailure()) return;
+    const std::string log = world.pcscd().log();
+    std::cerr << "pcscd log (end):\n" << log.substr(log.size() - std::min<std::size_t>(log.size(), 6000));
+  }
+
+  // quillon-card init on the stick, with the secrets given through files; the
+  // test fails unless the reader then shows the card.
+  void initCard(const std::string& pin = kPin, const std::string& adminKey = kAdminKey,
+                const std::string& serial = kSerial) {
+    const auto pinFile = world.writeFile("init-pin", pin + "\n"),
+               keyFile = world.writeFile("init-key", adminKey + "\n");
+    const ProcessResult r = card({"init", world.drive().string(), "--pin-file", pinFile.string(), "--admin-key-file",
+                                  keyFile.string(), "--serial", serial, "--yes"});
+    fs::remove(pinFile);
+    fs::remove(keyFile);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    ASSERT_NE(r.output.find("the virtual reader serves it"), npos) << r.output;
+    ASSERT_TRUE(waitForCard(true));
+  }
+  // Polls opensc-tool -l for at most 5 s until the reader shows a card (or none).
+  bool waitForCard(bool present) {
+    const std::regex line(std::string("\\n\\d+\\s+") + (present ? "Yes" : "No") + "\\s+.*" + CardWorld::kReaderName);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      const ProcessResult r = run({"opensc-tool", "-l"});
+      if (std::regex_search(r.output, line)) return true;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the reader does not show " << (present ? "a card" : "no card") << ":\n" << r.output;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  ProcessResult run(const std::vector<std::string>& argv) { return world.run(argv); }
+  ProcessResult card(std::vector<std::string> args) {
+    args.insert(args.begin(), CardWorld::kCardProgram);
+    return run(args);
+  }
+  ProcessResult pkcs11(std::vector<std::string> args) {  // pkcs11-tool on OpenSC's module
+    args.insert(args.begin(), {"pkcs11-tool", "--module", QUILLON_OPENSC_PKCS11});
+    return run(args);
+  }
+  // opensc-tool sending `apdus` (hex text) in one session; the status word of each
+  // answer, as opensc-tool prints it ("9000"), in order.
+  std::vector<std::string> sendApdus(const std::vector<std::string>& apdus, ProcessResult* result = nullptr) {
+    std::vector<std::string> argv = {"opensc-tool", "-r", CardWorld::kReaderName}, statusWords;
+    for (const auto& apdu : apdus) argv.insert(argv.end(), {"-s", apdu});
+    const ProcessResult r = run(argv);
+    const std::regex received("Received \\(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\\)");
+    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), received); it != std::sregex_iterator(); ++it)
+      statusWords.push_back((*it)[1].str() + (*it)[2].str());
+    if (result != nullptr) *result = r;
+    return statusWords;
+  }
+
+  // An RSA-2048 key pair generated on the card (OpenSC numbers the first key 00
+  // whatever is asked), its public key read back to pub.der.
+  void generateKey(const std::string& pin) {
+    ProcessResult r = pkcs11({"--login", "--pin", pin, "--keypairgen", "--key-type", "rsa:2048", "--label", "e2e"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("Public Key Object; RSA 2048 bits"), npos) << r.output;
+    r = pkcs11({"--read-object", "--type", "pubkey", "--id", "00", "--output-file", file("pub.der").string()});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+  }
+  // openssl's verification of a SHA-256 RSA signature with pub.der; the files are in scratch().
+  ProcessResult opensslVerify(const std::string& signature, const std::string& message) {
+    return run({"openssl", "dgst", "-sha256", "-verify", file("pub.der").string(), "-keyform", "DER", "-signature",
+                file(signature).string(), file(message).string()});
+  }
+  // Signs the scratch file `message` with key 00 (SHA256-RSA-PKCS) into
+  // `signature`; empty when openssl verifies it, what the tools said otherwise.
+  std::string signAndVerify(const std::string& pin, const std::string& message, const std::string& signature) {
+    const ProcessResult s = pkcs11({"--login", "--pin", pin, "--sign", "--mechanism", "SHA256-RSA-PKCS", "--id", "00",
+                                    "--input-file", file(message).string(), "--output-file", file(signature).string()});
+    const ProcessResult v = opensslVerify(signature, message);
+    return s.exitCode == 0 && v.exitCode == 0 && v.output.find("Verified OK") != npos ? "" : s.output + v.output;
+  }
+
+  fs::path file(const std::string& name) const { return world.scratch() / name; }
+  std::string readFile(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  CardWorld world{true};
+};
+
+// The data bytes of opensc-tool's last "Received" block, as upper-case hex.
+std::string lastReceivedData(const std::string& output) {
+  const std::size_t at = output.rfind("Received (");
+  if (at == npos) return {};
+  std::istringstream lines(output.substr(at));
+  std::string line, hex;
+  std::getline(lines, line);  // the status line
+  // Each line: up to 16 bytes as "XX " in the first 48 columns, then their text.
+  while (std::getline(lines, line) && !line.empty()) {
+    std::istringstream bytes(line.substr(0, 48));
+    for (std::string byte; bytes >> byte;) hex += byte;
+  }
+  return hex;
+}
+
+// Another administrator key and serial number than the ones init gets by default.
+constexpr const char* kOtherAdminKey = "2B7E151628AED2A6ABF7158809CF4F3C2B7E151628AED2A6";
+constexpr const char* kOtherSerial = "0F0E0D0C0B0A09080706050403020100";
+constexpr const char* kSecret = "the card's secret, sealed by openssl";
+
+class CardSetupTest : public CardUserTest {};
+
+TEST_F(CardSetupTest, InitServesACardThatOpenScRecognisesUntilClearTakesItAway) {
+  initCard();  // opensc-tool -l shows the reader with the card
+  EXPECT_TRUE(fs::is_regular_file(world.stick().containerPath()));
+  ProcessResult r;
+  EXPECT_EQ(sendApdus({kSelectGidsApdu}, &r), std::vector<std::string>{"9000"}) << r.output;
+  // The application's FCI: its AID, and its discretionary data.
+  EXPECT_EQ(lastReceivedData(r.output), "61124F0BA00000039742544659020173034001C0");
+  // An application the card does not hold is not found: a card that took every
+  // SELECT would be claimed by the first driver that asks.
+  EXPECT_EQ(sendApdus({"00 A4 04 00 06 A0 00 00 00 01 01"}), std::vector<std::string>{"6A82"});
+
+  r = run({"opensc-tool", "-n"});  // the driver chosen by what the card answers, not forced with -c
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("GIDS Smart Card"), npos) << r.output;
+  r = run({"pkcs15-tool", "--dump"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  for (const char* text : {"PKCS#15 Card [GIDS card]", "Serial number  : 00112233445566778899aabbccddeeff",
+                           "PIN [UserPIN]", "Reference      : 128 (0x80)", "Tries left     : 3"})
+    EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
+
+  initCard("24682468", kOtherAdminKey, kOtherSerial);
+  r = run({"pkcs15-tool", "--dump"});
+  EXPECT_NE(r.output.find("Serial number  : 0f0e0d0c0b0a09080706050403020100"), npos) << r.output;
+  EXPECT_EQ(pkcs11({"--login", "--pin", "24682468", "--list-objects"}).exitCode, 0);
+
+  r = card({"clear", world.drive().string()});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("was ejected from the virtual reader and deleted"), npos) << r.output;
+  EXPECT_FALSE(fs::exists(world.stick().containerPath()));
+  EXPECT_TRUE(waitForCard(false));
+  r = pkcs11({"--list-token-slots"});
+  EXPECT_EQ(r.output.find("token label"), npos) << r.output;
+  // The reader has nothing left to eject, and there is no card to delete.
+  r = card({"clear", world.drive().string()});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("there was no card on"), npos) << r.output;
+}
+
+TEST_F(CardSetupTest, GidsToolPersonalisesABlankCardThatThenWorksLikeOurs) {
+  ProcessResult r = card({"init", "--blank", world.drive().string(), "--yes"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("A blank GIDS card was created"), npos) << r.output;
+  ASSERT_TRUE(waitForCard(true));
+  r = run({"opensc-tool", "-n"});
+  EXPECT_NE(r.output.find("GIDS Smart Card"), npos) << r.output;
+  r = run({"pkcs15-tool", "--dump"});
+  EXPECT_EQ(r.output.find("Serial number"), npos) << r.output;
+
+  r = run({"gids-tool", "--initialize", "--pin", "24682468", "--admin-key", kOtherAdminKey, "--serial-number",
+           kOtherSerial});
+  EXPECT_EQ(r.output.find("failed"), npos) << r.output;
+  EXPECT_EQ(r.output.find("rror"), npos) << r.output;
+  r = run({"pkcs15-tool", "--dump"});
+  for (const char* text : {"Serial number  : 0f0e0d0c0b0a09080706050403020100", "PIN [UserPIN]", "Tries left     : 3"})
+    EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
+  // A second personalisation is refused: the card left its initialisation phase.
+  r = run({"gids-tool", "--initialize", "--pin", "1111", "--admin-key", kAdminKey, "--serial-number", kSerial});
+  EXPECT_NE(r.output.find("SC_CARDCTL_GIDS_INITIALIZE, *) failed"), npos) << r.output;
+
+  // Saved in the container: a restarted pcscd serves the personalised card.
+  world.pcscd().restart();
+  ASSERT_TRUE(waitForCard(true));
+  ASSERT_NO_FATAL_FAILURE(generateKey("24682468"));
+  world.writeFile("message", "signed by a card gids-tool personalised\n");
+  EXPECT_EQ(signAndVerify("24682468", "message", "signature"), "");
+  r = run({"gids-tool", "--unblock", "--admin-key", kOtherAdminKey, "--pin", "13571357"});
+  EXPECT_NE(r.output.find("Unblock PIN done successfully"), npos) << r.output;
+  EXPECT_EQ(pkcs11({"--login", "--pin", "13571357", "--list-objects"}).exitCode, 0);
+}
+
+class OpenScPinTest : public CardUserTest {
+ protected:
+  ProcessResult login(const std::string& pin) { return pkcs11({"--login", "--pin", pin, "--list-objects"}); }
+  std::string triesLeft() {
+    const ProcessResult dump = run({"pkcs15-tool", "--dump"});
+    const std::size_t at = dump.output.find("Tries left     : ");
+    return at == npos ? dump.output : dump.output.substr(at + 17, 1);
+  }
+};
+
+TEST_F(OpenScPinTest, ThreeWrongPinsBlockItAcrossARestartUntilTheAdministratorUnblocksIt) {
+  initCard();
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    const ProcessResult r = login("9999");
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.output.find("CKR_PIN_INCORRECT"), npos) << r.output;
+  }
+  EXPECT_EQ(triesLeft(), "1");
+  EXPECT_NE(login("9999").exitCode, 0);
+  EXPECT_EQ(triesLeft(), "0");
+  ProcessResult r = login(kPin);
+  EXPECT_NE(r.output.find("CKR_PIN_LOCKED"), npos) << r.output;
+
+  world.pcscd().restart();
+  ASSERT_TRUE(waitForCard(true));
+  r = login(kPin);
+  EXPECT_NE(r.output.find("CKR_PIN_LOCKED"), npos) << r.output;
+  EXPECT_EQ(triesLeft(), "0");
+
+  r = run(
+      {"gids-tool", "--unblock", "--admin-key", "0102030405060708090A0B0C0D0E0F10111213141516FFFF", "--pin", "5678"});
+  EXPECT_NE(r.output.find("SC_CARDCTL_GIDS_AUTHENTICATE_ADMIN, *) failed"), npos) << r.output;
+  EXPECT_EQ(r.output.find("Unblock PIN done successfully"), npos) << r.output;
+  EXPECT_EQ(triesLeft(), "0");
+  r = run({"gids-tool", "--unblock", "--admin-key", kAdminKey, "--pin", "5678"});
+  EXPECT_NE(r.output.find("Administrator authentication successful"), npos) << r.output;
+  EXPECT_NE(r.output.find("Unblock PIN done successfully"), npos) << r.output;
+  EXPECT_EQ(r.output.find("failed"), npos) << r.output;
+  EXPECT_EQ(triesLeft(), "3");
+  EXPECT_EQ(login("5678").exitCode, 0);
+  EXPECT_NE(login(kPin).exitCode, 0);
+
+  r = pkcs11({"--login", "--pin", "5678", "--change-pin", "--new-pin", "86428642"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("PIN successfully changed"), npos) << r.output;
+  EXPECT_NE(login("5678").exitCode, 0);
+  EXPECT_EQ(login("86428642").exitCode, 0);
+  EXPECT_EQ(triesLeft(), "3");
+}
+
+TEST_F(OpenScPinTest, OpenScTakesPinsOfUpTo15DigitsOfThe16ACardMayHave) {
+  initCard("1234567890123456");
+  // The card compares all 16 digits...
+  const std::string digits15 = "31 32 33 34 35 36 37 38 39 30 31 32 33 34 35";
+  EXPECT_EQ(sendApdus({kSelectGidsApdu, "00 20 00 80 0F " + digits15, "00 20 00 80 10 " + digits15 + " 36"}),
+            (std::vector<std::string>{"9000", "63C2", "9000"}));
+  // ...but OpenSC's GIDS emulation declares 15 as the longest PIN and refuses
+  // longer ones before the card sees them.
+  const ProcessResult r = login("1234567890123456");
+  EXPECT_NE(r.output.find("CKR_PIN_LEN_RANGE"), npos) << r.output;
+  initCard("123456789012345");
+  EXPECT_EQ(login("123456789012345").exitCode, 0);
+}
+
+class Pkcs11Test : public CardUserTest {
+ protected:
+  // Encrypts kSecret for the public key in pub.der with openssl; the cryptogram.
+  std::string encryptForCard(const std::string& padding) {
+    world.writeFile("plain", kSecret);
+    const ProcessResult r =
+        run({"openssl", "pkeyutl", "-encrypt", "-pubin", "-keyform", "DER", "-inkey", file("pub.der").string(), "-in",
+             file("plain").string(), "-out", file("cryptogram").string(), "-pkeyopt", "rsa_padding_mode:" + padding});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return readFile("cryptogram");
+  }
+};
+
+TEST_F(Pkcs11Test, KeyPairSignaturesDecipheringAndCertificate) {
+  initCard();
+  ProcessResult r = pkcs11({"--list-token-slots"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  for (const char* text :
+       {CardWorld::kReaderName, "token label        : GIDS card", "login required, token initialized, PIN initialized",
+        "serial num         : 8899aabbccddeeff"})
+    EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
+  r = pkcs11({"--login", "--pin", kPin, "--list-objects"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_NO_FATAL_FAILURE(generateKey(kPin));
+  r = run({"openssl", "pkey", "-pubin", "-inform", "DER", "-in", file("pub.der").string(), "-noout", "-text"});
+  EXPECT_NE(r.output.find("Public-Key: (2048 bit)"), npos) << r.output;
+
+  // Signing: the module hashes, the card pads and signs.
+  world.writeFile("message", "a message signed on a card on a stick\n");
+  world.writeFile("forged", "a message signed on a card on a stick!\n");
+  EXPECT_EQ(signAndVerify(kPin, "message", "signature"), "");
+  EXPECT_EQ(readFile("signature").size(), 256u);
+  EXPECT_NE(opensslVerify("signature", "forged").exitCode, 0);
+  // Programs signing at once each get their own valid signatures.
+  constexpr int kPrograms = 3;
+  std::string failures[kPrograms];
+  {
+    std::vector<std::jthread> programs;
+    for (int p = 0; p < kPrograms; ++p) {
+      const std::string n = std::to_string(p);
+      world.writeFile("message" + n, "message of program " + n + "\n");
+      programs.emplace_back([this, n, &failure = failures[p]] {
+        for (int round = 0; round < 3; ++round)
+          failure += signAndVerify(kPin, "message" + n, "signature" + n + "-" + std::to_string(round));
+      });
+    }
+  }
+  for (int p = 0; p < kPrograms; ++p) EXPECT_EQ(failures[p], "") << "program " << p;
+
+  // Deciphering with PKCS #1 v1.5 padding.
+  encryptForCard("pkcs1");
+  r = pkcs11({"--login", "--pin", kPin, "--decrypt", "--mechanism", "RSA-PKCS", "--id", "00", "--input-file",
+              file("cryptogram").string(), "--output-file", file("deciphered").string()});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(readFile("deciphered"), kSecret);
+  // OAEP (SHA-1, openssl's default), which OpenSC's GIDS driver does not offer: the commands themselves.
+  const std::string cryptogram = encryptForCard("oaep");
+  ASSERT_EQ(cryptogram.size(), 256u);
+  const std::string all = hex::encode(std::vector<std::uint8_t>(cryptogram.begin(), cryptogram.end()));
+  const std::vector<std::string> sws =
+      sendApdus({kSelectGidsApdu, "00 20 00 80 04 31 32 33 34", "00 22 41 B8 06 80 01 87 84 01 81",
+                 "10 2A 80 86 FF " + all.substr(0, 510), "00 2A 80 86 01 " + all.substr(510) + " 00"},
+                &r);
+  EXPECT_EQ(sws, (std::vector<std::string>{"9000", "9000", "9000", "9000", "9000"})) << r.output;
+  EXPECT_EQ(lastReceivedData(r.output),
+            hex::encode(std::vector<std::uint8_t>(kSecret, kSecret + std::strlen(kSecret))));
+
+  // A certificate for the key: stored, listed and read back byte for byte.
+  r = run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", file("issuer.pem").string(), "-subj",
+           "/CN=Quillon end-to-end", "-days", "2", "-outform", "DER", "-out", file("cert.der").string()});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  r = run({"openssl", "x509", "-inform", "DER", "-in", file("cert.der").string(), "-noout", "-serial"});
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(r.output, match, std::regex("serial=([0-9A-F]+)"))) << r.output;
+  const std::string serial = match[1].str();
+  r = pkcs11({"--login", "--pin", kPin, "--write-object", file("cert.der").string(), "--type", "cert", "--id", "00",
+              "--label", "e2e-cert"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("Created certificate"), npos) << r.output;
+  r = run({"pkcs15-tool", "--list-certificates"});
+  EXPECT_NE(r.output.find("X.509 Certificate"), npos) << r.output;
+  EXPECT_NE(r.output.find(serial), npos) << r.output;
+  r = run({"pkcs15-tool", "--read-certificate", "00", "--output", file("back.pem").string()});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  r = run({"openssl", "x509", "-in", file("back.pem").string(), "-outform", "DER", "-out", file("back.der").string()});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(readFile("back.der"), readFile("cert.der"));
+}
+
+}  // namespace
+}  // namespace quillon::test
