@@ -8,7 +8,8 @@ import sys
 binary = sys.argv[1] if len(sys.argv) > 1 else "build/release/bench/quillon_bench"
 extra = sys.argv[2:]
 out = subprocess.run([binary, "--benchmark_format=json", "--benchmark_repetitions=5",
-                      "--benchmark_report_aggregates_only=true", *extra],
+                      "--benchmark_report_aggregates_only=true",
+                      "--benchmark_enable_random_interleaving=true", *extra],
                      check=True, capture_output=True, text=True).stdout
 runs = {}
 for b in json.loads(out)["benchmarks"]:
