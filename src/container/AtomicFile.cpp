@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -36,22 +35,21 @@ std::string temporaryName(const std::string& directory, const std::string& base)
   return name + "." + base + suffix;
 }
 
+bool allDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 // Whether `name` has the shape temporaryName gives for `base`.
 bool isTemporaryOf(std::string_view name, std::string_view base) {
-  if (name.size() <= base.size() + 1 + kTemporarySuffix.size() || name.front() != '.' ||
+  if (name.size() < 1 + base.size() + 1 + kTemporarySuffix.size() || !name.starts_with('.') ||
       name.substr(1, base.size()) != base || !name.ends_with(kTemporarySuffix))
     return false;
-  const std::string_view middle = name.substr(1 + base.size(), name.size() - 1 - base.size() - kTemporarySuffix.size());
-  int dots = 0;
-  for (std::size_t i = 0; i < middle.size(); ++i) {
-    if (middle[i] == '.') {
-      if (i + 1 == middle.size() || middle[i + 1] == '.') return false;
-      ++dots;
-    } else if (middle[i] < '0' || middle[i] > '9') {
-      return false;
-    }
-  }
-  return dots == 2 && middle.front() == '.';
+  name.remove_prefix(1 + base.size());
+  name.remove_suffix(kTemporarySuffix.size());
+  if (!name.starts_with('.')) return false;
+  name.remove_prefix(1);
+  const std::size_t dot = name.find('.');
+  return dot != std::string_view::npos && allDigits(name.substr(0, dot)) && allDigits(name.substr(dot + 1));
 }
 
 // Removes the temporary files of replacements that were killed before their
