@@ -179,6 +179,7 @@ std::uint16_t CNGCipherFull::doRSA(const ByteArray& source, std::uint16_t source
 
   if (const auto* entry = crypto_internal::matchDigestInfo(input, length)) {
     const std::size_t prefixLength = entry->prefix.size();
+    if (length - prefixLength != entry->hashLength()) CryptoException::throwIt(CryptoException::ILLEGAL_USE);
     return signHash(pkey.get(), entry->hashName, input + prefixLength, length - prefixLength, destination,
                     destinationOffset);
   }
@@ -187,7 +188,7 @@ std::uint16_t CNGCipherFull::doRSA(const ByteArray& source, std::uint16_t source
   const int padLength = int{cbModulus} - int{length};
   if (padLength <= 3) {
     QTRACE(trace::kCritical, kDoRSA, "dataOffset too small: %zu", static_cast<std::size_t>(padLength));
-    CryptoException::throwIt(CryptoException::PLATFORM_ERROR);
+    CryptoException::throwIt(CryptoException::ILLEGAL_USE);
   }
   ossl::SecureBytes block(cbModulus, 0xFF);
   block[0] = 0x00;

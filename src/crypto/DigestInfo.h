@@ -10,6 +10,8 @@ namespace quillon::crypto_internal {
 struct DigestInfoPrefix {
   const char* hashName;  // an OpenSSL digest name
   std::span<const std::uint8_t> prefix;
+  // The OCTET STRING's length byte closes the prefix: the hash's size.
+  std::size_t hashLength() const noexcept { return prefix.back(); }
 };
 
 // SHA-256, SHA-1, SHA-384, SHA-512, MD5: the order in which inputs are matched.

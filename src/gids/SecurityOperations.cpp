@@ -48,6 +48,17 @@ std::uint32_t putLength(ByteArray& out, std::uint32_t at, std::uint32_t length) 
 
 std::uint32_t lengthFieldSize(std::uint32_t length) { return length < 0x80 ? 1 : (length < 0x100 ? 2 : 3); }
 
+// A signature into `out` at 0. An input the key cannot sign, too long for its
+// padding or a DigestInfo around a hash of the wrong size, is a wrong length.
+std::uint16_t signChecked(Cipher& c, const ByteArray& in, std::uint16_t offset, std::uint16_t length, ByteArray& out) {
+  try {
+    return c.doFinal(in, offset, length, out, 0);
+  } catch (const CryptoException& e) {
+    if (e.getReason() == CryptoException::ILLEGAL_USE) ISOException::throwIt(ISO7816::SW_WRONG_LENGTH);
+    throw;
+  }
+}
+
 }  // namespace
 
 Cipher& GidsApplet::cipher(Cipher* c) {
@@ -86,8 +97,7 @@ void GidsApplet::processManageSecurityEnvironment(APDU& apdu) {
         keyReference = 0xFF;
         algorithm = 0x00;
         break;
-      default:
-        ISOException::throwIt(ISO7816::SW_FUNC_NOT_SUPPORTED);
+      default: ISOException::throwIt(ISO7816::SW_FUNC_NOT_SUPPORTED);
     }
   } catch (const JavaCardRuntimeException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
@@ -115,7 +125,7 @@ void GidsApplet::processComputeDigitalSignature(APDU& apdu) {
       const std::uint16_t n = transmitManager->doChainingOrExtAPDU(apdu, ram, TransmitManager::kRamBufferSize);
       Cipher& c = cipher(rsaNoPadCipher.get());
       c.init(&currentPrivateKey(), Cipher::MODE_ENCRYPT);
-      length = c.doFinal(ram, 0, n, ram, 0);
+      length = signChecked(c, ram, 0, n, ram);
       break;
     }
     case kNibbleSignPkcs1: {
@@ -124,11 +134,10 @@ void GidsApplet::processComputeDigitalSignature(APDU& apdu) {
       if (lc > kMaxPkcs1SignInput) ISOException::throwIt(ISO7816::SW_WRONG_LENGTH);
       Cipher& c = cipher(rsaPkcs1Cipher.get());
       c.init(&key, Cipher::MODE_ENCRYPT);
-      length = c.doFinal(apdu.getBuffer(), ISO7816::OFFSET_CDATA, lc, ram, 0);
+      length = signChecked(c, apdu.getBuffer(), ISO7816::OFFSET_CDATA, lc, ram);
       break;
     }
-    default:
-      ISOException::throwIt(ISO7816::SW_CONDITIONS_NOT_SATISFIED);
+    default: ISOException::throwIt(ISO7816::SW_CONDITIONS_NOT_SATISFIED);
   }
   transmitManager->sendRamBuffer(apdu, length);
 }
@@ -213,10 +222,9 @@ void GidsApplet::processGenerateAsymmetricKeypair(APDU& apdu) {
     pair->genKeyPair();
   } catch (const CryptoException& e) {
     ISOException::throwIt(e.getReason() == CryptoException::NO_SUCH_ALGORITHM ? ISO7816::SW_FUNC_NOT_SUPPORTED
-                                                                               : ISO7816::SW_UNKNOWN);
+                                                                              : ISO7816::SW_UNKNOWN);
   } catch (const SystemException& e) {
-    ISOException::throwIt(e.getReason() == SystemException::NO_RESOURCE ? ISO7816::SW_FILE_FULL
-                                                                        : ISO7816::SW_UNKNOWN);
+    ISOException::throwIt(e.getReason() == SystemException::NO_RESOURCE ? ISO7816::SW_FILE_FULL : ISO7816::SW_UNKNOWN);
   }
   keyFile->SaveKey(pair.release());
   sendPublicKey(apdu, keyFile->keyPair->getPublic());

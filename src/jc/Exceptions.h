@@ -24,6 +24,8 @@ class CryptoException : public std::exception {
  public:
   static constexpr std::uint16_t ILLEGAL_VALUE = 1;
   static constexpr std::uint16_t NO_SUCH_ALGORITHM = 3;
+  // The input's length does not suit the key or the padding.
+  static constexpr std::uint16_t ILLEGAL_USE = 5;
   static constexpr std::uint16_t PLATFORM_ERROR = 6;
 
   explicit CryptoException(std::uint16_t reason) noexcept : reason_(reason) {}
@@ -62,9 +64,7 @@ class SerializationException : public JavaCardRuntimeException {};
 [[noreturn]] void throwNotEnoughSpace(const char* file, int line, const char* function);
 [[noreturn]] void throwSerialization(const char* file, int line, const char* function);
 
-[[noreturn]] inline void throwIndexOutOfBounds() {
-  SystemException::throwIt(SystemException::INDEX_OUT_OF_BOUNDS);
-}
+[[noreturn]] inline void throwIndexOutOfBounds() { SystemException::throwIt(SystemException::INDEX_OUT_OF_BOUNDS); }
 
 }  // namespace quillon
 

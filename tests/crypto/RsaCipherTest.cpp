@@ -109,12 +109,17 @@ TEST_F(RsaCipherTest, SignsEachDigestInfoAndRawInputAsItShould) {
   EXPECT_EQ(rsaPublicRaw(publicKey.get(), run(Cipher::ALG_RSA_OAEP, longest)),
             concat({0x00, 0x01, 0xFF, 0x00}, longest));
   TraceCapture capture;
-  expectReason([&] { run(Cipher::ALG_RSA_PKCS1, pattern(kModulusBytes - 3, 1)); }, kPlatformError);
+  // Inputs too long for their padding are the caller's mistake, not the platform's.
+  constexpr auto kIllegalUse = CryptoException::ILLEGAL_USE;
+  expectReason([&] { run(Cipher::ALG_RSA_PKCS1, pattern(kModulusBytes - 3, 1)); }, kIllegalUse);
   EXPECT_EQ(capture.sink().count(" : dataOffset too small: 3"), 1u);
   // Only the unpadded cipher takes a whole block as it is.
-  expectReason([&] { run(Cipher::ALG_RSA_PKCS1, pattern(kModulusBytes, 1)); }, kPlatformError);
-  expectReason([&] { run(Cipher::ALG_RSA_NOPAD, pattern(kModulusBytes - 3, 1)); }, kPlatformError);
-  expectReason([&] { run(Cipher::ALG_RSA_NOPAD, pattern(kModulusBytes + 1, 1), 300); }, kPlatformError);
+  expectReason([&] { run(Cipher::ALG_RSA_PKCS1, pattern(kModulusBytes, 1)); }, kIllegalUse);
+  expectReason([&] { run(Cipher::ALG_RSA_NOPAD, pattern(kModulusBytes - 3, 1)); }, kIllegalUse);
+  expectReason([&] { run(Cipher::ALG_RSA_NOPAD, pattern(kModulusBytes + 1, 1), 300); }, kIllegalUse);
+  // A DigestInfo whose hash is a byte short or long.
+  for (const std::size_t size : {31, 33})
+    expectReason([&] { run(Cipher::ALG_RSA_PKCS1, concat(kSha256Prefix, pattern(size, 0x40))); }, kIllegalUse);
 
   // The host padded it: a PKCS #1 v1.5 block of a SHA-256 DigestInfo.
   const Bytes hash = pattern(32, 0x40);

@@ -107,6 +107,19 @@ TEST_F(KeyOperationsTest, GeneratedKeysAnswerInShapeAndSignWhatOpenSslVerifies) 
   EXPECT_EQ(r.data.substr(r.data.size() - 10), "8203010001");
 }
 
+TEST_F(KeyOperationsTest, SignatureInputsTheKeyCannotTakeAreWrongLengths) {
+  ASSERT_EQ(sendAll("0047000008AC06800106830181").sw, 0x9000);  // 1024 bits: 128-byte blocks
+  Bytes digestInfo = sha256DigestInfo("message");
+  digestInfo.push_back(0x00);
+  for (const char* mse : {kMseSign, kMseSignRaw}) {
+    ASSERT_EQ(sw(mse), 0x9000);
+    EXPECT_EQ(sendChained("002A9E9A", Bytes(124, 0x01)).sw, 0x9000) << mse;  // the longest that pads
+    for (const std::size_t n : {125, 126, 127, 129, 247})
+      EXPECT_EQ(sendChained("002A9E9A", Bytes(n, 0x01), "").sw, 0x6700) << mse << " " << n;
+    EXPECT_EQ(sendChained("002A9E9A", digestInfo, "").sw, 0x6700) << mse;
+  }
+}
+
 TEST_F(KeyOperationsTest, ImportedKeyDeciphersWhatOpenSslEncrypted) {
   const ossl::PkeyPtr key = generateRsa(2048);
   EXPECT_EQ(sw("002A808603010203"), 0x6985);  // no security environment yet
