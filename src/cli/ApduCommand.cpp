@@ -1,6 +1,7 @@
 // quillon-card apdu: an APDU shell on a fresh card in memory or on a stored card.
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -49,8 +50,8 @@ bool identityOf(const CardTarget& target, DeviceIdentity& identity) {
   platform::DeviceDetails details;
   std::uint32_t status = 0;
   if (!platform::GetDeviceDetails(systemPaths(), target.drive, details, status)) {
-    std::cerr << "quillon-card apdu: " << target.drive << " is not a usable removable drive: "
-              << statusMessage(status) << "\n";
+    std::cerr << "quillon-card apdu: " << target.drive << " is not a usable removable drive: " << statusMessage(status)
+              << "\n";
     return false;
   }
   identity = {details.vendor, details.product, details.revision, details.serial};
@@ -103,9 +104,13 @@ int apduCommand(int argc, char** argv) {
   }
   std::ifstream file;
   if (!args.positional.empty()) {
-    file.open(args.positional[0]);
-    if (!file) {
-      std::cerr << "quillon-card apdu: cannot open '" << args.positional[0] << "': " << std::strerror(errno) << "\n";
+    // A directory opens as a stream that reads nothing: refused, not taken as an empty script.
+    std::error_code ec;
+    const int openError = std::filesystem::is_directory(args.positional[0], ec) ? EISDIR : 0;
+    if (openError == 0) file.open(args.positional[0]);
+    if (openError != 0 || !file) {
+      std::cerr << "quillon-card apdu: cannot open '" << args.positional[0]
+                << "': " << std::strerror(openError != 0 ? openError : errno) << "\n";
       return kExitFailure;
     }
   }

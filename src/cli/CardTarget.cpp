@@ -17,8 +17,9 @@ bool resolveTarget(const std::string* drive, const Arguments& args, CardTarget& 
       return false;
     }
     DeviceIdentity parsed;
-    if (!parseIdentity(*identity, parsed)) {
-      error = "--identity must be VENDOR:PRODUCT:REVISION:SERIAL";
+    std::string reason;
+    if (!parseIdentity(*identity, parsed, &reason)) {
+      error = "--identity: " + reason;
       return false;
     }
     target.drive = *dir;

@@ -153,6 +153,12 @@ int initCommand(int argc, char** argv) {
     std::cerr << kPrefix << "too many arguments\n" << kUsage;
     return kExitUsage;
   }
+  for (const auto& [file, fd] : {std::pair{"pin-file", "pin-fd"}, std::pair{"admin-key-file", "admin-key-fd"}}) {
+    if (args.value(file) != nullptr && args.value(fd) != nullptr) {
+      std::cerr << kPrefix << "give --" << file << " or --" << fd << ", not both\n";
+      return kExitUsage;
+    }
+  }
   const bool blank = args.has("blank");
   if (blank) {
     for (const char* option : {"pin-file", "pin-fd", "admin-key-file", "admin-key-fd", "serial"}) {

@@ -7,6 +7,7 @@
 #include "base/Hex.h"
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/DeviceKey.h"
 #include "personalise/CardWriter.h"
 #include "personalise/ScriptExecutor.h"
 
@@ -30,20 +31,35 @@ struct WipedString {
 
 }  // namespace
 
-bool parseIdentity(std::string_view text, DeviceIdentity& identity) {
-  std::string_view fields[3];
-  for (auto& field : fields) {
+bool parseIdentity(std::string_view text, DeviceIdentity& identity, std::string* reason) {
+  auto refuse = [reason](const char* why) {
+    if (reason != nullptr) *reason = why;
+    return false;
+  };
+  if (text.size() > container::kMaxIdentityChars)
+    return refuse("the identity is longer than the 259 characters a device's identity can have");
+  for (const char c : text)
+    if (c < 0x20 || c > 0x7E) return refuse("the identity holds a character that is not printable ASCII");
+  std::string_view fields[4];
+  for (std::size_t i = 0; i < 3; ++i) {
     const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) return false;
-    field = text.substr(0, colon);
+    if (colon == std::string_view::npos) return refuse("the identity must be VENDOR:PRODUCT:REVISION:SERIAL");
+    fields[i] = text.substr(0, colon);
     text.remove_prefix(colon + 1);
   }
-  identity = {std::string(fields[0]), std::string(fields[1]), std::string(fields[2]), std::string(text)};
+  fields[3] = text;
+  static constexpr const char* kTrailingBlank[] = {
+      "the vendor ends with a blank, which a device's identity never does",
+      "the product ends with a blank, which a device's identity never does",
+      "the revision ends with a blank, which a device's identity never does",
+      "the serial number ends with a blank, which a device's identity never does"};
+  for (std::size_t i = 0; i < 4; ++i)
+    if (!fields[i].empty() && fields[i].back() == ' ') return refuse(kTrailingBlank[i]);
+  identity = {std::string(fields[0]), std::string(fields[1]), std::string(fields[2]), std::string(fields[3])};
   return true;
 }
 
-std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uint8_t adminKey[24],
-                                                 const char* serial) {
+std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uint8_t adminKey[24], const char* serial) {
   const std::size_t pinLength = std::char_traits<char>::length(pin);
   char lc[3];
   std::snprintf(lc, sizeof lc, "%02X", static_cast<unsigned>(pinLength));
@@ -70,8 +86,7 @@ std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uin
       {"CreateSecureContainer: creating admin key EF",
        "00 E0 00 00 1C 62 1A 82 01 18 83 02 B0 80 8C 04 87 00 20 FF A5 0B A4 09 80 01 02 83 01 80 95 01 C0"},
       {"", "0044000000"},
-      {"CreateSecureContainer: setting admin key", "00DB3FFF267024840180A51F8718" + keyHex.text + "8803B073DC",
-       true},
+      {"CreateSecureContainer: setting admin key", "00DB3FFF267024840180A51F8718" + keyHex.text + "8803B073DC", true},
       {"CreateSecureContainer: setting serial", std::string("00 DB A0 12 13 DF 20 10 ") + serial},
       {"CreateSecureContainer: writing master file", kMasterFile},
       {"", "00 DB A0 10 0B DF 21 08 6d 73 63 70 00 00 00 00"},
@@ -105,15 +120,18 @@ std::uint32_t CreateSecureContainer(const char* pin, const std::uint8_t adminKey
   QTRACE(trace::kInformation, kFn, "CreateSecureContainer: vendor=%s product=%s revision=%s", identity.vendor.c_str(),
          identity.product.c_str(), identity.revision.c_str());
 
-  return writeNewCard(kFn, drive, identity, [&](IJCRuntime& runtime) {
-    if (progress) progress("personalising the card");
-    std::vector<ScriptCommand> script = personalisationScript(pin, adminKey, serial);
-    for (ScriptCommand& command : script) {
-      if (!command.traceLine.empty()) QTRACE(trace::kInformation, kFn, "%s", command.traceLine.c_str());
-      execute(runtime, command.text.c_str(), command.secret);
-      if (command.secret) OPENSSL_cleanse(command.text.data(), command.text.size());
-    }
-  }, progress);
+  return writeNewCard(
+      kFn, drive, identity,
+      [&](IJCRuntime& runtime) {
+        if (progress) progress("personalising the card");
+        std::vector<ScriptCommand> script = personalisationScript(pin, adminKey, serial);
+        for (ScriptCommand& command : script) {
+          if (!command.traceLine.empty()) QTRACE(trace::kInformation, kFn, "%s", command.traceLine.c_str());
+          execute(runtime, command.text.c_str(), command.secret);
+          if (command.secret) OPENSSL_cleanse(command.text.data(), command.text.size());
+        }
+      },
+      progress);
 }
 
 }  // namespace quillon

@@ -22,7 +22,10 @@ struct DeviceIdentity {
 };
 
 // "VENDOR:PRODUCT:REV:SERIAL" (fields may be empty; the serial takes the rest).
-bool parseIdentity(std::string_view text, DeviceIdentity& identity);
+// Refused, with the reason in `reason` when given: text that no USB device can
+// report, that is characters outside printable ASCII, a field ending in a blank
+// (a device's strings lose their trailing blanks) or more than 259 characters.
+bool parseIdentity(std::string_view text, DeviceIdentity& identity, std::string* reason = nullptr);
 
 // One command of the personalisation script, with the trace line that goes before it.
 struct ScriptCommand {
@@ -32,8 +35,7 @@ struct ScriptCommand {
 };
 
 // The script for these inputs: PIN of 4 to 16 characters, 24-byte key, 32 hex digits.
-std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uint8_t adminKey[24],
-                                                 const char* serial);
+std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uint8_t adminKey[24], const char* serial);
 
 // Told the name of each phase of a long job as it starts.
 using Progress = std::function<void(const char* phase)>;

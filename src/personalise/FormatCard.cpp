@@ -1,5 +1,6 @@
 #include "personalise/FormatCard.h"
 
+#include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
@@ -42,8 +43,7 @@ bool GenerateSerialNumber(std::string& serial) {
   QTRACE(trace::kVerbose, "GenerateSerialNumber", "GenerateSerialNumber");
   std::uint8_t random[16];
   if (RAND_bytes(random, sizeof random) != 1) {
-    QTRACE(trace::kError, "GenerateSerialNumber", "GenerateSerialNumber: CryptGenRandom failed 0x%08x",
-           status::E_FAIL);
+    QTRACE(trace::kError, "GenerateSerialNumber", "GenerateSerialNumber: CryptGenRandom failed 0x%08x", status::E_FAIL);
     return false;
   }
   serial = hex::encode(random);
@@ -115,16 +115,18 @@ FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const Card
            static_cast<int>(input.adminKey.size()), 48);
     return fail("The admin key must be 48 hexadecimal characters (24 bytes).");
   }
-  if (std::memcmp(input.adminKey.data(), kDefaultAdminKey, kAdminKeyChars) == 0) {
+  // Converting first upper-cases the text, so the default key is recognised
+  // whatever case it was typed in.
+  if (!HexStringToBytes(reinterpret_cast<char*>(input.adminKey.data()), wipe.key)) {
+    QTRACE(trace::kError, kFn, "FormatCard: admin key contains invalid hex character");
+    return fail("The admin key contains an invalid character (allowed: 0-9 A-F).");
+  }
+  if (CRYPTO_memcmp(input.adminKey.data(), kDefaultAdminKey, kAdminKeyChars) == 0) {
     QTRACE(trace::kWarning, kFn, "FormatCard: default admin key is in use");
     if (!ui.askYesNo("Warning: you should change the default admin key. Continue?")) {
       QTRACE(trace::kInformation, kFn, "FormatCard: user chose to change the admin key");
       return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
     }
-  }
-  if (!HexStringToBytes(reinterpret_cast<char*>(input.adminKey.data()), wipe.key)) {
-    QTRACE(trace::kError, kFn, "FormatCard: admin key contains invalid hex character");
-    return fail("The admin key contains an invalid character (allowed: 0-9 A-F).");
   }
 
   FormatCardResult result{FormatOutcome::kCreated, 0, input.serial};

@@ -222,6 +222,36 @@ TEST_F(CliRoadTest, InputChecksAndExitCodes) {
   EXPECT_EQ(card("init " + dir.string() + " --identity " + kIdentity).status, 2);  // identity without --dir
   EXPECT_EQ(card("init " + target() + " --pin 1234").status, 2);                   // no secrets on the line
   EXPECT_EQ(card("apdu --dir /nonexistent --identity " + std::string(kIdentity), "00A4000C023FFF\n").status, 1);
+  r = card("apdu " + dir.string(), "00A4000C023FFF\n");  // a directory is no script
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Is a directory"), npos);
+  // Each secret from one source only.
+  r = card("init " + road + " --pin-file /dev/null --pin-fd 0 --admin-key-fd 0");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("give --pin-file or --pin-fd, not both"), npos);
+  EXPECT_EQ(card("init " + road + " --pin-fd 0 --admin-key-fd 0 --admin-key-file /dev/null").status, 2);
+
+  // Identities that no USB device reports, each refused with its reason.
+  const std::pair<std::string, const char*> identities[] = {
+      {"'ACME:STICK:1.00'", "must be VENDOR:PRODUCT:REVISION:SERIAL"},
+      {"'ACME:STI\nCK:1.00:SN'", "not printable ASCII"},  // the shell passes both bytes as they are
+      {"'ACME:ST\xc3\xa9"
+       "CK:1.00:SN'",
+       "not printable ASCII"},
+      {"'ACME :STICK:1.00:SN'", "the vendor ends with a blank"},
+      {"'ACME:STICK:1.00:SN '", "the serial number ends with a blank"},
+      {"ACME:STICK:1.00:" + std::string(244, 'S'), "longer than the 259 characters"}};
+  for (const auto& [identity, reason] : identities) {
+    r = card("init --dir " + dir.string() + " --identity " + identity + " --no-reader");
+    EXPECT_EQ(r.status, 2) << identity;
+    EXPECT_NE(r.err.find(reason), npos) << identity << ": " << r.err;
+  }
+  // The longest identity and a leading blank, which a device's strings keep, are taken.
+  EXPECT_EQ(card("apdu --dir " + dir.string() + " --identity ACME:STICK:1.00:" + std::string(243, 'S'),
+                 "00A4040C09A0000003974254465900\n")
+                .err.find("--identity"),
+            npos);
+  EXPECT_EQ(card("apdu --dir " + dir.string() + " --identity ' ACME:STICK:1.00:SN'", "").err.find("--identity"), npos);
   EXPECT_EQ(card("list --help").status, 0);
 }
 

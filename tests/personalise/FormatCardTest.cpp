@@ -4,6 +4,7 @@
 // applet in its initialisation phase that the personalisation commands then finish.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 
@@ -114,7 +115,12 @@ TEST_F(FormatCardTest, WarningsAndGeneratedSerial) {
   answer = false;
   EXPECT_EQ(run(kDefaultPin, key).outcome, FormatOutcome::kDeclined);
   EXPECT_EQ(run("1234", kDefaultAdminKey).outcome, FormatOutcome::kDeclined);
+  // The same key typed in lower case is the same key.
+  std::string lower = kDefaultAdminKey;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(run("1234", lower).outcome, FormatOutcome::kDeclined);
   EXPECT_EQ(questions, (std::vector<std::string>{"Warning: you should change the default PIN. Continue?",
+                                                 "Warning: you should change the default admin key. Continue?",
                                                  "Warning: you should change the default admin key. Continue?"}));
   // One character different from the default key: no warning.
   std::string almost = kDefaultAdminKey;
