@@ -1,6 +1,7 @@
 // Crash safety of a container save: a failure injected at each file operation
-// of a save, and a saver killed at random moments, both leave a container that
-// opens as the old card or the new one, and no temporary file beside it.
+// of a save, a saver killed around each of them, and one killed at random
+// moments all leave a container that opens as the old card or the new one, and
+// nothing beside it that the next save does not sweep away.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -23,6 +25,7 @@
 #include "gids/GidsAppletInstaller.h"
 #include "support/CapturingSink.h"
 #include "support/CardFixture.h"
+#include "support/TestData.h"
 
 namespace quillon::test {
 namespace {
@@ -97,6 +100,39 @@ const container::FileCalls kFaultyCalls{
     RealFileCalls().unlinkat,
 };
 
+// A seam that kills the process just before or just after its n-th file operation.
+struct KillPoint {
+  int call = 0;
+  bool afterIt = false;
+  int calls = 0;
+} killPoint;
+
+void killAt(bool afterCall) {
+  if (afterCall == killPoint.afterIt && killPoint.calls == killPoint.call) ::raise(SIGKILL);
+}
+
+template <class Real, class... Args>
+auto killingCall(Real real, Args... args) {
+  ++killPoint.calls;
+  killAt(false);
+  const auto result = real(args...);
+  killAt(true);
+  return result;
+}
+
+const container::FileCalls kKillingCalls{
+    [](int dirFd, const char* name, int flags, mode_t mode) {
+      return killingCall(RealFileCalls().openat, dirFd, name, flags, mode);
+    },
+    [](int fd, const void* data, size_t size) { return killingCall(RealFileCalls().write, fd, data, size); },
+    [](int fd) { return killingCall(RealFileCalls().fsync, fd); },
+    [](int fromDirFd, const char* from, int toDirFd, const char* to) {
+      return killingCall(RealFileCalls().renameat, fromDirFd, from, toDirFd, to);
+    },
+    RealFileCalls().linkat,
+    RealFileCalls().unlinkat,
+};
+
 // A data object of the personalised card that holds a counter (PIN verified).
 std::string putCounter(std::uint32_t value) {
   char hex[9];
@@ -139,6 +175,10 @@ class SaveCrashTest : public ::testing::Test {
   static std::string document(IJCRuntime& runtime) {
     const auto xml = FilePersist::snapshotHeap(runtime);
     return xml ? std::string(xml->begin(), xml->end()) : std::string();
+  }
+  static void writeFileBytes(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   }
   std::set<std::string> strayFiles() const {
     std::set<std::string> names;
@@ -249,6 +289,48 @@ class CounterLines {
   FileHandle fd_;
   std::string pending_;
 };
+
+TEST_F(SaveCrashTest, ASaverKilledAroundEachFileOperationLeavesTheOldCardOrTheNewOne) {
+  ASSERT_EQ(device().save(card), 0u);
+  const Bytes oldContainer = readFileBytes(container.string());
+  const std::string before = document(card);
+  ASSERT_EQ(transmitHex(card, kWrongPin).sw, 0x63C2);
+  const std::string after = document(card);
+  int kills = 0, landed = 0;
+  for (int call = 1; call < 64; ++call) {
+    for (const bool afterIt : {false, true}) {
+      SCOPED_TRACE("killed " + std::string(afterIt ? "after" : "before") + " file operation " + std::to_string(call));
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        killPoint = {call, afterIt, 0};
+        container::ScopedFileCalls killing(kKillingCalls);
+        ::_exit(device().save(card) == 0 ? 0 : 1);
+      }
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      if (WIFEXITED(status)) {  // the save has fewer operations than that
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(storedDocument(), after);
+        EXPECT_TRUE(strayFiles().empty());
+        EXPECT_GE(kills, 10);  // directory, create, write, flush, rename, directory flush
+        EXPECT_GT(landed, 0);
+        EXPECT_GT(kills, landed);
+        return;
+      }
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      ++kills;
+      const std::string stored = storedDocument();
+      EXPECT_TRUE(stored == before || stored == after);
+      landed += stored == after ? 1 : 0;
+      // The next save sweeps away what the killed one left; then the old card again.
+      ASSERT_EQ(device().save(card), 0u);
+      EXPECT_TRUE(strayFiles().empty());
+      writeFileBytes(container, oldContainer);
+    }
+  }
+  FAIL() << "the save never completed";
+}
 
 TEST_F(SaveCrashTest, ASaverKilledAtRandomMomentsLeavesTheLastStateItReportedOrTheNext) {
   constexpr int kKills = 200;
