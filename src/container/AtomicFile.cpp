@@ -82,6 +82,18 @@ void removeAbandonedTemporaries(int dirFd, const std::string& base) noexcept {
   }
 }
 
+// Locks a temporary file just created as `name`. Until then it looks abandoned
+// to another writer's sweep, which may have taken it: then it holds the lock or
+// has removed the name, and the file is lost to us.
+bool claim(int dirFd, const std::string& name, int fd) noexcept {
+  // Where the file system refuses locks, sweeps cannot take one either and leave it.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
+  struct stat opened {};
+  struct stat named {};
+  return ::fstat(fd, &opened) == 0 && ::fstatat(dirFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
 bool writeAll(const FileCalls& calls, int fd, const std::uint8_t* data, std::size_t size, int& error) noexcept {
   while (size > 0) {
     const ssize_t n = calls.write(fd, data, size);
@@ -120,16 +132,19 @@ ReplaceResult replaceThroughNamedFile(const FileCalls& calls, int dirFd, const s
       temporary = temporaryName(base);
       file = FileHandle(
           calls.openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      if (!file.valid() && errno != EEXIST) return fail(ReplaceStep::kCreate, errno);
+      if (!file.valid()) {
+        if (errno != EEXIST) return fail(ReplaceStep::kCreate, errno);
+      } else if (!claim(dirFd, temporary, file.get())) {
+        calls.unlinkat(dirFd, temporary.c_str(), 0);  // the name is ours alone: whoever removes it first
+        file.close();
+      }
     }
   } catch (const std::bad_alloc&) {
     return fail(ReplaceStep::kCreate, ENOMEM);
   }
   if (!file.valid()) return fail(ReplaceStep::kCreate, EEXIST);
 
-  // Held until the rename: it tells other writers' sweeps that this file is alive.
-  // Where the file system refuses locks, sweeps cannot take one either and leave it.
-  (void)::flock(file.get(), LOCK_EX | LOCK_NB);
+  // The lock, held until the rename, tells other writers' sweeps that this file is alive.
   ReplaceResult result = writeAndFlush(calls, file.get(), bytes);
   if (result.ok() && calls.renameat(dirFd, temporary.c_str(), dirFd, base.c_str()) != 0)
     result = fail(ReplaceStep::kRename, errno);

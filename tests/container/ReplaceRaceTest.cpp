@@ -1,9 +1,12 @@
-// ReplaceClearFile against what may sit at, or appear at, the output's name: an
-// old output, a symbolic link planted between the removal and the link (removed
-// in turn, never followed, a bounded number of times) and a directory.
+// Replacements against what else happens in the directory: a clear output
+// against what may sit at, or appear at, its name (an old output, a symbolic link
+// planted between the removal and the link, removed in turn and never followed a
+// bounded number of times, a directory); a writer whose new temporary file
+// another writer's sweep takes away before it is locked.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,10 +45,41 @@ const container::FileCalls kTrappingCalls{
     RealFileCalls().unlinkat,
 };
 
-class ClearFileTest : public ::testing::Test {
+// Lets another process replace the same file right after the first temporary
+// file of this one is created, before this one can lock it.
+struct Rival {
+  std::string path;
+  Bytes bytes;
+  bool done = false;
+} rival;
+
+const container::FileCalls kRivalCalls{
+    [](int dirFd, const char* name, int flags, mode_t mode) {
+      const int fd = RealFileCalls().openat(dirFd, name, flags, mode);
+      if ((flags & O_CREAT) != 0 && fd >= 0 && !rival.done) {
+        rival.done = true;
+        const pid_t child = ::fork();
+        if (child == 0) {
+          container::ScopedFileCalls real(RealFileCalls());
+          ::_exit(container::ReplaceFileAtomically(rival.path, rival.bytes).ok() ? 0 : 1);
+        }
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      }
+      return fd;
+    },
+    RealFileCalls().write,
+    RealFileCalls().fsync,
+    RealFileCalls().renameat,
+    RealFileCalls().linkat,
+    RealFileCalls().unlinkat,
+};
+
+class ReplaceRaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-clearfile-XXXXXX";
+    char pattern[] = "/tmp/quillon-race-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir = pattern;
     output = dir / "Quillon.decrypted.xml.txt";
@@ -70,7 +104,7 @@ class ClearFileTest : public ::testing::Test {
   const Bytes secret = fromHex("3C47494453 2F3E");
 };
 
-TEST_F(ClearFileTest, ALinkPlantedAtTheNameIsRemovedNotFollowedAndTheRaceIsBounded) {
+TEST_F(ReplaceRaceTest, ALinkPlantedAtTheNameIsRemovedNotFollowedAndTheRaceIsBounded) {
   std::ofstream(output) << "an earlier run's output, which goes";
   ::chmod(output.c_str(), 0644);
   trap = {output.filename().string(), victim.string(), 2, 0};
@@ -107,6 +141,19 @@ TEST_F(ClearFileTest, ALinkPlantedAtTheNameIsRemovedNotFollowedAndTheRaceIsBound
   const container::ReplaceResult result = container::ReplaceClearFile(output.string(), secret);
   EXPECT_EQ(result.step, container::ReplaceStep::kRename);
   EXPECT_TRUE(fs::is_directory(output / "inside"));
+  EXPECT_EQ(entries(), 2u);
+}
+
+TEST_F(ReplaceRaceTest, ATemporaryFileSweptBeforeItsLockIsGivenUpForAnother) {
+  const fs::path target = dir / "Quillon2.bin";
+  rival = {target.string(), Bytes(100, 0x22), false};
+  {
+    container::ScopedFileCalls rivalling(kRivalCalls);
+    const container::ReplaceResult result = container::ReplaceFileAtomically(target.string(), secret);
+    EXPECT_TRUE(result.ok()) << static_cast<int>(result.step) << " " << result.error;
+  }
+  EXPECT_TRUE(rival.done);
+  EXPECT_EQ(readFileBytes(target.string()), secret);  // the later writer's content
   EXPECT_EQ(entries(), 2u);
 }
 
