@@ -131,8 +131,10 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   }
 
   // A temporary file renamed over the container: a failure at any point leaves
-  // the previous card whole.
-  const container::ReplaceResult result = container::ReplaceFileAtomically(path_, bytes);
+  // the previous card whole. A plain copy holds the card in clear: no name may
+  // hold it before it is complete, nor after its writer is killed.
+  const container::ReplaceResult result =
+      encrypted_ ? container::ReplaceFileAtomically(path_, bytes) : container::ReplaceClearFile(path_, bytes);
   if (!result.ok()) {
     hr = hresultFromErrno(result.error);
     traceReplaceFailure(result.step, hr);

@@ -57,7 +57,7 @@ std::uint32_t DecompressFileToFile() {
     QTRACE(trace::kError, fn, "CabinetDecompress a Ã©chouÃ©: 0x%08X", hr);
     return hr;
   }
-  const container::ReplaceResult written = container::ReplaceFileAtomically(kDecryptedXmlFile, xml);
+  const container::ReplaceResult written = container::ReplaceClearFile(kDecryptedXmlFile, xml);
   if (!written.ok()) return status::hresultFromWin32(status::win32FromErrno(written.error));
   QTRACE(trace::kInformation, fn, "Fichier dÃ©compressÃ© Ã©crit avec succÃ¨s: %d octets", static_cast<int>(xml.size()));
   return 0;

@@ -1,0 +1,180 @@
+// The decryption tool's outputs hold the card in clear. Run by an ordinary user
+// (root drops to nobody), they appear complete and readable by their owner only;
+// a run killed while writing them leaves them under no name at all, or, where
+// the file system has no unnamed files (vfat), a hidden temporary file that the
+// next run removes.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "base/FileHandle.h"
+#include "container/CabinetCodec.h"
+#include "container/FilePersist.h"
+#include "container/internal/FileCalls.h"
+#include "gids/GidsAppletInstaller.h"
+#include "personalise/CreateSecureContainer.h"
+#include "personalise/DecryptSecureContainer.h"
+#include "support/TestData.h"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using container::RealFileCalls;
+
+constexpr uid_t kNobody = 65534;
+
+// What the seam does to the run of the child it is installed in.
+struct Seam {
+  int tmpfileError = 0;  // O_TMPFILE fails with this
+  int linkError = 0;     // linking the unnamed file fails with this
+  int killAtWrite = 0;   // the run dies halfway through this write (1 the payload, 2 the document)
+  int writes = 0;
+} seam;
+
+const container::FileCalls kSeamCalls{
+    [](int dirFd, const char* name, int flags, mode_t mode) {
+      if ((flags & O_TMPFILE) == O_TMPFILE && seam.tmpfileError != 0) {
+        errno = seam.tmpfileError;
+        return -1;
+      }
+      return RealFileCalls().openat(dirFd, name, flags, mode);
+    },
+    [](int fd, const void* data, size_t size) {
+      if (++seam.writes == seam.killAtWrite) {
+        (void)RealFileCalls().write(fd, data, size / 2);
+        ::raise(SIGKILL);
+      }
+      return RealFileCalls().write(fd, data, size);
+    },
+    RealFileCalls().fsync,
+    RealFileCalls().renameat,
+    [](int fromDirFd, const char* from, int toDirFd, const char* to, int flags) {
+      if (seam.linkError != 0) {
+        errno = seam.linkError;
+        return -1;
+      }
+      return RealFileCalls().linkat(fromDirFd, from, toDirFd, to, flags);
+    },
+    RealFileCalls().unlinkat,
+};
+
+class ClearOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillon-clear-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = pattern;
+    const std::uint8_t adminKey[24] = {1, 2, 3};
+    ASSERT_EQ(CreateSecureContainer("1234", adminKey, "00112233445566778899AABBCCDDEEFF", dir.string(), &identity), 0u);
+    FilePersist persist(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
+                        identity.revision.c_str(), dir.string());
+    GidsAppletInstaller installer;
+    const auto runtime = persist.createRuntime(installer);
+    const auto xml = FilePersist::snapshotHeap(*runtime);
+    ASSERT_TRUE(xml);
+    document.assign(xml->begin(), xml->end());
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
+      ASSERT_EQ(::chown((dir / FilePersist::kContainerName).c_str(), kNobody, kNobody), 0);
+    }
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+
+  // Runs the tool in `dir` as nobody under `given`; the child's wait status.
+  int runAsNobody(const Seam& given) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
+        ::_exit(10);
+      if (::chdir(dir.c_str()) != 0) ::_exit(11);
+      ::umask(022);  // the usual one: owner-only must come from the writer
+      seam = given;
+      container::ScopedFileCalls calls(kSeamCalls);
+      ::_exit(DecryptSecureContainer(dir.string(), &identity) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    return status;
+  }
+
+  // The directory's entries besides the container, temporary files by kind.
+  std::set<std::string> listing() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      const std::string name = entry.path().filename().string();
+      if (name == FilePersist::kContainerName) continue;
+      if (name.rfind(std::string(".") + kDecryptedPayloadFile + ".", 0) == 0) {
+        names.insert("payload temporary");
+      } else if (name.rfind(std::string(".") + kDecryptedXmlFile + ".", 0) == 0) {
+        names.insert("document temporary");
+      } else {
+        names.insert(name);
+      }
+    }
+    return names;
+  }
+
+  DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
+  fs::path dir;
+  std::string document;
+};
+
+TEST_F(ClearOutputTest, AKilledRunLeavesNoNamedTemporaryWhereUnnamedFilesExistAndTheNextRunSweepsTheRest) {
+  struct Row {
+    const char* what;
+    Seam seam;
+    std::set<std::string> leftByKill;
+  };
+  const Row rows[] = {
+      {"unnamed file, killed writing the payload", {0, 0, 1}, {}},
+      {"unnamed file, killed writing the document", {0, 0, 2}, {kDecryptedPayloadFile}},
+      {"no unnamed files in the file system (vfat)", {EOPNOTSUPP, 0, 1}, {"payload temporary"}},
+      {"a kernel without unnamed files", {EISDIR, 0, 2}, {kDecryptedPayloadFile, "document temporary"}},
+      // The unnamed file is written (write 1) but cannot be linked: written again under a name.
+      {"no /proc to link through", {0, ENOENT, 2}, {"payload temporary"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const int killed = runAsNobody(row.seam);
+    ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << killed;
+    EXPECT_EQ(listing(), row.leftByKill);
+
+    Seam whole = row.seam;
+    whole.killAtWrite = 0;
+    const int finished = runAsNobody(whole);
+    ASSERT_TRUE(WIFEXITED(finished) && WEXITSTATUS(finished) == 0) << finished;
+    EXPECT_EQ(listing(), (std::set<std::string>{kDecryptedPayloadFile, kDecryptedXmlFile}));
+    for (const char* name : {kDecryptedPayloadFile, kDecryptedXmlFile}) {
+      struct stat info {};
+      ASSERT_EQ(::lstat((dir / name).c_str(), &info), 0) << name;
+      EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
+      EXPECT_EQ(info.st_mode & 07777, 0600u) << name;
+      if (::geteuid() == 0) {
+        EXPECT_EQ(info.st_uid, kNobody) << name;
+      }
+    }
+    const test::Bytes xml = test::readFileBytes((dir / kDecryptedXmlFile).string());
+    EXPECT_EQ(std::string(xml.begin(), xml.end()), document);
+    const test::Bytes payload = test::readFileBytes((dir / kDecryptedPayloadFile).string());
+    ossl::SecureBytes unpacked;
+    ASSERT_EQ(container::CabinetDecompress(payload.data(), payload.size(), unpacked), 0u);
+    EXPECT_EQ(std::string(unpacked.begin(), unpacked.end()), document);
+    fs::remove(dir / kDecryptedPayloadFile);
+    fs::remove(dir / kDecryptedXmlFile);
+  }
+}
+
+}  // namespace
+}  // namespace quillon
