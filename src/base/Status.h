@@ -39,6 +39,7 @@ inline constexpr std::uint32_t ERROR_DIRECTORY = 267;
 inline constexpr std::uint32_t ERROR_BAD_COMPRESSION_BUFFER = 605;
 inline constexpr std::uint32_t ERROR_OPERATION_ABORTED = 995;
 inline constexpr std::uint32_t ERROR_IO_DEVICE = 1117;
+inline constexpr std::uint32_t ERROR_NO_UNICODE_TRANSLATION = 1113;
 inline constexpr std::uint32_t ERROR_DEVICE_NOT_CONNECTED = 1167;
 inline constexpr std::uint32_t ERROR_NOT_FOUND = 1168;
 inline constexpr std::uint32_t ERROR_TIMEOUT = 1460;
@@ -54,6 +55,7 @@ inline constexpr std::uint32_t E_OUTOFMEMORY = 0x8007000E;
 inline constexpr std::uint32_t E_INVALIDARG = 0x80070057;
 inline constexpr std::uint32_t STRSAFE_E_INSUFFICIENT_BUFFER = 0x8007007A;
 inline constexpr std::uint32_t HRESULT_FILE_TOO_LARGE = 0x800700DF;  // ERROR_FILE_TOO_LARGE as an HRESULT
+inline constexpr std::uint32_t NTE_NO_KEY = 0x8009000D;
 
 // Smart-card service HRESULTs.
 inline constexpr std::uint32_t SCARD_F_INTERNAL_ERROR = 0x80100001;
@@ -94,7 +96,8 @@ constexpr std::uint32_t hresultFromNt(std::uint32_t status) noexcept { return st
 std::uint32_t win32FromErrno(int err) noexcept;
 
 // The system text of a code, or null when there is none (the caller then shows
-// "(unknown error)"). HRESULTs of the 0x8007xxxx family share their Win32 text.
+// "(unknown error)"). HRESULTs of the 0x8007xxxx family share their Win32 text,
+// and the HRESULT form of an NTSTATUS shares the NTSTATUS's.
 const char* messageText(std::uint32_t code) noexcept;
 
 }  // namespace quillon::status

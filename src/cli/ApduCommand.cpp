@@ -70,8 +70,9 @@ int storedCard(const CardTarget& target, std::istream& in) {
     return kExitFailure;
   }
   if (persist.refusesSaving()) {
+    const std::string& why = persist.loadFailure();
     std::cerr << "quillon-card apdu: the card in " << persist.path()
-              << " cannot be opened (another device's card, or a damaged file); it is left untouched\n";
+              << " cannot be opened: " << (why.empty() ? "it does not load" : why) << "; it is left untouched\n";
     return kExitFailure;
   }
   if (runtime->getApplet() == nullptr) {

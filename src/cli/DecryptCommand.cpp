@@ -39,10 +39,14 @@ int decryptCommand(int argc, char** argv) {
     std::cerr << "quillon-card decrypt: " << error << "\n";
     return kExitUsage;
   }
-  const std::uint32_t status = DecryptSecureContainer(target.drive, target.identityOrNull(), systemPaths());
+  std::string failure;
+  const std::uint32_t status = DecryptSecureContainer(target.drive, target.identityOrNull(), systemPaths(), &failure);
   if (status != 0) {
-    std::cerr << "quillon-card decrypt: the card on " << target.drive << " could not be written out: "
-              << statusMessage(status) << "\n";
+    if (!failure.empty())
+      std::cerr << "quillon-card decrypt: " << failure << "\n";
+    else
+      std::cerr << "quillon-card decrypt: the card on " << target.drive
+                << " could not be written out: " << statusMessage(status) << "\n";
     return kExitFailure;
   }
   std::cout << "Wrote " << kDecryptedPayloadFile << " and " << kDecryptedXmlFile << ".\n";

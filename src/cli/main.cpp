@@ -1,5 +1,7 @@
 // quillon-card: the command-line front end of the card wizard.
+#include <exception>
 #include <iostream>
+#include <new>
 #include <string_view>
 
 #include "base/Trace.h"
@@ -27,11 +29,8 @@ constexpr const char* kUsage =
 
 bool isHelp(std::string_view arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   using namespace quillon::cli;
-  quillon::trace::ProviderRegistration tracing;
   if (argc < 2) {
     std::cerr << kUsage;
     return kExitUsage;
@@ -48,4 +47,22 @@ int main(int argc, char** argv) {
   if (command == "list") return listCommand(argc - 1, argv + 1);
   std::cerr << "quillon-card: unknown command '" << command << "'\n" << kUsage;
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  quillon::trace::ProviderRegistration tracing;
+  // The commands report their own failures; whatever escapes them still ends
+  // the program with a sentence and a failure status, never an abort.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::cerr << "quillon-card: out of memory\n";
+  } catch (const std::exception& e) {
+    std::cerr << "quillon-card: internal error: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "quillon-card: internal error\n";
+  }
+  return quillon::cli::kExitFailure;
 }

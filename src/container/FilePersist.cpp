@@ -7,28 +7,43 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "base/FileHandle.h"
 #include "base/Status.h"
 #include "base/Trace.h"
 #include "container/AtomicFile.h"
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
 #include "container/DeviceKey.h"
-#include "base/FileHandle.h"
 #include "container/XmlReadArchive.h"
 #include "container/XmlWriteArchive.h"
 #include "jc/IApplet.h"
 
 namespace quillon {
 
+static_assert(FilePersist::kNoDeviceKey == status::NTE_NO_KEY);
+
 namespace {
 
 std::uint32_t hresultFromErrno(int error) noexcept {
   const std::uint32_t hr = status::hresultFromWin32(status::win32FromErrno(error));
   return hr != 0 ? hr : status::E_FAIL;  // a failure never reads as success
+}
+
+const char* statusText(std::uint32_t hr) noexcept {
+  const char* text = status::messageText(hr);
+  return text != nullptr ? text : "unknown error";
+}
+
+// Why a container that exists could not be opened, for a person.
+std::string openFailure(int error) {
+  if (error == EACCES || error == EPERM) return "permission to read it was denied";
+  if (error == ELOOP) return "it is a symbolic link";
+  return "it cannot be opened (" + std::string(std::strerror(error)) + ")";
 }
 
 std::string containerPath(const std::string& drive) {
@@ -80,7 +95,9 @@ FilePersist::FilePersist(FilePersist&& other) noexcept
       encrypted_(other.encrypted_),
       keyValid_(std::exchange(other.keyValid_, false)),
       unreadable_(other.unreadable_),
-      lastHash_(other.lastHash_) {
+      lastHash_(other.lastHash_),
+      loadFailure_(std::move(other.loadFailure_)),
+      loadStatus_(other.loadStatus_) {
   OPENSSL_cleanse(other.key_.data(), other.key_.size());
 }
 
@@ -146,17 +163,29 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
 }
 
 std::uint32_t FilePersist::loadInto(IJCRuntime& runtime, IAppletInstaller& installer, int fd) {
-  // Whatever stops the load, a failed return or an exception from the document,
-  // leaves the container unreadable to this object.
-  struct Outcome {
-    FilePersist& self;
-    bool loaded = false;
-    ~Outcome() {
-      if (!loaded) self.unreadable_ = true;
-    }
-  } outcome{*this};
-  const std::uint32_t hr = load(runtime, installer, fd);
-  outcome.loaded = hr == status::S_OK;
+  loadFailure_.clear();
+  loadStatus_ = status::S_OK;
+  std::uint32_t hr = status::E_FAIL;
+  try {
+    hr = load(runtime, installer, fd);
+  } catch (...) {
+    // Nothing of a hostile container may take the program down.
+    QTRACE(trace::kError, "FilePersist::loadInto", "FilePersist::loadInto: an exception stopped the load");
+    hr = refuseLoad(status::E_FAIL, "it could not be loaded");
+  }
+  // Whatever stopped the load leaves the container unreadable to this object.
+  if (hr != status::S_OK) unreadable_ = true;
+  return hr;
+}
+
+std::uint32_t FilePersist::refuseLoad(std::uint32_t hr, const std::string& why) noexcept {
+  if (loadStatus_ != status::S_OK) return hr;
+  loadStatus_ = hr;
+  try {
+    loadFailure_ = why;
+  } catch (const std::bad_alloc&) {
+    loadFailure_.clear();
+  }
   return hr;
 }
 
@@ -164,28 +193,29 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
   static constexpr const char* kFunction = "FilePersist::loadInto";
   if (encrypted_ && !keyValid_) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: no device key, refusing to read %s", path_.c_str());
-    return kNoDeviceKey;
+    return refuseLoad(kNoDeviceKey, "no container key can be derived from the device's identity");
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    const std::uint32_t hr = hresultFromErrno(errno);
+    const int error = errno;
+    const std::uint32_t hr = hresultFromErrno(error);
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: GetFileSizeEx hr=0x%08X", hr);
-    return hr;
+    return refuseLoad(hr, "it cannot be read (" + std::string(std::strerror(error)) + ")");
   }
   if (!S_ISREG(info.st_mode)) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: not a regular file (mode 0%o)",
            static_cast<unsigned>(info.st_mode));
-    return status::E_ACCESSDENIED;
+    return refuseLoad(status::E_ACCESSDENIED, "it is not a regular file");
   }
   const std::int64_t fileSize = info.st_size;
   if (fileSize < 0 || static_cast<std::uint64_t>(fileSize) > kMaxContainerBytes) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: file too large (%" PRId64 " bytes)", fileSize);
-    return status::HRESULT_FILE_TOO_LARGE;
+    return refuseLoad(status::HRESULT_FILE_TOO_LARGE, "it is larger than any card (more than 8 MiB)");
   }
   const auto size = static_cast<std::size_t>(fileSize);
   if (encrypted_ && size < container::kGcmOverhead) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: encrypted payload too small (%zu)", size);
-    return status::E_INVALIDARG;
+    return refuseLoad(status::E_INVALIDARG, "it is too short to hold a card (" + std::to_string(size) + " bytes)");
   }
 
   ossl::SecureBytes file;
@@ -193,16 +223,18 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
     file.resize(size);
   } catch (const std::bad_alloc&) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: HeapAlloc(%zu) failed", size);
-    return status::E_OUTOFMEMORY;
+    return refuseLoad(status::E_OUTOFMEMORY, "there is not enough memory to read it");
   }
   for (std::size_t done = 0; done < size;) {
     const ssize_t n = ::pread(fd, file.data() + done, size - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // A file that shrank under us ends early: an error, not a short success.
-      const std::uint32_t hr = n < 0 ? hresultFromErrno(errno) : status::hresultFromWin32(status::ERROR_HANDLE_EOF);
+      const int error = errno;
+      const std::uint32_t hr = n < 0 ? hresultFromErrno(error) : status::hresultFromWin32(status::ERROR_HANDLE_EOF);
       QTRACE(trace::kError, kFunction, "FilePersist::loadInto: ReadFile hr=0x%08X", hr);
-      return hr;
+      return refuseLoad(hr, n < 0 ? "it cannot be read (" + std::string(std::strerror(error)) + ")"
+                                  : std::string("it grew shorter while it was read"));
     }
     done += static_cast<std::size_t>(n);
   }
@@ -213,7 +245,10 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
     const std::uint32_t hr = container::AesGcmDecrypt(key_.data(), file.data(), file.size(), decrypted);
     if (hr != status::S_OK) {
       QTRACE(trace::kError, kFunction, "FilePersist::loadInto: AesGcmDecrypt hr=0x%08X", hr);
-      return hr;
+      // The tag fails alike for another device's key and for changed bytes.
+      return refuseLoad(hr, hr == status::hresultFromNt(status::STATUS_AUTH_TAG_MISMATCH)
+                                ? "it belongs to another USB stick, or it is damaged"
+                                : "it cannot be decrypted (" + std::string(statusText(hr)) + ")");
     }
     payload = &decrypted;
   }
@@ -221,12 +256,22 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
   std::uint32_t hr = container::CabinetDecompress(payload->data(), payload->size(), xml);
   if (hr != status::S_OK) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: CabinetDecompress hr=0x%08X", hr);
-    return hr;
+    return refuseLoad(hr, hr == status::HRESULT_FILE_TOO_LARGE ? "its state is larger than any card's (2 MiB)"
+                                                               : "its compressed state is damaged");
   }
-  hr = restoreHeap(xml, runtime, installer);
+  std::string fault;
+  try {
+    hr = restoreHeap(xml, runtime, installer, &fault);
+  } catch (...) {
+    // A value the card refuses, or an exception of the runtime while it rebuilds
+    // the applet: the card is refused, and told why.
+    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap threw");
+    return refuseLoad(kDamagedState,
+                      fault.empty() ? "its state could not be rebuilt" : "its state is damaged: " + fault);
+  }
   if (hr != status::S_OK) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap hr=0x%08X", hr);
-    return hr;
+    return refuseLoad(hr, "its state is damaged: " + fault);
   }
   if (!container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
     lastHash_.fill(0);  // the next save then writes
@@ -248,6 +293,7 @@ std::unique_ptr<JCRuntimeImpl> FilePersist::createRuntime(IAppletInstaller& inst
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return runtime;  // no card stored yet
     unreadable_ = true;
+    refuseLoad(hresultFromErrno(error), openFailure(error));
     QTRACE(trace::kError, kFunction, "FilePersist::createRuntime: open %s hr=0x%08X, starting fresh", path_.c_str(),
            hresultFromErrno(error));
     return runtime;
@@ -284,10 +330,11 @@ std::optional<ossl::SecureBytes> FilePersist::snapshotHeap(IJCRuntime& runtime) 
 }
 
 std::uint32_t FilePersist::restoreHeap(std::span<const std::uint8_t> xml, IJCRuntime& runtime,
-                                       IAppletInstaller& installer) {
+                                       IAppletInstaller& installer, std::string* fault) {
   static constexpr const char* kFunction = "FilePersist::restoreHeap";
   if (xml.data() == nullptr || xml.empty()) {
     QTRACE(trace::kError, kFunction, "restoreHeap: null or empty buffer");
+    if (fault != nullptr) *fault = "there is no state document";
     return status::E_INVALIDARG;
   }
   runtime.setApplet(nullptr);
@@ -296,12 +343,22 @@ std::uint32_t FilePersist::restoreHeap(std::span<const std::uint8_t> xml, IJCRun
   IApplet* applet = installer.install(runtime);
   if (applet == nullptr) {
     QTRACE(trace::kError, kFunction, "restoreHeap: install failed");
+    if (fault != nullptr) *fault = "no applet could be installed to read it";
     return status::E_OUTOFMEMORY;
   }
   runtime.setApplet(applet);
-  applet->serialize(archive);
+  try {
+    applet->serialize(archive);
+  } catch (...) {
+    // Said before the archive goes: a value the card refused, or where reading stood.
+    if (fault != nullptr)
+      *fault = !archive.fault().empty() ? archive.fault()
+                                        : "the card could not be rebuilt from it (stopped " + archive.position() + ")";
+    throw;
+  }
   if (archive.failed()) {
     QTRACE(trace::kError, kFunction, "restoreHeap: XML deserialization failed");
+    if (fault != nullptr) *fault = archive.fault().empty() ? "the document cannot be read" : archive.fault();
     return status::E_FAIL;
   }
   QTRACE(trace::kVerbose, kFunction, "restoreHeap: OK");

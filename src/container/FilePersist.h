@@ -28,6 +28,8 @@ class FilePersist final : public IJCRuntimeSerializable {
   // ERROR_INVALID_DATA as an HRESULT: save refuses to replace a container that
   // exists but could not be loaded.
   static constexpr std::uint32_t kUnreadableContainer = 0x8007000D;
+  // ERROR_INVALID_DATA as well: a state document that the card refused.
+  static constexpr std::uint32_t kDamagedState = 0x8007000D;
 
   // The container of a USB drive: `drive` is the directory the volume is mounted
   // on, the identity strings those of the device, which the key is derived from.
@@ -49,8 +51,9 @@ class FilePersist final : public IJCRuntimeSerializable {
   std::uint32_t save(IJCRuntime& runtime) override;
 
   // Reads the container open on `fd` into the runtime, installing the applet
-  // with `installer`. An HRESULT; a SerializationException of the document
-  // passes on. Any failure leaves this object refusing to save.
+  // with `installer`. An HRESULT; nothing is thrown: a document whose values the
+  // card refuses, or whose restoration throws, gives kDamagedState. Any failure
+  // leaves this object refusing to save, with loadFailure() saying why.
   std::uint32_t loadInto(IJCRuntime& runtime, IAppletInstaller& installer, int fd);
 
   // A runtime whose persistence provider is this object, holding the stored card
@@ -62,8 +65,10 @@ class FilePersist final : public IJCRuntimeSerializable {
   // the document cannot be written.
   static std::optional<ossl::SecureBytes> snapshotHeap(IJCRuntime& runtime);
   // Replaces the runtime's applet by a freshly installed one that reads `xml`.
-  // An HRESULT; a SerializationException of the document passes on.
-  static std::uint32_t restoreHeap(std::span<const std::uint8_t> xml, IJCRuntime& runtime, IAppletInstaller& installer);
+  // An HRESULT; a SerializationException of the document passes on. When the
+  // document fails or throws, `fault` (if given) receives why, in words.
+  static std::uint32_t restoreHeap(std::span<const std::uint8_t> xml, IJCRuntime& runtime, IAppletInstaller& installer,
+                                   std::string* fault = nullptr);
 
   const std::string& path() const noexcept { return path_; }
   bool encrypted() const noexcept { return encrypted_; }
@@ -73,11 +78,19 @@ class FilePersist final : public IJCRuntimeSerializable {
   // or restored: this object never writes over it. Only a new FilePersist that
   // has not tried to load it (a new initialisation) does.
   bool refusesSaving() const noexcept { return unreadable_; }
+  // Why the container could not be loaded, as a clause about it for a person
+  // ("permission to read it was denied", "its state is damaged: element ...
+  // holds 12, past its limit 3"), and the HRESULT of that failure; empty and 0
+  // while nothing failed.
+  const std::string& loadFailure() const noexcept { return loadFailure_; }
+  std::uint32_t loadStatus() const noexcept { return loadStatus_; }
 
  private:
   FilePersist(std::string path, bool encrypted);
 
   std::uint32_t load(IJCRuntime& runtime, IAppletInstaller& installer, int fd);
+  // Keeps why the load failed (the first reason only) and returns `hr`.
+  std::uint32_t refuseLoad(std::uint32_t hr, const std::string& why) noexcept;
 
   std::string path_;
   std::array<std::uint8_t, 32> key_{};
@@ -85,6 +98,8 @@ class FilePersist final : public IJCRuntimeSerializable {
   bool keyValid_ = false;
   bool unreadable_ = false;
   std::array<std::uint8_t, 32> lastHash_{};
+  std::string loadFailure_;
+  std::uint32_t loadStatus_ = 0;
 };
 
 }  // namespace quillon

@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <new>
 
@@ -26,6 +27,9 @@ constexpr std::size_t kBoolText = 4;
 constexpr std::size_t kNumberText = 32;
 
 constexpr std::size_t kInitialCache = 4096;
+
+// The longest element name a fault shows.
+constexpr std::size_t kShownNameChars = 64;
 
 void ignoreGenericError(void*, const char*, ...) {}
 
@@ -61,12 +65,12 @@ XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntim
   initLibxml();
   if (document.data() == nullptr) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: null stream");
-    failed_ = true;
+    fail("there is no document");
     return;
   }
   if (document.size() > static_cast<std::size_t>(INT_MAX)) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: SetInput hr=0x%08X", status::E_INVALIDARG);
-    failed_ = true;
+    fail("the document is too large");
     return;
   }
   // The text is read as UTF-8 whatever it declares, so a DTD cannot hide from
@@ -74,13 +78,13 @@ XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntim
   const std::string_view text(reinterpret_cast<const char*>(document.data()), document.size());
   if (text.find("<!DOCTYPE") != std::string_view::npos) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: document type declaration refused");
-    failed_ = true;
+    fail("the document has a document type declaration");
     return;
   }
   reader_.reset(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", kParseOptions));
   if (!reader_) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: CreateXmlReader hr=0x%08X", status::E_OUTOFMEMORY);
-    failed_ = true;
+    fail("no XML reader could be made");
     return;
   }
   xmlTextReaderSetStructuredErrorHandler(reader_.get(), &XmlReadArchive::onParserError, this);
@@ -88,7 +92,7 @@ XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntim
     cache_.reserve(kInitialCache);
   } catch (const std::bad_alloc&) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
-    failed_ = true;
+    fail("out of memory");
     return;
   }
   nextStart();
@@ -124,7 +128,7 @@ void XmlReadArchive::nextStart() {
     if (rc == 0) return;  // the next attribute look-up fails
     if (rc < 0) {
       QTRACE(trace::kError, "XmlReadArchive::nextStart", "XmlReadArchive::nextStart: Read hr=0x%08X", status::E_FAIL);
-      failed_ = true;
+      fail("the document is not well-formed XML");
       return;
     }
     if (xmlTextReaderNodeType(reader_.get()) == XML_READER_TYPE_ELEMENT) return;
@@ -136,12 +140,21 @@ void XmlReadArchive::pushElem(const char* name) {
   if (depth_ >= kMaxDepth) {
     QTRACE(trace::kError, "XmlReadArchive::pushElem", "XmlReadArchive::pushElem(%s): max depth %lu exceeded",
            name ? name : "(null)", static_cast<unsigned long>(kMaxDepth));
-    failed_ = true;
+    fail("elements nest deeper than 32");
     return;
   }
   nextStart();
   if (failed_) return;
   ++depth_;
+  // The element's own name, as far as it is plain; the caller's at the end of the input.
+  const auto* local = atEnd_ ? nullptr : reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader_.get()));
+  std::string shown(local != nullptr ? local : (name ? name : "?"));
+  if (shown.size() > kShownNameChars) shown.resize(kShownNameChars);
+  for (char& c : shown)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') c = '?';
+  path_.push_back(std::move(shown));
+  lastElement_ = elementPath();
+  lastName_.clear();
   cacheAttrs();
 }
 
@@ -164,7 +177,7 @@ void XmlReadArchive::cacheAttrs() {
     if (rawName == nullptr || rawValue == nullptr) continue;
     if (attrCount_ == kMaxAttributes) {
       QTRACE(trace::kError, kFunction, "XmlReadArchive::cacheAttrs: too many attributes");
-      failed_ = true;
+      fail("an element has more than 128 attributes");
       break;
     }
     const std::string_view name = std::string_view(rawName).substr(0, kMaxNameChars);
@@ -179,7 +192,7 @@ void XmlReadArchive::cacheAttrs() {
       cache_.insert(cache_.end(), value.begin(), value.end());
     } catch (const std::bad_alloc&) {
       QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
-      failed_ = true;
+      fail("out of memory");
       break;
     }
     ++attrCount_;
@@ -198,7 +211,9 @@ std::optional<std::string_view> XmlReadArchive::findAttr(const char* name, std::
     return std::string_view(cache_.data() + entry.value, length);
   }
   QTRACE(trace::kError, "XmlReadArchive::findAttr", "XmlReadArchive::findAttr: '%s' not found", name ? name : "(null)");
-  failed_ = true;
+  const std::string what = (atEnd_ ? "the document ends before attribute " : "attribute ") + std::string(wanted) +
+                           (atEnd_ ? "" : " is missing");
+  fail(what.c_str());
   return std::nullopt;
 }
 
@@ -208,28 +223,52 @@ std::optional<std::string_view> XmlReadArchive::readValue(const char* name, std:
 }
 
 void XmlReadArchive::io(const char* name, std::int32_t& value) {
-  if (auto text = readValue(name, kNumberText)) value = static_cast<std::int32_t>(parseSigned(*text));
+  if (auto text = readValue(name, kNumberText)) {
+    value = static_cast<std::int32_t>(parseSigned(*text));
+    noteValue(name, std::to_string(value));
+  }
 }
 void XmlReadArchive::io(const char* name, std::int16_t& value) {
-  if (auto text = readValue(name, kShortText)) value = static_cast<std::int16_t>(parseSigned(*text));
+  if (auto text = readValue(name, kShortText)) {
+    value = static_cast<std::int16_t>(parseSigned(*text));
+    noteValue(name, std::to_string(value));
+  }
 }
 void XmlReadArchive::io(const char* name, std::int8_t& value) {
-  if (auto text = readValue(name, kShortText)) value = static_cast<std::int8_t>(parseSigned(*text));
+  if (auto text = readValue(name, kShortText)) {
+    value = static_cast<std::int8_t>(parseSigned(*text));
+    noteValue(name, std::to_string(value));
+  }
 }
 void XmlReadArchive::io(const char* name, bool& value) {
-  if (auto text = readValue(name, kBoolText)) value = !text->empty() && text->front() == '1';
+  if (auto text = readValue(name, kBoolText)) {
+    value = !text->empty() && text->front() == '1';
+    noteValue(name, value ? "1" : "0");
+  }
 }
 void XmlReadArchive::io(const char* name, std::uint64_t& value) {
-  if (auto text = readValue(name, kNumberText)) value = parseDigits(*text);
+  if (auto text = readValue(name, kNumberText)) {
+    value = parseDigits(*text);
+    noteValue(name, std::to_string(value));
+  }
 }
 void XmlReadArchive::io(const char* name, std::uint32_t& value) {
-  if (auto text = readValue(name, kNumberText)) value = static_cast<std::uint32_t>(parseDigits(*text));
+  if (auto text = readValue(name, kNumberText)) {
+    value = static_cast<std::uint32_t>(parseDigits(*text));
+    noteValue(name, std::to_string(value));
+  }
 }
 void XmlReadArchive::io(const char* name, std::uint16_t& value) {
-  if (auto text = readValue(name, kNumberText)) value = static_cast<std::uint16_t>(parseDigits(*text));
+  if (auto text = readValue(name, kNumberText)) {
+    value = static_cast<std::uint16_t>(parseDigits(*text));
+    noteValue(name, std::to_string(value));
+  }
 }
 void XmlReadArchive::io(const char* name, std::uint8_t& value) {
-  if (auto text = readValue(name, kNumberText)) value = static_cast<std::uint8_t>(parseDigits(*text));
+  if (auto text = readValue(name, kNumberText)) {
+    value = static_cast<std::uint8_t>(parseDigits(*text));
+    noteValue(name, std::to_string(value));
+  }
 }
 
 // Leaving an element reads nothing when the reader stands on a self-closed
@@ -247,7 +286,7 @@ void XmlReadArchive::popElem() {
       if (rc != 1) {
         QTRACE(trace::kError, "XmlReadArchive::skipEnd", "XmlReadArchive::skipEnd: Read hr=0x%08X nested=%d",
                rc == 0 ? kEndOfInput : status::E_FAIL, nested);
-        failed_ = true;
+        fail(rc == 0 ? "the document ends inside the element" : "the document is not well-formed XML");
         break;
       }
       const int type = xmlTextReaderNodeType(reader);
@@ -260,6 +299,7 @@ void XmlReadArchive::popElem() {
     }
   }
   if (depth_ > 0) --depth_;
+  if (!path_.empty()) path_.pop_back();
 }
 
 void XmlReadArchive::ioBlob(std::vector<std::uint8_t>& data) {
@@ -276,13 +316,16 @@ void XmlReadArchive::ioBlob(std::vector<std::uint8_t>& data) {
   if (textSize > kMaxTextBuffer) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive::ioBlob: blob too large (%lu bytes)",
            static_cast<unsigned long>(length));
-    failed_ = true;
+    const std::string what =
+        "blobLen holds " + std::to_string(length) + ", past its limit " + std::to_string(kMaxBufferBytes);
+    fail(what.c_str());
     return;
   }
   // The text is decoded straight from the wiped attribute cache, cut as a text
   // buffer of textSize characters would cut it.
   const auto text = findAttr("blobData", textSize);
   if (!text) return;
+  noteValue("blobData", {});
 
   std::vector<std::uint8_t> decoded;
   try {
@@ -290,7 +333,7 @@ void XmlReadArchive::ioBlob(std::vector<std::uint8_t>& data) {
   } catch (const std::bad_alloc&) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive::ioBlob: data HeapAlloc(%lu) failed",
            static_cast<unsigned long>(length));
-    failed_ = true;
+    fail("out of memory");
     return;
   }
   const auto got = base64::decode(*text, decoded);
@@ -300,7 +343,7 @@ void XmlReadArchive::ioBlob(std::vector<std::uint8_t>& data) {
            static_cast<unsigned long>(length), got.value_or(0));
     OPENSSL_cleanse(decoded.data(), decoded.size());
     data.clear();
-    failed_ = true;
+    fail("blobData is not the Base64 text of blobLen bytes");
     return;
   }
   data = std::move(decoded);
@@ -311,21 +354,59 @@ void XmlReadArchive::ioRaw(std::uint8_t* data, std::size_t length) {
   if (failed_ || length == 0) return;
   if (data == nullptr) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: null buffer");
-    failed_ = true;
+    fail("rawData has no buffer to go to");
     return;
   }
   if (length > kMaxBufferBytes) {  // its text buffer would exceed kMaxTextBuffer
     QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: buffer too large (%zu bytes)", length);
-    failed_ = true;
+    const std::string what = "a byte string of " + std::to_string(length) + " bytes is more than rawData can hold";
+    fail(what.c_str());
     return;
   }
   const auto text = findAttr("rawData", base64::textBufferSize(length));
   if (!text) return;
+  noteValue("rawData", {});  // a byte string: its content is never shown
   // A shorter text fills only the start of the buffer.
   if (!base64::decode(*text, {data, length})) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: base64 decode error");
-    failed_ = true;
+    fail("rawData is not Base64 text");
   }
+}
+
+void XmlReadArchive::fail(const char* what) {
+  failed_ = true;
+  if (!fault_.empty()) return;
+  try {
+    const std::string where = elementPath();
+    fault_ = where.empty() ? std::string(what) : "element " + where + ": " + what;
+  } catch (const std::bad_alloc&) {
+    // The archive still fails; only the words are lost.
+  }
+}
+
+void XmlReadArchive::refuse(const char* what) { fail(what ? what : "a value is refused"); }
+
+std::string XmlReadArchive::elementPath() const {
+  std::string path;
+  for (const std::string& name : path_) {
+    if (!path.empty()) path += '/';
+    path += name;
+  }
+  return path;
+}
+
+void XmlReadArchive::noteValue(const char* name, std::string value) {
+  lastName_ = name ? name : "";
+  lastValue_ = std::move(value);
+}
+
+std::string XmlReadArchive::position() const {
+  if (lastElement_.empty()) return "before the first element";
+  std::string text = "in element " + lastElement_;
+  if (lastName_.empty()) return text;
+  text += " after attribute " + lastName_;
+  if (!lastValue_.empty()) text += " = " + lastValue_;
+  return text;
 }
 
 }  // namespace quillon

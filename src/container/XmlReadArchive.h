@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -58,10 +59,21 @@ class XmlReadArchive final : public IArchive {
   void io(const char* name, std::uint8_t& value) override;
   void ioBlob(std::vector<std::uint8_t>& data) override;
   void ioRaw(std::uint8_t* data, std::size_t length) override;
+  // Keeps `what` with the element it was found in, and fails the archive.
+  void refuse(const char* what) override;
 
   // Set by the first failure and never cleared; nothing is read after it.
   bool failed() const noexcept { return failed_; }
   std::uint32_t depth() const noexcept { return depth_; }
+  // Why the document was refused, for a person: the first fault the archive met
+  // or the value the card refused, with the path of the element it was in
+  // ("element GidsApplet/GidsPINManager: ..."); empty when neither happened.
+  // Numbers are quoted, byte strings never.
+  const std::string& fault() const noexcept { return fault_; }
+  // Where reading last stood (the element last entered, the attribute last read
+  // with its value when it is a number), for a load that an exception stopped
+  // without a fault().
+  std::string position() const;
 
  private:
   using ReaderPtr = std::unique_ptr<xmlTextReader, ossl::Deleter<xmlFreeTextReader>>;
@@ -82,6 +94,10 @@ class XmlReadArchive final : public IArchive {
   std::optional<std::string_view> findAttr(const char* name, std::size_t capacity);
   std::optional<std::string_view> readValue(const char* name, std::size_t capacity);
   static void onParserError(void* context, xmlErrorPtr error);
+  // Fails the archive; the first fault is kept, with the element path.
+  void fail(const char* what);
+  std::string elementPath() const;
+  void noteValue(const char* name, std::string value);
 
   IJCRuntime& runtime_;
   bool failed_ = false;
@@ -93,6 +109,14 @@ class XmlReadArchive final : public IArchive {
   SecureText cache_;
   std::array<CachedAttr, kMaxAttributes> attrs_{};
   std::size_t attrCount_ = 0;
+  // The names of the open elements (as the document has them, cut and with
+  // unusual characters replaced), the path of the element last entered, and
+  // the attribute last read with its value when that is a number.
+  std::vector<std::string> path_;
+  std::string lastElement_;
+  std::string lastName_;
+  std::string lastValue_;
+  std::string fault_;
 };
 
 }  // namespace quillon

@@ -5,6 +5,8 @@
 #include "gids/StateDocument.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "base/Trace.h"
@@ -29,9 +31,27 @@ constexpr std::uint8_t FILE_KEY = 2;
 constexpr std::uint8_t FILE_DF = 3;
 constexpr std::uint16_t kMinCapacity = 10;
 
-// A loaded value the card cannot live with stops the load.
-void require(bool condition, const char* function) {
-  if (!condition) throwSerialization(__FILE__, __LINE__, function);
+// A loaded value the card cannot live with stops the load; the archive keeps
+// what was wrong, so that the refusal can name the value.
+[[noreturn]] __attribute__((format(printf, 3, 4))) void refuse(IArchive& archive, const char* function,
+                                                               const char* format, ...) {
+  char what[160];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(what, sizeof what, format, args);
+  va_end(args);
+  archive.refuse(what);
+  throwSerialization(__FILE__, __LINE__, function);
+}
+
+// `value` of attribute `name` may not exceed `limit` (`limitName`, the attribute
+// that holds the limit, or null for a fixed one).
+void requireAtMost(IArchive& archive, const char* function, const char* name, unsigned value, unsigned limit,
+                   const char* limitName = nullptr) {
+  if (value <= limit) return;
+  if (limitName != nullptr)
+    refuse(archive, function, "%s holds %u, past its limit %s %u", name, value, limitName, limit);
+  refuse(archive, function, "%s holds %u, past its limit %u", name, value, limit);
 }
 
 }  // namespace
@@ -85,7 +105,8 @@ void ioFile(IArchive& archive, File*& file) {
     case FILE_DF: loaded.reset(makePersistent<DedicatedFile>(runtime, where, runtime, 0, ByteArray())); break;
     default:
       QTRACE(trace::kError, "IArchive::ioFile", "ioFile: unknown FileTag %u", static_cast<unsigned>(type));
-      throwSerialization(__FILE__, __LINE__, "IArchive::ioFile");
+      refuse(archive, "IArchive::ioFile", "type holds %u, which is no kind of file (0 to 3)",
+             static_cast<unsigned>(type));
   }
   if (!loaded) SystemException::throwIt(SystemException::NO_RESOURCE);
   loaded->state = 0;
@@ -141,8 +162,10 @@ void OwnerPIN::serialize(IArchive& archive) {
   QUILLON_IO(archive, initialized_);
   archive.ioRaw(value, sizeof value);
   if (!archive.isStoring()) {
-    require(pinLen_ <= kValueSize && maxSize_ <= kValueSize, "OwnerPIN::serialize");
-    require(triesRemaining_ <= tryLimit_, "OwnerPIN::serialize");
+    static constexpr const char* kFunction = "OwnerPIN::serialize";
+    requireAtMost(archive, kFunction, "pinLen", pinLen_, kValueSize);
+    requireAtMost(archive, kFunction, "maxSize", maxSize_, kValueSize);
+    requireAtMost(archive, kFunction, "triesRemaining", triesRemaining_, tryLimit_, "tryLimit");
   }
 }
 
@@ -153,9 +176,13 @@ void GidsPIN::serialize(IArchive& archive) {
   QUILLON_IO(archive, maxPINSize_);
   QUILLON_IO(archive, tryLimit_);
   OwnerPIN::serialize(archive);
-  if (!archive.isStoring())
-    require(minPINSize_ >= 1 && minPINSize_ <= maxPINSize_ && maxPINSize_ <= maxSize_ && currentPINLen_ <= maxSize_,
-            "GidsPIN::serialize");
+  if (!archive.isStoring()) {
+    static constexpr const char* kFunction = "GidsPIN::serialize";
+    if (minPINSize_ < 1) refuse(archive, kFunction, "minPINSize holds 0, below its least value 1");
+    requireAtMost(archive, kFunction, "minPINSize", minPINSize_, maxPINSize_, "maxPINSize");
+    requireAtMost(archive, kFunction, "maxPINSize", maxPINSize_, maxSize_, "maxSize");
+    requireAtMost(archive, kFunction, "currentPINLen", currentPINLen_, maxSize_, "maxSize");
+  }
 }
 
 void GidsPINManager::serialize(IArchive& archive) {
@@ -189,7 +216,7 @@ static std::uint16_t serializeFileHeader(IArchive& archive, File& file, std::uin
   serializeJCByteArray(archive, "fcp", file.fcp);
   if (!archive.isStoring()) {
     file.computeSecAttrOffset();
-    require(count <= 0xFF, function);
+    requireAtMost(archive, function, "childCount", count, 0xFF);
   }
   return count;
 }

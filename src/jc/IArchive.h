@@ -31,6 +31,9 @@ class IArchive {
   virtual void ioBlob(std::vector<std::uint8_t>& data) = 0;
   // A buffer whose length the caller knows.
   virtual void ioRaw(std::uint8_t* data, std::size_t length) = 0;
+  // A loaded value the card refuses, said in words (numbers only, never a byte
+  // string): a reading archive keeps it to tell why the document was refused.
+  virtual void refuse(const char* /*what*/) {}
 };
 
 }  // namespace quillon

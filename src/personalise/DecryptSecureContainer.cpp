@@ -64,7 +64,7 @@ std::uint32_t DecompressFileToFile() {
 }
 
 std::uint32_t DecryptSecureContainer(const std::string& drive, const DeviceIdentity* given,
-                                     const platform::SystemPaths& paths) {
+                                     const platform::SystemPaths& paths, std::string* failure) {
   QTRACE(trace::kInformation, kFn, "Ouverture du device: %s", drive.c_str());
   FileHandle dir(::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) {
@@ -90,7 +90,10 @@ std::uint32_t DecryptSecureContainer(const std::string& drive, const DeviceIdent
     std::unique_ptr<JCRuntimeImpl> runtime = device.createRuntime(installer);
     // A card that did not load is no card to write out.
     if (!device.hasKey()) return FilePersist::kNoDeviceKey;
-    if (device.refusesSaving()) return FilePersist::kUnreadableContainer;
+    if (device.refusesSaving()) {
+      if (failure != nullptr) *failure = "the card in " + device.path() + " cannot be opened: " + device.loadFailure();
+      return device.loadStatus() != 0 ? device.loadStatus() : FilePersist::kUnreadableContainer;
+    }
     if (runtime->getApplet() == nullptr) return status::hresultFromWin32(status::ERROR_FILE_NOT_FOUND);
 
     // Outputs of an earlier run are never taken for this one's.

@@ -35,7 +35,8 @@ std::uint32_t loadInto(FilePersist& persist, JCRuntimeImpl& runtime, IAppletInst
   try {
     return persist.loadInto(runtime, installer, fd);
   } catch (...) {
-    // A document the archive cannot read ends here; FilePersist already refuses to save.
+    // loadInto reports every failure itself; this only keeps pcscd standing
+    // should memory run out on the way.
     return status::E_FAIL;
   }
 }
@@ -88,9 +89,10 @@ std::unique_ptr<ServedCard> ServedCard::load(const platform::SystemPaths& paths,
       ::open(persist->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) {
     const int err = errno;
-    reason = err == ENOENT  ? describe("no container at %s", persist->path().c_str())
-             : err == ELOOP ? describe("%s is a symbolic link", persist->path().c_str())
-                            : describe("cannot open %s (errno %d)", persist->path().c_str(), err);
+    reason = err == ENOENT                   ? describe("no container at %s", persist->path().c_str())
+             : err == ELOOP                  ? describe("%s is a symbolic link", persist->path().c_str())
+             : err == EACCES || err == EPERM ? describe("permission to read %s was denied", persist->path().c_str())
+                                             : describe("cannot open %s (errno %d)", persist->path().c_str(), err);
     return nullptr;
   }
   struct stat info {};
@@ -103,8 +105,9 @@ std::unique_ptr<ServedCard> ServedCard::load(const platform::SystemPaths& paths,
   card->runtime_ = std::make_unique<JCRuntimeImpl>(&card->watch_);
   const std::uint32_t hr = loadInto(*card->persist_, *card->runtime_, card->installer_, file.get());
   if (hr != 0 || card->persist_->refusesSaving() || card->runtime_->getApplet() == nullptr) {
-    reason = describe("%s does not load (hr 0x%08X): another stick's container, or damaged",
-                      card->persist_->path().c_str(), hr);
+    const std::string& why = card->persist_->loadFailure();
+    reason = describe("%s does not load (hr 0x%08X): %s", card->persist_->path().c_str(), hr,
+                      why.empty() ? "another stick's container, or damaged" : why.c_str());
     return nullptr;
   }
   return card;

@@ -27,7 +27,34 @@ TEST(Status, CodesConvertAndHaveTheirTexts) {
   EXPECT_STREQ(messageText(0x80070005), "Access is denied.");
   EXPECT_STREQ(messageText(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   EXPECT_EQ(messageText(0x80071234), nullptr);
-  EXPECT_EQ(messageText(hresultFromNt(STATUS_AUTH_TAG_MISMATCH)), nullptr);
+  EXPECT_EQ(messageText(0xC0001234), nullptr);
+}
+
+// Every status the program can report has a text, so that no message ends in
+// "(unknown error)".
+TEST(Status, EveryCodeTheProgramProducesHasAText) {
+  EXPECT_STREQ(messageText(NTE_NO_KEY), "Key does not exist.");  // an identity no key derives from
+  EXPECT_STREQ(messageText(hresultFromNt(STATUS_AUTH_TAG_MISMATCH)),
+               "The computed authentication tag did not match the input authentication tag.");
+  const std::uint32_t codes[] = {
+      E_NOTIMPL, E_FAIL, E_UNEXPECTED, E_ACCESSDENIED, E_OUTOFMEMORY, E_INVALIDARG, STRSAFE_E_INSUFFICIENT_BUFFER,
+      HRESULT_FILE_TOO_LARGE, hresultFromWin32(ERROR_INVALID_DATA), hresultFromWin32(ERROR_BAD_COMPRESSION_BUFFER),
+      hresultFromWin32(ERROR_NO_UNICODE_TRANSLATION), hresultFromWin32(ERROR_HANDLE_EOF), STATUS_NO_SUCH_DEVICE,
+      STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER,
+      // AES-GCM failures come as the HRESULT form of their NTSTATUS.
+      hresultFromNt(STATUS_UNSUCCESSFUL), hresultFromNt(STATUS_INVALID_PARAMETER), hresultFromNt(STATUS_NO_MEMORY)};
+  for (std::uint32_t code : codes) EXPECT_NE(messageText(code), nullptr) << std::hex << code;
+  // Whatever errno a file operation meets.
+  for (int err = 0; err < 134; ++err) {
+    const std::uint32_t code = win32FromErrno(err);
+    EXPECT_NE(messageText(code), nullptr) << "errno " << err;
+    EXPECT_NE(messageText(hresultFromWin32(code)), nullptr) << "errno " << err;
+  }
+  // Whatever the smart-card service answers.
+  for (std::uint32_t code = SCARD_F_INTERNAL_ERROR; code <= 0x80100031; ++code)
+    EXPECT_NE(messageText(code), nullptr) << std::hex << code;
+  for (std::uint32_t code = 0x80100065; code <= 0x8010006F; ++code)
+    EXPECT_NE(messageText(code), nullptr) << std::hex << code;
 }
 
 TEST(Hex, EncodesUpperCaseAndDecodesStrictlyWithBlanks) {

@@ -6,7 +6,8 @@
 // the way but no pcscd (clients are pointed at a socket that does not exist):
 // init refuses a directory the reader could not serve before asking for anything,
 // and writes nothing without the service; --no-reader and --blank write their
-// cards; clear deletes nothing without a reader.
+// cards; clear deletes nothing without a reader. Cards that do not load are
+// refused with a sentence that says why, by the CLI and by the reader alike.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +24,13 @@
 
 #include "../platform/SysfsTree.h"
 #include "cli/ApduShell.h"
+#include "container/CabinetCodec.h"
+#include "container/ContainerCrypto.h"
+#include "container/DeviceKey.h"
+#include "container/FilePersist.h"
+#include "personalise/CreateSecureContainer.h"
+#include "platform/DeviceDetails.h"
+#include "reader/ServedCard.h"
 #include "support/CardFixture.h"
 #include "support/OpenSslPeer.h"
 
@@ -184,9 +193,12 @@ TEST_F(CliRoadTest, InitThenUseThenDecrypt) {
   const auto before = readFileBytes((dir / "Quillon2.bin").string());
   const CardRun stranger = card("apdu " + target("ACME:STICK:1.00:SN0002"), "0020008004323436 38\n");
   EXPECT_EQ(stranger.status, 1);
-  EXPECT_NE(stranger.err.find("cannot be opened"), npos);
+  EXPECT_NE(stranger.err.find("cannot be opened: it belongs to another USB stick, or it is damaged"), npos)
+      << stranger.err;
   EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), before);
-  EXPECT_EQ(card("decrypt " + target("ACME:STICK:1.00:OTHER")).status, 1);
+  const CardRun strangerDump = card("decrypt " + target("ACME:STICK:1.00:OTHER"));
+  EXPECT_EQ(strangerDump.status, 1);
+  EXPECT_NE(strangerDump.err.find("it belongs to another USB stick, or it is damaged"), npos) << strangerDump.err;
 
   const fs::path cwd = fs::current_path();
   fs::current_path(dir);
@@ -195,6 +207,101 @@ TEST_F(CliRoadTest, InitThenUseThenDecrypt) {
   EXPECT_EQ(decrypted.status, 0) << decrypted.err;
   EXPECT_TRUE(fs::exists(dir / "Quillon.decrypted.bin"));
   EXPECT_TRUE(fs::exists(dir / "Quillon.decrypted.xml.txt"));
+}
+
+// A container of `xml` sealed for the device of `identity`.
+Bytes sealedFor(const DeviceIdentity& identity, const std::string& xml) {
+  std::uint8_t key[32];
+  EXPECT_TRUE(container::DeriveDeviceKey(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
+                                         identity.revision.c_str(), key));
+  ossl::SecureBytes compressed;
+  EXPECT_EQ(container::CabinetCompress(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), compressed), 0u);
+  Bytes blob;
+  EXPECT_EQ(container::AesGcmEncrypt(key, compressed.data(), compressed.size(), blob), 0u);
+  return blob;
+}
+
+void writeBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// A stored card whose state holds a value the card cannot live with: apdu and
+// decrypt refuse it naming the element and the value, and the reader refuses
+// to serve it; nothing aborts and the file stays as it was.
+TEST_F(CliRoadTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
+  JCRuntimeImpl runtime;
+  GidsApplet::install(runtime);
+  personaliseCard(runtime);
+  const auto xml = FilePersist::snapshotHeap(runtime);
+  ASSERT_TRUE(xml);
+  const std::string document(xml->begin(), xml->end());
+  platform::DeviceDetails details;
+  std::uint32_t error = 0;
+  ASSERT_TRUE(platform::GetDeviceDetails(tree.paths(), drive.string(), details, error)) << error;
+  const DeviceIdentity stick{details.vendor, details.product, details.revision, details.serial};
+  const DeviceIdentity given{"ACME", "STICK", "1.00", "SN0001"};  // kIdentity
+
+  struct Case {
+    const char* from;
+    const char* to;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"triesRemaining=\"3\"", "triesRemaining=\"12\"", "OwnerPIN: triesRemaining holds 12, past its limit tryLimit 3"},
+      {"pinLen=\"4\"", "pinLen=\"40\"", "OwnerPIN: pinLen holds 40, past its limit 32"},
+      {"minPINSize=\"4\"", "minPINSize=\"17\"", "GidsPIN: minPINSize holds 17, past its limit maxPINSize 16"},
+      {"fileID=\"16128\" state=\"7\" childCount=\"7\"", "fileID=\"16128\" state=\"7\" childCount=\"256\"",
+       "GidsFileSystem: childCount holds 256, past its limit 255"},
+      {"<BerTlvFile type=\"1\"", "<BerTlvFile type=\"9\"", "BerTlvFile: type holds 9, which is no kind of file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    std::string hostile = document;
+    const std::size_t at = hostile.find(c.from);
+    ASSERT_NE(at, npos);
+    hostile.replace(at, std::strlen(c.from), c.to);
+    const Bytes stored = sealedFor(given, hostile);
+    writeBytes(dir / "Quillon2.bin", stored);
+    writeBytes(drive / "Quillon2.bin", sealedFor(stick, hostile));
+
+    const CardRun used = card("apdu " + target(), "00A4040C09A0000003974254465900\n");
+    EXPECT_EQ(used.status, 1);
+    EXPECT_EQ(used.out, "");
+    EXPECT_NE(used.err.find("cannot be opened: its state is damaged: element GidsApplet/"), npos) << used.err;
+    EXPECT_NE(used.err.find(c.said), npos) << used.err;
+    const CardRun dumped = card("decrypt " + target());
+    EXPECT_EQ(dumped.status, 1);
+    EXPECT_NE(dumped.err.find(c.said), npos) << dumped.err;
+    EXPECT_EQ(card("apdu --drive " + drive.string(), "00A4040C09A0000003974254465900\n").status, 1);
+    EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), stored);
+
+    std::string reason;
+    std::unique_ptr<reader::ServedCard> served;
+    EXPECT_NO_THROW(served = reader::ServedCard::load(tree.paths(), drive.string(), reason));
+    EXPECT_EQ(served, nullptr);
+    EXPECT_NE(reason.find(c.said), npos) << reason;
+  }
+}
+
+// A container the user may not read is said to be so, not taken for a damaged
+// one. Root reads any file, so the commands run as nobody then.
+TEST_F(CliRoadTest, AContainerTheUserMayNotReadIsSaidToBeSo) {
+  const fs::path open = fs::temp_directory_path() / ("quillon-denied-" + std::to_string(::getpid()));
+  fs::create_directories(open);
+  fs::permissions(open, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec);
+  const std::string where = "--dir " + open.string() + " --identity " + kIdentity;
+  ASSERT_EQ(init(where + " --no-reader").status, 0);
+  fs::permissions(open / "Quillon2.bin", fs::perms::none);
+  const std::string asUser = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+  const CardRun used = runCard("apdu " + where, "00A4040C09A0000003974254465900\n", asUser);
+  const CardRun dumped = runCard("decrypt " + where, "", asUser);
+  fs::remove_all(open);
+  EXPECT_EQ(used.status, 1);
+  EXPECT_NE(used.err.find("cannot be opened: permission to read it was denied"), npos) << used.err;
+  EXPECT_EQ(dumped.status, 1);
+  EXPECT_NE(dumped.err.find("permission to read it was denied"), npos) << dumped.err;
 }
 
 TEST_F(CliRoadTest, InputChecksAndExitCodes) {

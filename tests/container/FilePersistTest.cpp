@@ -21,7 +21,9 @@
 #include "container/DeviceKey.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
+#include "gids/StateDocument.h"
 #include "jc/Exceptions.h"
+#include "jc/PersistentObject.h"
 #include "support/CapturingSink.h"
 #include "support/CardFixture.h"
 #include "support/TestData.h"
@@ -144,8 +146,9 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   struct Case {
     std::string what;
     Bytes bytes;
-    std::uint32_t hr = kTagMismatch;  // 0: the document throws
+    std::uint32_t hr = kTagMismatch;
     const char* serial = kStickSerial;
+    std::string failure = "it belongs to another USB stick, or it is damaged";
   };
   std::vector<Case> cases;
   const std::size_t bits = good.size() * 8;
@@ -155,13 +158,18 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   }
   cases.push_back({"another device", good, kTagMismatch, "0401A5C3E7F3"});  // one serial character apart
   cases.push_back({"garbage", Bytes(1000, 0xA5)});
+  cases.push_back(
+      {"too short", Bytes(27, 0xA5), 0x80070057u, kStickSerial, "it is too short to hold a card (27 bytes)"});
   // A document the archive cannot read, then one whose restoration throws.
   const auto xml = FilePersist::snapshotHeap(*card);
   ASSERT_TRUE(xml);
   std::string document(xml->begin(), xml->end());
-  cases.push_back({"half a document", sealed(document.substr(0, document.size() / 2)), 0x80004005u});
+  cases.push_back({"half a document", sealed(document.substr(0, document.size() / 2)), 0x80004005u, kStickSerial,
+                   "its state is damaged: element GidsApplet/GidsFileSystem/"});
   document.replace(document.find("<BerTlvFile type=\"1\""), 20, "<BerTlvFile type=\"4\"");
-  cases.push_back({"unknown file type", sealed(document), 0});
+  // Thrown by the document, the refusal comes back as a status.
+  cases.push_back({"unknown file type", sealed(document), FilePersist::kDamagedState, kStickSerial,
+                   "its state is damaged: element GidsApplet/GidsFileSystem/BerTlvFile: type holds 4, "});
 
   TraceCapture capture(trace::kError);
   for (const Case& c : cases) {
@@ -169,11 +177,9 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
     writeFile(container, c.bytes);
     FilePersist persist = device(c.serial);
     JCRuntimeImpl runtime;
-    if (c.hr == 0) {
-      EXPECT_THROW(loadContainer(persist, runtime), SerializationException);
-    } else {
-      EXPECT_EQ(loadContainer(persist, runtime), c.hr);
-    }
+    EXPECT_EQ(loadContainer(persist, runtime), c.hr);
+    EXPECT_EQ(persist.loadStatus(), c.hr);
+    EXPECT_EQ(persist.loadFailure().substr(0, c.failure.size()), c.failure);
     if (c.hr == kTagMismatch) {
       EXPECT_EQ(runtime.getApplet(), nullptr);
     }
@@ -188,6 +194,40 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   ASSERT_EQ(initialisation.save(*card), 0u);
   FilePersist reader = device();
   EXPECT_NE(reload(reader)->getApplet(), nullptr);
+}
+
+// An applet whose restoration throws what the runtime throws (here after its
+// first value), as a card object rebuilt from hostile values may.
+class ThrowingApplet final : public IApplet {
+ public:
+  void process(APDU&) override {}
+  void serialize(IArchive& archive) override {
+    ScopedElement element(archive, "GidsApplet");
+    bool hasPinMgr = false;
+    archive.io("hasPinMgr", hasPinMgr);
+    SystemException::throwIt(SystemException::NO_RESOURCE);
+  }
+};
+struct ThrowingInstaller final : IAppletInstaller {
+  IApplet* install(IJCRuntime& runtime) override {
+    return makePersistent<ThrowingApplet>(runtime, JC_HERE("ThrowingInstaller"));
+  }
+};
+
+TEST_F(FilePersistTest, AnExceptionWhileTheCardIsRebuiltIsAFailedLoadThatSaysWhere) {
+  FilePersist writer = device();
+  personalisedCard(writer);
+  FilePersist persist = device();
+  JCRuntimeImpl runtime;
+  ThrowingInstaller throwing;
+  FileHandle fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
+  std::uint32_t hr = 0;
+  EXPECT_NO_THROW(hr = persist.loadInto(runtime, throwing, fd.get()));
+  EXPECT_EQ(hr, FilePersist::kDamagedState);
+  EXPECT_TRUE(persist.refusesSaving());
+  EXPECT_EQ(persist.loadFailure(),
+            "its state is damaged: the card could not be rebuilt from it (stopped in element GidsApplet after "
+            "attribute hasPinMgr = 1)");
 }
 
 TEST_F(FilePersistTest, OddThingsNamedLikeTheContainerAreNotFollowed) {

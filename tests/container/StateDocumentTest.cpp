@@ -197,30 +197,46 @@ TEST_F(StateDocumentTest, HostileValuesAreRefused) {
     const char* what;
     std::string from;
     std::string to;
-    bool throws;  // SerializationException; otherwise a failed archive
+    bool throws;        // SerializationException; otherwise a failed archive
+    std::string fault;  // what the refusal says
   };
+  const std::string pin = "element GidsApplet/GidsPINManager/GidsPIN";
   const Case cases[] = {
-      {"unknown file type", "<BerTlvFile type=\"1\"", "<BerTlvFile type=\"4\"", true},
-      {"PIN length beyond its buffer", "pinLen=\"4\"", "pinLen=\"200\"", true},
-      {"more tries than the limit", "triesRemaining=\"3\"", "triesRemaining=\"9\"", true},
-      {"root with 300 children", "childCount=\"8\"", "childCount=\"300\"", true},
+      {"unknown file type", "<BerTlvFile type=\"1\"", "<BerTlvFile type=\"4\"", true,
+       "element GidsApplet/GidsFileSystem/BerTlvFile: type holds 4, which is no kind of file (0 to 3)"},
+      {"PIN length beyond its buffer", "pinLen=\"4\"", "pinLen=\"200\"", true,
+       pin + "/OwnerPIN: pinLen holds 200, past its limit 32"},
+      {"more tries than the limit", "triesRemaining=\"3\"", "triesRemaining=\"9\"", true,
+       pin + "/OwnerPIN: triesRemaining holds 9, past its limit tryLimit 3"},
+      {"minimum PIN size above the maximum", "minPINSize=\"4\"", "minPINSize=\"20\"", true,
+       pin + ": minPINSize holds 20, past its limit maxPINSize 16"},
+      {"root with 300 children", "childCount=\"8\"", "childCount=\"300\"", true,
+       "element GidsApplet/GidsFileSystem: childCount holds 300, past its limit 255"},
       {"data-object file with 300 records", "fileID=\"40976\" state=\"7\" childCount=\"4\"",
-       "fileID=\"40976\" state=\"7\" childCount=\"300\"", true},
-      {"more children than elements", "childCount=\"8\"", "childCount=\"12\"", false},
-      {"array longer than its bytes", "<exponent len=\"3\"", "<exponent len=\"60000\"", false},
-      {"Base64 outside its alphabet", "rawData=\"MTIzNAAA", "rawData=\"MTIz*AAA", false},
-      {"attribute missing", "triesRemaining=\"3\" ", "", false},
-      {"not XML at all", "<GIDS>", "<GIDS", false},
+       "fileID=\"40976\" state=\"7\" childCount=\"300\"", true,
+       "element GidsApplet/GidsFileSystem/BerTlvFile: childCount holds 300, past its limit 255"},
+      {"more children than elements", "childCount=\"8\"", "childCount=\"12\"", false,
+       "element GidsApplet/GidsFileSystem/fci: attribute type is missing"},  // fci read as a ninth file
+      {"array longer than its bytes", "<exponent len=\"3\"", "<exponent len=\"60000\"", false,
+       "element GidsApplet/GidsFileSystem/CRTKeyFile/KeyPair/RSAPublicKey/exponent: a byte string of 60000 bytes is "
+       "more than rawData can hold"},
+      {"Base64 outside its alphabet", "rawData=\"MTIzNAAA", "rawData=\"MTIz*AAA", false,
+       pin + "/OwnerPIN: rawData is not Base64 text"},
+      {"attribute missing", "triesRemaining=\"3\" ", "", false, pin + "/OwnerPIN: attribute triesRemaining is missing"},
+      {"not XML at all", "<GIDS>", "<GIDS", false, "the document is not well-formed XML"},
   };
   TraceCapture capture(trace::kError);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string hostile = replaced(document, c.from, c.to);
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(hostile.data()), hostile.size());
+    std::string fault;
     if (c.throws) {
-      EXPECT_THROW(load(hostile), SerializationException);
+      EXPECT_THROW(FilePersist::restoreHeap(bytes, loaded, installer, &fault), SerializationException);
     } else {
-      EXPECT_NE(load(hostile), 0u);
+      EXPECT_NE(FilePersist::restoreHeap(bytes, loaded, installer, &fault), 0u);
     }
+    EXPECT_EQ(fault, c.fault);
   }
   EXPECT_EQ(capture.sink().count("ioFile: unknown FileTag 4"), 1u);
   // Nothing of that damaged the runtime for a good document.
