@@ -5,10 +5,12 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
+#include "cli/StoredCard.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/JCRuntimeImpl.h"
@@ -29,6 +31,11 @@ constexpr const char* kUsage =
     "card stored on the drive (or in the directory standing in for one), which is\n"
     "saved again as the card asks, after every command.\n"
     "\n"
+    "A stored card is shared with the virtual reader and other programs: each\n"
+    "command waits until no other program's command runs on the card (at most 5\n"
+    "seconds). A card that another program changed since the last command is read\n"
+    "again first, which resets it: select the application and verify again.\n"
+    "\n"
     "Input: one command per line in hexadecimal digits (CLA INS P1 P2 [Lc data] [Le]);\n"
     "blanks may stand between digits, '#' starts a comment, empty lines are skipped.\n"
     "\n"
@@ -39,7 +46,8 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 when every line was sent (and a stored card saved); 1 when a\n"
     "line is not hexadecimal or cannot be sent, or the stored card cannot be opened\n"
-    "or saved (the message says which); 2 for a usage error.\n";
+    "or saved, or stays in use by another program (the message says which); 2 for a\n"
+    "usage error.\n";
 
 // The identity the stored card's key is derived from.
 bool identityOf(const CardTarget& target, DeviceIdentity& identity) {
@@ -61,32 +69,30 @@ bool identityOf(const CardTarget& target, DeviceIdentity& identity) {
 int storedCard(const CardTarget& target, std::istream& in) {
   DeviceIdentity identity;
   if (!identityOf(target, identity)) return kExitFailure;
-  FilePersist persist(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
-                      identity.revision.c_str(), target.drive);
   GidsAppletInstaller installer;
-  std::unique_ptr<JCRuntimeImpl> runtime = persist.createRuntime(installer);
-  if (!persist.hasKey()) {
-    std::cerr << "quillon-card apdu: no container key can be derived from this device's identity\n";
-    return kExitFailure;
-  }
-  if (persist.refusesSaving()) {
-    const std::string& why = persist.loadFailure();
-    std::cerr << "quillon-card apdu: the card in " << persist.path()
-              << " cannot be opened: " << (why.empty() ? "it does not load" : why) << "; it is left untouched\n";
-    return kExitFailure;
-  }
-  if (runtime->getApplet() == nullptr) {
-    std::cerr << "quillon-card apdu: there is no card in " << persist.path() << "\n";
-    return kExitFailure;
-  }
-  const int result = runApduShell(*runtime, in, std::cout, std::cerr);
-  // Every command was saved as it ran; a save that failed then fails here again.
-  const std::uint32_t saved = persist.save(*runtime);
-  if (saved != 0) {
-    std::cerr << "quillon-card apdu: the card could not be saved: " << statusMessage(saved) << "\n";
-    return kExitFailure;
-  }
-  return result;
+  StoredCard card(target.drive, [&](std::ostream& err) -> std::optional<LoadedCard> {
+    auto persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(),
+                                                 identity.product.c_str(), identity.revision.c_str(), target.drive);
+    std::unique_ptr<JCRuntimeImpl> runtime = persist->createRuntime(installer);
+    if (!persist->hasKey()) {
+      err << "quillon-card apdu: no container key can be derived from this device's identity\n";
+      return std::nullopt;
+    }
+    if (persist->refusesSaving()) {
+      const std::string& why = persist->loadFailure();
+      err << "quillon-card apdu: the card in " << persist->path()
+          << " cannot be opened: " << (why.empty() ? "it does not load" : why) << "; it is left untouched\n";
+      return std::nullopt;
+    }
+    if (runtime->getApplet() == nullptr) {
+      err << "quillon-card apdu: there is no card in " << persist->path() << "\n";
+      return std::nullopt;
+    }
+    return LoadedCard{std::move(persist), std::move(runtime)};
+  });
+  if (!card.open(std::cerr)) return kExitFailure;
+  // Each command is saved as it runs, under the drive's lock.
+  return runApduShell(card, in, std::cout, std::cerr);
 }
 
 }  // namespace

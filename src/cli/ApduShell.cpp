@@ -22,9 +22,25 @@ std::string_view commandText(std::string_view line) {
   return line.substr(first, last - first + 1);
 }
 
+// A runtime that nothing else shares: nothing to lock, reload or save.
+class MemoryCard final : public ShellCard {
+ public:
+  explicit MemoryCard(IJCRuntime& runtime) : runtime_(runtime) {}
+  IJCRuntime* begin(std::ostream&) override { return &runtime_; }
+  bool end(std::ostream&) override { return true; }
+
+ private:
+  IJCRuntime& runtime_;
+};
+
 }  // namespace
 
 int runApduShell(IJCRuntime& runtime, std::istream& in, std::ostream& out, std::ostream& err) {
+  MemoryCard card(runtime);
+  return runApduShell(card, in, out, err);
+}
+
+int runApduShell(ShellCard& card, std::istream& in, std::ostream& out, std::ostream& err) {
   std::string line;
   unsigned long number = 0;
   // Commands and answers may carry PINs and keys.
@@ -43,13 +59,20 @@ int runApduShell(IJCRuntime& runtime, std::istream& in, std::ostream& out, std::
     OPENSSL_cleanse(parsed.data(), parsed.size());
     OPENSSL_cleanse(line.data(), line.size());
 
+    IJCRuntime* runtime = card.begin(err);
+    if (runtime == nullptr) return kExitFailure;
     std::uint32_t length = sizeof response;
     std::uint32_t status = 0;
     try {
-      status = runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length);
+      status = runtime->transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length);
     } catch (const ISOException&) {
+      card.end(err);
       err << "quillon-card: line " << number << ": a command of " << command.size()
           << " bytes is longer than the card's " << APDU::kBufferSize << "-byte command buffer\n";
+      return kExitFailure;
+    }
+    if (!card.end(err)) {
+      OPENSSL_cleanse(response, sizeof response);
       return kExitFailure;
     }
     if (status != 0 || length < 2) {

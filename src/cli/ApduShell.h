@@ -15,12 +15,29 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// The card a shell sends its commands to, one at a time: a stored card is
+// locked, brought up to date and saved around each command.
+class ShellCard {
+ public:
+  // The runtime for the next command; null, after a message on `err`, when the
+  // card cannot be had.
+  virtual IJCRuntime* begin(std::ostream& err) = 0;
+  // The command has run (or was refused before it ran): false, after a message
+  // on `err`, when its outcome could not be kept; its answer is then withheld.
+  virtual bool end(std::ostream& err) = 0;
+
+ protected:
+  ~ShellCard() = default;
+};
+
 // Reads commands until the end of `in`. Blanks may stand between digits, '#'
 // starts a comment, empty lines are skipped. Each answer line is the response
 // data in upper-case hex, a blank when there is data, and the status word in
 // four digits. Returns kExitOk when every line was sent; on a line that is not
 // hexadecimal, or that the runtime cannot take, a message goes to `err` and
 // kExitFailure is returned at once.
+int runApduShell(ShellCard& card, std::istream& in, std::ostream& out, std::ostream& err);
+// The same for a card held in memory only.
 int runApduShell(IJCRuntime& runtime, std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace quillon::cli

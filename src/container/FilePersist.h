@@ -47,7 +47,9 @@ class FilePersist final : public IJCRuntimeSerializable {
   FilePersist& operator=(const FilePersist&) = delete;
 
   // Writes the applet's state if it changed since the last write or load.
-  // Returns an HRESULT (0 when written or unchanged).
+  // Returns an HRESULT (0 when written or unchanged). The caller holds the
+  // drive's DriveLock, from before it checks that its state is the stored one
+  // until after this write: only the caller knows where its command begins.
   std::uint32_t save(IJCRuntime& runtime) override;
 
   // Reads the container open on `fd` into the runtime, installing the applet

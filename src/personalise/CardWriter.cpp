@@ -9,12 +9,20 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/DriveLock.h"
 #include "container/FilePersist.h"
 #include "gids/GidsApplet.h"
 #include "jc/JCRuntimeImpl.h"
 #include "platform/DeviceDetails.h"
 
 namespace quillon {
+
+std::uint32_t lockFailure(const container::DriveLock& lock) noexcept {
+  const std::uint32_t error = lock.outcome() == container::DriveLock::Outcome::kTimedOut
+                                  ? status::ERROR_SHARING_VIOLATION
+                                  : status::win32FromErrno(lock.error());
+  return status::hresultFromWin32(error != 0 ? error : status::ERROR_GEN_FAILURE);
+}
 
 std::uint32_t checkDriveDirectory(const std::string& drive) {
   if (drive.empty() || drive.size() >= PATH_MAX - sizeof "/Quillon2.bin") return status::ERROR_BUFFER_OVERFLOW;
@@ -58,6 +66,13 @@ std::uint32_t writeNewCard(const char* function, const std::string& drive, const
 
   QTRACE(trace::kInformation, function, "%s: GIDS applet runtime ready", function);
   if (progress) progress("writing the container");
+  // Replaced between two commands of any other writer (the reader, an apdu shell).
+  const container::DriveLock lock(drive, container::DriveLock::kWriterWait);
+  if (!lock.locked()) {
+    const std::uint32_t hr = lockFailure(lock);
+    QTRACE(trace::kError, function, "%s: the drive is in use by another program (0x%08X)", function, hr);
+    return hr;
+  }
   const std::uint32_t saved = persist->save(*runtime);
   if (saved != 0) return saved;  // nothing written is no card created
   QTRACE(trace::kInformation, function, "%s: GIDS applet saved", function);

@@ -8,6 +8,7 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/DriveLock.h"
 #include "container/FilePersist.h"
 #include "personalise/CreateBlankContainer.h"
 #include "personalise/DevicePath.h"
@@ -162,6 +163,14 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
 
   const std::string container = drive + (drive.back() == '/' ? "" : "/") + FilePersist::kContainerName;
   QTRACE(trace::kInformation, kClear, "Clear: deleting '%s'", container.c_str());
+  // Not in the middle of another writer's command (an apdu shell's).
+  const container::DriveLock lock(drive, container::DriveLock::kWriterWait);
+  if (!lock.locked()) {
+    status = lock.outcome() == container::DriveLock::Outcome::kTimedOut ? status::ERROR_SHARING_VIOLATION
+                                                                        : status::win32FromErrno(lock.error());
+    QTRACE(trace::kError, kClear, "Clear: the drive cannot be locked 0x%08x", status);
+    return stop(ReaderStep::kDelete, status, statusMessage(status));
+  }
   if (::unlink(container.c_str()) == 0) {
     QTRACE(trace::kInformation, kClear, "Clear: file deleted successfully");
     result.deleted = true;

@@ -12,6 +12,7 @@
 
 #include "base/Trace.h"
 #include "base/FileHandle.h"
+#include "container/DriveLock.h"
 #include "platform/Drives.h"
 #include "platform/VolumePath.h"
 #include "reader/CardAtr.h"
@@ -311,6 +312,20 @@ RESPONSECODE VirtualReader::transmit(std::span<const std::uint8_t> command, std:
   std::lock_guard lock(mutex_);
   length = 0;
   if (!card_) return IFD_ICC_NOT_PRESENT;
+  // Other writers (quillon-card) hold the drive's lock across their commands:
+  // the check below and the command run while none of them is at work. A card
+  // kept longer than a second is not waited for; the command fails unsent.
+  const container::DriveLock driveLock(card_->mountPoint(), container::DriveLock::kReaderWait);
+  if (driveLock.outcome() == container::DriveLock::Outcome::kTimedOut) {
+    report(LOG_WARNING, trace::kWarning, kTransmit, "the card of %s is in use by another program: command refused",
+           card_->mountPoint().c_str());
+    return IFD_COMMUNICATION_ERROR;
+  }
+  if (!driveLock.locked()) {
+    report(LOG_ERR, trace::kError, kTransmit, "the drive %s cannot be locked (errno %d): command refused",
+           card_->mountPoint().c_str(), driveLock.error());
+    return IFD_COMMUNICATION_ERROR;
+  }
   // The card must still be the container it came from: a replaced or deleted
   // file is never written from a stale card.
   const std::optional<ContainerVersion> now = currentVersion(card_->mountPoint());

@@ -76,7 +76,8 @@ class VirtualReader {
 
   // One APDU to the powered card. IFD_ICC_NOT_PRESENT when there is none or its
   // container changed; IFD_COMMUNICATION_ERROR when the card's new state could
-  // not be stored (the card is then reset and its answer withheld).
+  // not be stored (the card is then reset and its answer withheld), or when
+  // another writer kept the drive locked for a second (the command is not sent).
   RESPONSECODE transmit(std::span<const std::uint8_t> command, std::span<std::uint8_t> response, std::size_t& length);
 
   // The polling thread's wait: returns when what present() would answer differs

@@ -8,11 +8,15 @@
 // and writes nothing without the service; --no-reader and --blank write their
 // cards; clear deletes nothing without a reader. Cards that do not load are
 // refused with a sentence that says why, by the CLI and by the reader alike.
+// Several programs on one stored card: each command runs alone on the container
+// as the last one left it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +36,7 @@
 #include "platform/DeviceDetails.h"
 #include "reader/ServedCard.h"
 #include "support/CardFixture.h"
+#include "support/HeldDriveLock.h"
 #include "support/OpenSslPeer.h"
 
 namespace quillon::test {
@@ -153,10 +158,10 @@ class CliRoadTest : public ::testing::Test {
     tree.mount(8, 17, drive.string());
   }
   // quillon-card against the fixture tree, with no pcscd to reach.
-  CardRun card(const std::string& args, const std::string& input = "") {
-    return runCard(args, input,
-                   "PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() + " QUILLON_PROC_ROOT=" +
-                       (tree.root() / "proc").string() + " QUILLON_SYS_ROOT=" + tree.sys().string());
+  CardRun card(const std::string& args, const std::string& input = "") { return runCard(args, input, environment()); }
+  std::string environment() const {
+    return "PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() +
+           " QUILLON_PROC_ROOT=" + (tree.root() / "proc").string() + " QUILLON_SYS_ROOT=" + tree.sys().string();
   }
   // The directory with an identity, standing in for a drive.
   std::string target(const char* identity = kIdentity) { return "--dir " + dir.string() + " --identity " + identity; }
@@ -411,6 +416,82 @@ TEST_F(CliRoadTest, BlankCardAndClearWithoutTheReader) {
   r = card("clear --help");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("Usage: quillon-card clear DRIVE\n", 0), 0u);
+}
+
+class SharedCardTest : public CliRoadTest {
+ protected:
+  void SetUp() override {
+    CliRoadTest::SetUp();
+    ASSERT_EQ(init(target() + " --no-reader").status, 0);
+  }
+  // `count` runs of quillon-card ARGS at the same time, each with `input`.
+  std::vector<CardRun> cardsAtOnce(int count, const std::string& args, const std::string& input) {
+    const std::string base = (tree.root() / "run.").string();
+    std::ofstream(base + "in") << input;
+    const std::string script = "for i in $(seq " + std::to_string(count) + "); do (env " + environment() +
+                               " " QUILLON_CARD " " + args + " <" + base + "in >" + base + "out.$i 2>" + base +
+                               "err.$i; echo $? >" + base + "rc.$i) & done; wait";
+    EXPECT_EQ(std::system(script.c_str()), 0);
+    auto slurp = [](const std::string& path) {
+      std::ifstream f(path);
+      return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    std::vector<CardRun> runs;
+    for (int i = 1; i <= count; ++i) {
+      const std::string n = std::to_string(i);
+      const std::string rc = slurp(base + "rc." + n);
+      runs.push_back({rc.empty() ? -1 : std::stoi(rc), slurp(base + "out." + n), slurp(base + "err." + n)});
+    }
+    return runs;
+  }
+};
+
+TEST_F(SharedCardTest, WrongPinsFromSessionsAtOnceAreEachCountedAgainstTheTryLimit) {
+  // Eight sessions of two wrong PINs each: three are counted, one per answer,
+  // and the rest find the PIN blocked.
+  std::vector<std::string> answers;
+  for (const CardRun& run : cardsAtOnce(8, "apdu " + target(), "002000800439393939\n002000800439393939\n")) {
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) answers.push_back(line);
+  }
+  std::sort(answers.begin(), answers.end());
+  std::vector<std::string> expected{"63C0", "63C1", "63C2"};
+  expected.insert(expected.end(), 13, "6983");
+  EXPECT_EQ(answers, expected);
+  EXPECT_EQ(card("apdu " + target(), "00200080043234363800\n").out, "6983\n");  // the right PIN: blocked
+}
+
+TEST_F(SharedCardTest, TwoSessionsWritingKeepBothWritesAndSeeEachOthersChangesAsAReset) {
+  CardProcess first({"apdu", "--dir", dir.string(), "--identity", kIdentity});
+  CardProcess second({"apdu", "--dir", dir.string(), "--identity", kIdentity});
+  for (CardProcess* session : {&first, &second}) {
+    EXPECT_EQ(session->exchange("00A4040C09A0000003974254465900"), "9000");
+    EXPECT_EQ(session->exchange("002000800432343638"), "9000");
+  }
+  EXPECT_EQ(first.exchange("00DBA01007DF240411111111"), "9000");
+  // The second session's card was written behind its back: it is read again,
+  // as after a reset, and the PIN is no longer verified.
+  EXPECT_EQ(second.exchange("00DBA01307DF400422222222"), "6982");
+  EXPECT_EQ(second.exchange("002000800432343638"), "9000");
+  EXPECT_EQ(second.exchange("00DBA01307DF400422222222"), "9000");
+  EXPECT_EQ(first.exchange("00CBA013045C02DF4000"), "6982");  // and so the first one's
+  EXPECT_EQ(card("apdu " + target(), "002000800432343638\n00CBA010045C02DF2400\n00CBA013045C02DF4000\n").out,
+            "9000\nDF240411111111 9000\nDF400422222222 9000\n");
+}
+
+TEST_F(SharedCardTest, ACardLockedByAnotherProgramIsWaitedForFiveSeconds) {
+  const auto before = readFileBytes((dir / "Quillon2.bin").string());
+  HeldDriveLock held(dir);
+  const auto start = std::chrono::steady_clock::now();
+  const CardRun r = card("apdu " + target(), "002000800439393939\n");
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("the card is in use by another program"), npos) << r.err;
+  EXPECT_GE(waited, std::chrono::milliseconds(4900));
+  EXPECT_LT(waited, std::chrono::seconds(10));
+  EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), before);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Format and Clear against a recording PC/SC fake (no daemon): which reader is
 // taken, the order EJECT - creation - SWALLOW, what each failing step returns,
 // that nothing is written or deleted without EJECT, the SWALLOW input, and that
-// every handle is given back on every way out.
+// every handle is given back on every way out; both write only between two
+// commands of another writer of the card.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include "personalise/ReaderControl.h"
 #include "platform/VolumePath.h"
 #include "support/CapturingSink.h"
+#include "support/HeldDriveLock.h"
 
 namespace quillon {
 namespace {
@@ -301,6 +304,23 @@ TEST_F(ReaderControlTest, ClearEjectsThenDeletesAndDeletesNothingUnlessTheReader
   EXPECT_EQ(r.failedStep, ReaderStep::kDrive);
   EXPECT_EQ(r.message, "No drive has been selected.");
   EXPECT_TRUE(fake.calls.empty());
+}
+
+TEST_F(ReaderControlTest, CreationAndClearWaitForAnotherWritersCommandToEnd) {
+  using namespace std::chrono_literals;
+  for (const bool clearing : {false, true}) {
+    SCOPED_TRACE(clearing ? "Clear" : "Format");
+    reset({kVirtual});
+    test::HeldDriveLock held(drive);
+    held.releaseAfter(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    ReaderStep step = ReaderStep::kNone;
+    if (clearing)
+      EXPECT_TRUE(Clear(drive.string(), kFakeApi).deleted);
+    else
+      EXPECT_EQ(format(step), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  }
 }
 
 }  // namespace

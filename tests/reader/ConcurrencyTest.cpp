@@ -1,19 +1,25 @@
 // pcscd calls the driver from several threads: every card operation is
 // serialised by the reader's one mutex (run under ASan in the dev preset).
+// Other programs writing the card hold the drive's lock: a transmit waits for
+// them a second at most, and then runs on the container as they left it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "ReaderFixture.h"
+#include "support/HeldDriveLock.h"
 
 namespace quillon::test {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 class ConcurrencyTest : public ReaderFixture {};
@@ -86,6 +92,47 @@ TEST_F(ConcurrencyTest, PowerAndControlRequestsRaceWithCommands) {
   client.join();
   events.join();
   EXPECT_EQ(unexpected.load(), 0);
+}
+
+TEST_F(ConcurrencyTest, AnotherWritersLockIsWaitedForASecondThenTheCommandFailsUnsent) {
+  serveCard();
+  const Bytes before = world.containerBytes();
+  {
+    HeldDriveLock held(world.mountDir());
+    const auto start = Clock::now();
+    const Answer refused = send("002000800431313131");  // a wrong PIN
+    const auto waited = Clock::now() - start;
+    EXPECT_EQ(refused.rc, IFD_COMMUNICATION_ERROR);
+    EXPECT_GE(waited, 900ms);
+    EXPECT_LT(waited, 3s);
+    EXPECT_EQ(world.containerBytes(), before);
+  }
+  EXPECT_TRUE(reader->powered());  // not a reset: the card is as it was
+
+  // A holder that lets go within the second is waited for; the refused try
+  // was never counted.
+  HeldDriveLock held(world.mountDir());
+  held.releaseAfter(200ms);
+  const auto start = Clock::now();
+  EXPECT_EQ(sw("002000800431313131"), 0x63C2);
+  EXPECT_GE(Clock::now() - start, 150ms);
+  EXPECT_NE(world.containerBytes(), before);
+}
+
+TEST_F(ConcurrencyTest, AContainerReplacedWhileTheCommandWaitedIsNotAnsweredFrom) {
+  serveCard();
+  const Bytes before = world.containerBytes();
+  auto waiting = std::make_unique<HeldDriveLock>(world.mountDir());
+  auto answer = std::async(std::launch::async, [&] { return send("002000800431313131"); });
+  std::this_thread::sleep_for(100ms);
+  // Another writer's save: a new file renamed over the container.
+  const fs::path copy = world.mountDir() / "copy.bin";
+  fs::copy_file(world.containerPath(), copy);
+  fs::rename(copy, world.containerPath());
+  waiting.reset();
+  EXPECT_EQ(answer.get().rc, IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(world.containerBytes(), before);
+  EXPECT_FALSE(reader->powered());
 }
 
 }  // namespace
