@@ -8,11 +8,12 @@
 #include <cstdint>
 
 #include "base/OpenSsl.h"
+#include "jc/StateLimits.h"
 
 namespace quillon::container {
 
 // Largest uncompressed payload that CabinetDecompress accepts.
-inline constexpr std::size_t kDecompressedCap = 2097152;
+inline constexpr std::size_t kDecompressedCap = limits::kMaxDocumentBytes;
 
 std::uint32_t CabinetCompress(const std::uint8_t* data, std::size_t size, ossl::SecureBytes& out);
 

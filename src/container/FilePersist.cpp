@@ -19,6 +19,7 @@
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
 #include "container/DeviceKey.h"
+#include "container/MszipEncoder.h"
 #include "container/XmlReadArchive.h"
 #include "container/XmlWriteArchive.h"
 #include "jc/IApplet.h"
@@ -28,6 +29,11 @@ namespace quillon {
 static_assert(FilePersist::kNoDeviceKey == status::NTE_NO_KEY);
 
 namespace {
+
+// Whatever a document the loader accepts holds, even incompressible key material
+// stored chunk by chunk, its sealed container is a file the loader reads.
+static_assert(container::MszipEncoder::bound(container::kDecompressedCap) + container::kGcmOverhead <=
+              FilePersist::kMaxContainerBytes);
 
 std::uint32_t hresultFromErrno(int error) noexcept {
   const std::uint32_t hr = status::hresultFromWin32(status::win32FromErrno(error));
@@ -118,6 +124,12 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   if (!xml) {
     QTRACE(trace::kError, kFunction, "FilePersist::save: snapshotHeap failed");
     return status::E_FAIL;
+  }
+  // The loader refuses a larger document: writing it would lose the card.
+  if (xml->size() > container::kDecompressedCap) {
+    QTRACE(trace::kError, kFunction, "FilePersist::save: document of %zu bytes exceeds cap %zu", xml->size(),
+           container::kDecompressedCap);
+    return status::HRESULT_FILE_TOO_LARGE;
   }
   std::array<std::uint8_t, 32> digest{};
   if (!container::Sha256(xml->data(), xml->size(), digest.data())) {

@@ -15,13 +15,14 @@
 #include "jc/IAppletInstaller.h"
 #include "jc/IJCRuntime.h"
 #include "jc/JCRuntimeImpl.h"
+#include "jc/StateLimits.h"
 
 namespace quillon {
 
 class FilePersist final : public IJCRuntimeSerializable {
  public:
   static constexpr const char* kContainerName = "Quillon2.bin";
-  static constexpr std::uint64_t kMaxContainerBytes = 8388608;
+  static constexpr std::uint64_t kMaxContainerBytes = limits::kMaxContainerBytes;
   // NTE_NO_KEY: the device key could not be derived, so nothing is encrypted or
   // decrypted with it.
   static constexpr std::uint32_t kNoDeviceKey = 0x8009000D;

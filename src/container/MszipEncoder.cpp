@@ -21,14 +21,6 @@ MszipEncoder::MszipEncoder(std::size_t deflateBudget) noexcept
 
 MszipEncoder::~MszipEncoder() = default;
 
-std::size_t MszipEncoder::bound(std::size_t size) noexcept {
-  const std::size_t chunks = size / mszip::kChunkSize + (size % mszip::kChunkSize != 0);
-  constexpr std::size_t perChunk = mszip::kLengthBytes + mszip::kMaxChunkBytes;
-  constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
-  if (chunks > (max - mszip::kHeaderSize) / perChunk) return 0;
-  return mszip::kHeaderSize + chunks * perChunk;
-}
-
 Error MszipEncoder::encode(const std::uint8_t* data, std::size_t size, std::uint8_t* out, std::size_t capacity,
                            std::size_t& written) noexcept {
   written = 0;

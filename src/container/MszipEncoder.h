@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "container/MszipFormat.h"
@@ -28,7 +29,14 @@ class MszipEncoder {
   int initResult() const noexcept { return deflater_.initResult(); }
 
   // Largest buffer that `size` input bytes can encode to; 0 when that overflows.
-  static std::size_t bound(std::size_t size) noexcept;
+  // Chunks that would not compress are stored, so this holds for any input.
+  static constexpr std::size_t bound(std::size_t size) noexcept {
+    const std::size_t chunks = size / mszip::kChunkSize + (size % mszip::kChunkSize != 0);
+    constexpr std::size_t perChunk = mszip::kLengthBytes + mszip::kMaxChunkBytes;
+    constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+    if (chunks > (max - mszip::kHeaderSize) / perChunk) return 0;
+    return mszip::kHeaderSize + chunks * perChunk;
+  }
 
   // Encodes into out[0..capacity), which must hold bound(size) bytes; `written`
   // receives the buffer's length.

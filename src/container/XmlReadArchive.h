@@ -20,19 +20,21 @@
 #include "base/OpenSsl.h"
 #include "container/Base64.h"
 #include "jc/IArchive.h"
+#include "jc/StateLimits.h"
 
 namespace quillon {
 
 class XmlReadArchive final : public IArchive {
  public:
-  static constexpr std::uint32_t kMaxDepth = 32;
-  static constexpr std::size_t kMaxAttributes = 128;
-  static constexpr std::size_t kMaxNameChars = 127;
-  static constexpr std::size_t kMaxValueChars = 65535;
+  // The loader's limits, shared with the writer and the card's capacity.
+  static constexpr std::uint32_t kMaxDepth = limits::kMaxDepth;
+  static constexpr std::size_t kMaxAttributes = limits::kMaxAttributes;
+  static constexpr std::size_t kMaxNameChars = limits::kMaxNameChars;
+  static constexpr std::size_t kMaxValueChars = limits::kMaxValueChars;
   // The Base64 text of a blob or raw buffer may need at most this much room, so
   // no buffer above kMaxBufferBytes can be read back (nor is one written).
-  static constexpr std::size_t kMaxTextBuffer = 65536;
-  static constexpr std::size_t kMaxBufferBytes = 49148;
+  static constexpr std::size_t kMaxTextBuffer = limits::kMaxTextBuffer;
+  static constexpr std::size_t kMaxBufferBytes = limits::kMaxBufferBytes;
   static_assert(base64::textBufferSize(kMaxBufferBytes) <= kMaxTextBuffer &&
                 base64::textBufferSize(kMaxBufferBytes + 1) > kMaxTextBuffer);
 

@@ -4,6 +4,7 @@
 
 #include "base/Trace.h"
 #include "gids/UtilTLV.h"
+#include "jc/CapacityScope.h"
 #include "jc/PersistentObject.h"
 #include "jc/Util.h"
 
@@ -65,15 +66,32 @@ Record* BerTlvFile::addChildren(ByteArray& buffer, std::uint16_t whole, std::uin
       Util::arrayCopy(buffer, kData, existing->data, 0, copied);
       return existing;
     }
-    // A different size: the new object goes to the end of the list.
-    Record* replacement = makeRecord(buffer, whole, copied);
+    // A different size: the new object goes to the end of the list. The old one
+    // goes only once the new one is made, so a larger one must fit the capacity
+    // beside it; a smaller one (an erasure) may borrow the working reserve.
+    Record* replacement = nullptr;
+    if (whole > existing->data.length()) {
+      CapacityScope growth(runtime);
+      replacement = makeRecord(buffer, whole, copied);
+    } else {
+      replacement = makeRecord(buffer, whole, copied);
+    }
     deleteChildren(i);
     children[childCount++] = replacement;
     return replacement;
   }
 
-  if (childCount >= children.length()) grow();
+  // The record first, then the room for it: a refusal of either changes nothing.
+  CapacityScope growth(runtime);
   Record* record = makeRecord(buffer, whole, copied);
+  if (childCount >= children.length()) {
+    try {
+      grow();
+    } catch (...) {
+      destroyPersistent(runtime, record, JC_HERE("BerTlvFile::addChildren"));
+      throw;
+    }
+  }
   children[childCount++] = record;
   return record;
 }

@@ -116,6 +116,9 @@ void CRTKeyFile::importKey(ByteArray& data, std::uint16_t offset) {
       ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   } catch (const ISOException&) {
     throw;
+  } catch (const SystemException& e) {
+    if (e.getReason() == SystemException::NO_RESOURCE) throw;  // no room for the key: 6A84 to the caller
+    ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   } catch (...) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   }
@@ -176,10 +179,13 @@ void CRTKeyFile::importRsaKey(ByteArray& data, std::uint16_t offset, std::uint16
   if (!privateKey->isInitialized()) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
 
   data.zero(offset, length);  // the key material does not stay in the buffer
-  clearContents();
   wipe.key = nullptr;
-  keyPair = runtime.createKeyPairFromKeys(publicKey.release(), privateKey.release());
-  if (keyPair == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+  // The pair is made before the old contents go: without room for it the file
+  // keeps its old key.
+  KeyPair* pair = runtime.createKeyPairFromKeys(publicKey.release(), privateKey.release());
+  if (pair == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+  clearContents();
+  keyPair = pair;
   if (runtime.isObjectDeletionSupported()) runtime.requestObjectDeletion();
 }
 

@@ -5,6 +5,7 @@
 #include "gids/GidsFileSystem.h"
 #include "gids/GidsPINManager.h"
 #include "gids/UtilTLV.h"
+#include "jc/CapacityScope.h"
 #include "jc/Exceptions.h"
 #include "jc/ISO7816.h"
 #include "jc/PersistentObject.h"
@@ -102,6 +103,7 @@ void GidsFileSystem::processCreateFile(APDU& apdu) {
   requireP1P2Zero(buffer);
   const std::uint16_t lc = apdu.setIncomingAndReceive();
   try {
+    CapacityScope growth(runtime);
     File* file = getSafeFile(buffer, lc);
     DedicatedFile* df = getCurrentDF();
     file->parent = df;

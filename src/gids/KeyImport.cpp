@@ -7,6 +7,7 @@
 #include "gids/GidsPINManager.h"
 #include "gids/TransmitManager.h"
 #include "gids/UtilTLV.h"
+#include "jc/CapacityScope.h"
 #include "jc/Exceptions.h"
 #include "jc/ISO7816.h"
 
@@ -58,9 +59,13 @@ void GidsApplet::importKey(APDU& apdu) {
   }
   keyFile->checkAccess(*pinManager, AM_WRITE);
   try {
+    CapacityScope growth(runtime);
     keyFile->importKey(flash, crt);
   } catch (const InvalidArgumentsException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
+  } catch (const SystemException& e) {
+    if (e.getReason() != SystemException::NO_RESOURCE) throw;
+    ISOException::throwIt(ISO7816::SW_FILE_FULL);  // the key does not fit; the file keeps its old one
   }
 }
 

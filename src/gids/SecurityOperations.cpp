@@ -8,6 +8,7 @@
 #include "gids/GidsPINManager.h"
 #include "gids/TransmitManager.h"
 #include "gids/UtilTLV.h"
+#include "jc/CapacityScope.h"
 #include "jc/Exceptions.h"
 #include "jc/ISO7816.h"
 #include "jc/Util.h"
@@ -217,6 +218,7 @@ void GidsApplet::processGenerateAsymmetricKeypair(APDU& apdu) {
 
   PersistentPtr<KeyPair> pair(runtime, nullptr, JC_HERE("GidsApplet::processGenerateAsymmetricKeypair"));
   try {
+    CapacityScope growth(runtime);
     pair.reset(runtime.createKeyPair(2, bits));
     if (!pair) SystemException::throwIt(SystemException::NO_RESOURCE);
     pair->genKeyPair();

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "base/Trace.h"
 #include "jc/JCRuntimeImpl.h"
+#include "jc/StateLimits.h"
 
 namespace quillon {
 
@@ -43,10 +45,29 @@ Block* obtainBlock(std::uint64_t size) {
 }
 }  // namespace
 
+bool JCRuntimeImpl::limitToCapacity(bool limited) { return std::exchange(capacityLimited_, limited); }
+
+bool JCRuntimeImpl::admits(std::uint64_t size) const noexcept {
+  // No byte string above kMaxBufferBytes can be read back from the document.
+  if (size > limits::kMaxBufferBytes) return false;
+  const std::uint64_t limit =
+      capacityLimited_ ? limits::kCardCapacity : limits::kCardCapacity + limits::kWorkingReserve;
+  return charged_ + limits::chargeOf(size) <= limit;
+}
+
 void* JCRuntimeImpl::allocatePersistent(std::uint64_t size, const char* sourceFile, const char* functionName,
                                         std::uint32_t line) {
+  if (inCommand_ && !admits(size)) {
+    QTRACE_AT(sourceFile, line, functionName, trace::kWarning,
+              "allocatePersistent: size=%zu refused, card memory full (%llu of %llu charged)",
+              static_cast<std::size_t>(size), static_cast<unsigned long long>(charged_),
+              static_cast<unsigned long long>(capacityLimited_ ? limits::kCardCapacity
+                                                               : limits::kCardCapacity + limits::kWorkingReserve));
+    return nullptr;
+  }
   PersistentBlock* block = obtainBlock<PersistentBlock>(size);
   if (block == nullptr) return nullptr;
+  charged_ += limits::chargeOf(size);
   block->line = line;
   block->sourceFile = sourceFile;
   block->functionName = functionName;
@@ -69,6 +90,7 @@ void JCRuntimeImpl::freePersistent(void* pointer, const char* sourceFile, const 
               "freePersistent: pointer=%p, size=%zu, clearOn=%d, totalAlloc=%zu", static_cast<void*>(block),
               static_cast<std::size_t>(block->size), 0, block->total());
     *link = block->next;
+    charged_ -= limits::chargeOf(block->size);
     std::free(block);
     return;
   }
@@ -84,6 +106,7 @@ void JCRuntimeImpl::clearAllPersistent() {
     persistentHead_ = block->next;
     std::free(block);
   }
+  charged_ = 0;
 }
 
 void* JCRuntimeImpl::allocateTransient(std::uint64_t size) {

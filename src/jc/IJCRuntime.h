@@ -44,6 +44,10 @@ class IJCRuntime {
                                    std::uint32_t line) = 0;
   virtual void freePersistent(void* pointer, const char* sourceFile, const char* functionName,
                               std::uint32_t line) = 0;
+  // While set, persistent allocations add to the card's stored state and must fit
+  // its capacity; otherwise they are working memory and may also use the reserve
+  // kept for it. Returns the previous setting. Set through CapacityScope.
+  virtual bool limitToCapacity(bool /*limited*/) { return false; }
   virtual void setApplet(IApplet* applet) = 0;
 
   virtual ISmartCardMemory& transientMemory() = 0;

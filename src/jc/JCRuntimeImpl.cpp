@@ -60,6 +60,7 @@ std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t
   apdu.load(command, static_cast<std::uint16_t>(commandLength), protocol_);
 
   std::uint16_t sw = ISO7816::SW_NO_ERROR;
+  inCommand_ = true;
   try {
     applet_->process(apdu);
   } catch (const ISOException& e) {
@@ -67,6 +68,8 @@ std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t
   } catch (...) {
     sw = ISO7816::SW_UNKNOWN;
   }
+  inCommand_ = false;
+  capacityLimited_ = false;
 
   const std::uint32_t n = apdu.outgoingLength();
   if (response == nullptr || responseLength < n + 2) return status::STATUS_BUFFER_TOO_SMALL;

@@ -2,6 +2,8 @@
 // applet's process() and turns whatever it throws into a status word. It models
 // the card's persistent and transient memory on the process heap and accounts for
 // every block, reporting the persistent blocks still held when the applet goes.
+// Persistent memory has a capacity (StateLimits.h) that keeps every state a
+// command can reach within what the container loader accepts.
 // Used by one thread at a time; it has no locks.
 #pragma once
 
@@ -28,6 +30,7 @@ class JCRuntimeImpl : public IJCRuntime {
                       std::uint32_t line) override;
   using IJCRuntime::allocatePersistent;
   using IJCRuntime::freePersistent;
+  bool limitToCapacity(bool limited) override;
   void setApplet(IApplet* applet) override;
 
   ISmartCardMemory& transientMemory() override { return transient_; }
@@ -58,6 +61,8 @@ class JCRuntimeImpl : public IJCRuntime {
   std::size_t persistentBlockCount() const noexcept;
   std::uint64_t persistentBytes() const noexcept;
   std::size_t transientBlockCount() const noexcept;
+  // What the live persistent blocks may cost in the state document (limits::chargeOf).
+  std::uint64_t chargedBytes() const noexcept { return charged_; }
   std::uint32_t allocationCounter() const noexcept { return allocNum_; }
 
   class APDUImpl;
@@ -94,6 +99,8 @@ class JCRuntimeImpl : public IJCRuntime {
 
   void* allocateTransient(std::uint64_t size);
   void freeTransient(void* pointer);
+  // Whether a command may take a block of `size` bytes now.
+  bool admits(std::uint64_t size) const noexcept;
   void freeAllTransients();
   void clearAllPersistent();
   void clearTransients(std::uint8_t clearEvent);
@@ -108,6 +115,11 @@ class JCRuntimeImpl : public IJCRuntime {
   // Outlives the destructor's release of every block, as the card's one generator.
   CNGRandomData random_;
   IApplet* applet_ = nullptr;
+  std::uint64_t charged_ = 0;
+  // The capacity binds only what commands allocate: installing an applet and
+  // loading a stored card never fail on it, whatever an older card holds.
+  bool inCommand_ = false;
+  bool capacityLimited_ = false;
   bool appletPresent_ = false;
   std::uint32_t allocNum_ = 0;
   PersistentBlock* persistentHead_ = nullptr;

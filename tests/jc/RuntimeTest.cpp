@@ -9,9 +9,11 @@
 
 #include "base/Status.h"
 #include "jc/APDU.h"
+#include "jc/CapacityScope.h"
 #include "jc/IApplet.h"
 #include "jc/JCRuntimeImpl.h"
 #include "jc/PersistentObject.h"
+#include "jc/StateLimits.h"
 #include "support/CapturingSink.h"
 
 namespace quillon::test {
@@ -218,6 +220,72 @@ TEST(CardMemory, PersistentBlocksAreCountedAndFreedOnce) {
   } catch (const SystemException& e) {
     EXPECT_EQ(e.getReason(), SystemException::NO_RESOURCE);
   }
+}
+
+// Commands are held to the capacity; what they add to the stored state
+// (CapacityScope) may not use the working reserve. Installing and loading are not
+// held to it: a stored card always opens.
+TEST(CardMemory, CommandsAreHeldToTheCapacityAndGrowthLeavesTheReserve) {
+  JCRuntimeImpl runtime;
+  std::vector<void*> kept;
+  std::uint64_t grantedSize = 0, chargedAtTop = 0;
+  // P1 1: the largest block that fits the capacity, then one more byte block.
+  // P1 2: working blocks of 8 KiB until none is left. P1 3: a block past kMaxBufferBytes.
+  ScriptedApplet::install(runtime, nullptr, [&](APDU& apdu) {
+    const std::uint8_t p1 = apdu.getBuffer()[2];
+    auto take = [&](std::uint64_t size) {
+      void* p = runtime.allocatePersistent(size, JC_HERE("Test::take"));
+      if (p == nullptr) ISOException::throwIt(0x6A84);
+      kept.push_back(p);
+      chargedAtTop = runtime.chargedBytes();
+    };
+    if (p1 == 1) {
+      CapacityScope growth(runtime);
+      const std::uint64_t room = limits::kCardCapacity - runtime.chargedBytes();
+      grantedSize = (room - limits::kBlockOverhead) / 4 * 3;
+      take(grantedSize);
+      take(1);
+    } else if (p1 == 2) {
+      for (;;) take(8192);
+    } else {
+      take(limits::kMaxBufferBytes + 1);
+    }
+  });
+  auto send = [&](std::uint8_t p1) {
+    const std::uint8_t command[4] = {0x00, 0x01, p1, 0x00};
+    std::uint8_t response[2];
+    std::uint32_t length = sizeof response;
+    EXPECT_EQ(runtime.transmit(command, sizeof command, response, length), 0u);
+    return length == 2 ? response[0] << 8 | response[1] : -1;
+  };
+  EXPECT_EQ(send(3), 0x6A84);  // too large for the document, on an empty card
+  EXPECT_TRUE(kept.empty());
+
+  // Outside commands nothing is refused: fill to a little over one block's room.
+  const std::uint64_t base = runtime.chargedBytes();
+  const std::uint64_t filler = (limits::kCardCapacity - base - limits::chargeOf(20000)) / 4 * 3;
+  void* stored = runtime.allocatePersistent(filler, JC_HERE("Test::filler"));
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(runtime.chargedBytes(), base + limits::chargeOf(filler));
+
+  // The largest block that fits is granted, a byte after it is not.
+  EXPECT_EQ(send(1), 0x6A84);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_GT(grantedSize, 10000u);
+  EXPECT_LE(chargedAtTop, limits::kCardCapacity);
+  EXPECT_GT(chargedAtTop + limits::chargeOf(1), limits::kCardCapacity);
+  // A full card's commands still have the working reserve, and no more.
+  EXPECT_EQ(send(2), 0x6A84);
+  EXPECT_GE(kept.size(), 5u);
+  EXPECT_LE(chargedAtTop, limits::kCardCapacity + limits::kWorkingReserve);
+  EXPECT_GT(chargedAtTop + limits::chargeOf(8192), limits::kCardCapacity + limits::kWorkingReserve);
+
+  // Freeing gives the room back; outside a command even a full card takes more.
+  for (void* p : kept) runtime.freePersistent(p, JC_HERE("Test::take"));
+  EXPECT_EQ(runtime.chargedBytes(), base + limits::chargeOf(filler));
+  EXPECT_NE(runtime.allocatePersistent(limits::kWorkingReserve * 2, JC_HERE("Test::load")), nullptr);
+  runtime.setApplet(nullptr);
+  EXPECT_EQ(runtime.chargedBytes(), 0u);
 }
 
 }  // namespace
