@@ -3,12 +3,11 @@
 namespace quillon::hex {
 
 std::string encode(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(bytes.size() * 2);
   for (const std::uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
+    text += digit(b >> 4);
+    text += digit(b);
   }
   return text;
 }

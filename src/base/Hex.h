@@ -18,6 +18,9 @@ constexpr int digitValue(char c) noexcept {
   return -1;
 }
 
+// The upper-case digit of the low four bits of `value`.
+constexpr char digit(unsigned value) noexcept { return "0123456789ABCDEF"[value & 0x0F]; }
+
 std::string encode(std::span<const std::uint8_t> bytes);
 
 // Strict decoding: hexadecimal digits in pairs, with blanks and tabs allowed
