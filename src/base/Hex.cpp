@@ -12,7 +12,10 @@ std::string encode(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-bool decode(std::string_view text, std::vector<std::uint8_t>& out) {
+namespace {
+
+template <class Bytes>
+bool decodeInto(std::string_view text, Bytes& out) {
   out.clear();
   int high = -1;
   for (const char c : text) {
@@ -35,5 +38,10 @@ bool decode(std::string_view text, std::vector<std::uint8_t>& out) {
   }
   return true;
 }
+
+}  // namespace
+
+bool decode(std::string_view text, std::vector<std::uint8_t>& out) { return decodeInto(text, out); }
+bool decode(std::string_view text, ossl::SecureBytes& out) { return decodeInto(text, out); }
 
 }  // namespace quillon::hex

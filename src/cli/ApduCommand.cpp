@@ -1,10 +1,13 @@
 // quillon-card apdu: an APDU shell on a fresh card in memory or on a stored card.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
+#include "base/FileHandle.h"
 #include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
@@ -49,15 +52,15 @@ bool identityOf(const CardTarget& target, DeviceIdentity& identity) {
   platform::DeviceDetails details;
   std::uint32_t status = 0;
   if (!platform::GetDeviceDetails(systemPaths(), target.drive, details, status)) {
-    std::cerr << "quillon-card apdu: " << target.drive << " is not a usable removable drive: "
-              << statusMessage(status) << "\n";
+    std::cerr << "quillon-card apdu: " << target.drive << " is not a usable removable drive: " << statusMessage(status)
+              << "\n";
     return false;
   }
   identity = {details.vendor, details.product, details.revision, details.serial};
   return true;
 }
 
-int storedCard(const CardTarget& target, std::istream& in) {
+int storedCard(const CardTarget& target, int in) {
   DeviceIdentity identity;
   if (!identityOf(target, identity)) return kExitFailure;
   FilePersist persist(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
@@ -101,15 +104,16 @@ int apduCommand(int argc, char** argv) {
     std::cout << kUsage;
     return kExitOk;
   }
-  std::ifstream file;
+  // Read with read(2), never through a stream: the commands may carry PINs and keys.
+  FileHandle file;
   if (!args.positional.empty()) {
-    file.open(args.positional[0]);
-    if (!file) {
+    file = FileHandle(::open(args.positional[0].c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
       std::cerr << "quillon-card apdu: cannot open '" << args.positional[0] << "': " << std::strerror(errno) << "\n";
       return kExitFailure;
     }
   }
-  std::istream& in = args.positional.empty() ? std::cin : file;
+  const int in = file.valid() ? file.get() : STDIN_FILENO;
 
   if (args.value("drive") == nullptr && args.value("dir") == nullptr) {
     if (args.value("identity") != nullptr) {

@@ -3,6 +3,7 @@
 // while a stored card is opened, changed and saved, is searched for the secrets
 // in every form the road gives them (as typed, as the personalisation script's
 // hexadecimal text, as bytes, as the state document's Base64).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -153,6 +154,40 @@ TEST_F(SecretResidueTest, OpeningChangingAndSavingACardLeavesNoSecretInFreedMemo
   scan.stop();
 
   EXPECT_NE(readFileBytes(container()), before) << "the changed card was not written";
+  expectNothingLeft();
+}
+
+TEST_F(SecretResidueTest, ApduScriptsLeaveNoSecretInFreedMemory) {
+  ASSERT_EQ(CreateSecureContainer(pin.c_str(), keyBytes.data(), kSerial, dir.string(), &identity), 0u);
+  // A script that verifies the PIN, written without leaving a copy on the heap.
+  const std::string script = (dir / "verify.apdu").string();
+  std::array<char, 128> text{};
+  const std::string_view select = "00A4040409A0000003974254465900\n0020008010";
+  std::copy(select.begin(), select.end(), text.begin());
+  std::size_t used = select.size();
+  for (const char c : pin) {
+    text[used++] = hex::digit(static_cast<unsigned char>(c) >> 4);
+    text[used++] = hex::digit(static_cast<unsigned char>(c));
+  }
+  text[used++] = '\n';
+  const int fd = ::open(script.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, text.data(), used), static_cast<ssize_t>(used));
+  ::close(fd);
+
+  std::string drive = dir.string(), identityText = "ACME:STICK:1.00:SN0001", file = script;
+  std::string words[] = {"apdu", "--dir", drive, "--identity", identityText, file};
+  char* argv[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(),
+                  words[4].data(), words[5].data(), nullptr};
+  std::ostringstream out;
+  std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+  scan.start();
+  const int status = cli::apduCommand(6, argv);
+  scan.stop();
+  std::cout.rdbuf(saved);
+
+  EXPECT_EQ(status, cli::kExitOk);
+  EXPECT_TRUE(out.str().ends_with(" 9000\n9000\n")) << out.str();  // selected, and the PIN verified
   expectNothingLeft();
 }
 
