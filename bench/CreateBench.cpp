@@ -42,7 +42,7 @@ void BM_CreateSecureContainer_Baseline(benchmark::State& state) {
   const fs::path dir = benchDirectory();
   JCRuntimeImpl runtime;
   GidsApplet::install(runtime);
-  for (const ScriptCommand& c : personalisationScript("1234", kAdminKey, kSerial)) execute(runtime, c.text.c_str());
+  for (const ScriptCommand& c : personalisationScript("1234", kAdminKey, kSerial)) execute(runtime, c.c_str());
   for (auto _ : state) {
     FilePersist persist(kIdentity.serial.c_str(), kIdentity.vendor.c_str(), kIdentity.product.c_str(),
                         kIdentity.revision.c_str(), dir.string());
@@ -58,7 +58,7 @@ void BM_CreatePartScript(benchmark::State& state) {
   for (auto _ : state) {
     JCRuntimeImpl runtime;
     GidsApplet::install(runtime);
-    for (const ScriptCommand& c : script) benchmark::DoNotOptimize(execute(runtime, c.text.c_str()));
+    for (const ScriptCommand& c : script) benchmark::DoNotOptimize(execute(runtime, c.c_str()));
   }
 }
 BENCHMARK(BM_CreatePartScript)->Unit(benchmark::kMicrosecond);

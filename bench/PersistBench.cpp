@@ -93,7 +93,7 @@ struct Setup {
     const std::uint8_t adminKey[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
     std::vector<std::string> commands;
     for (const ScriptCommand& c : personalisationScript("1234", adminKey, "00112233445566778899AABBCCDDEEFF"))
-      commands.push_back(c.text);
+      commands.emplace_back(c.c_str());
     commands.insert(commands.end(), std::begin(kKeyFiles), std::end(kKeyFiles));
     for (const std::string& command : commands) {
       std::uint16_t sw = send(card, command);

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Half the runs on a card in its initialisation phase, half on a personalised one.
   if (size > 0 && (data[0] & 1)) {
     for (const ScriptCommand& c : personalisationScript("1234", key, "00112233445566778899AABBCCDDEEFF"))
-      execute(runtime, c.text.c_str());
+      execute(runtime, c.c_str());
   }
   std::size_t at = size > 0 ? 1 : 0;
   std::uint8_t response[300];

@@ -3,17 +3,19 @@
 namespace quillon::hex {
 
 std::string encode(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(bytes.size() * 2);
   for (const std::uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
+    text += digit(b >> 4);
+    text += digit(b);
   }
   return text;
 }
 
-bool decode(std::string_view text, std::vector<std::uint8_t>& out) {
+namespace {
+
+template <class Bytes>
+bool decodeInto(std::string_view text, Bytes& out) {
   out.clear();
   int high = -1;
   for (const char c : text) {
@@ -36,5 +38,10 @@ bool decode(std::string_view text, std::vector<std::uint8_t>& out) {
   }
   return true;
 }
+
+}  // namespace
+
+bool decode(std::string_view text, std::vector<std::uint8_t>& out) { return decodeInto(text, out); }
+bool decode(std::string_view text, ossl::SecureBytes& out) { return decodeInto(text, out); }
 
 }  // namespace quillon::hex

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/OpenSsl.h"
+
 namespace quillon::hex {
 
 // 0-15 for 0-9, A-F, a-f; -1 for any other character.
@@ -18,11 +20,16 @@ constexpr int digitValue(char c) noexcept {
   return -1;
 }
 
+// The upper-case digit of the low four bits of `value`.
+constexpr char digit(unsigned value) noexcept { return "0123456789ABCDEF"[value & 0x0F]; }
+
 std::string encode(std::span<const std::uint8_t> bytes);
 
 // Strict decoding: hexadecimal digits in pairs, with blanks and tabs allowed
 // between any two digits. Any other character or an odd number of digits fails,
 // and `out` is then left empty.
 bool decode(std::string_view text, std::vector<std::uint8_t>& out);
+// The same into wiped storage, for text that carries secrets.
+bool decode(std::string_view text, ossl::SecureBytes& out);
 
 }  // namespace quillon::hex

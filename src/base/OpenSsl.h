@@ -52,8 +52,13 @@ struct CleansingAllocator {
   }
 };
 
-// Bytes that hold secrets: PINs, keys, key components, decrypted payloads.
+// Bytes that hold secrets: PINs, keys, key components, decrypted payloads, and
+// the text of any of them (the one wiped type for both).
 using SecureBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
+
+// The bytes as characters, for secrets held as text.
+inline char* chars(SecureBytes& bytes) noexcept { return reinterpret_cast<char*>(bytes.data()); }
+inline const char* chars(const SecureBytes& bytes) noexcept { return reinterpret_cast<const char*>(bytes.data()); }
 
 // Traces "<call> failed: <OpenSSL error text>" at `level` under `function` for
 // every entry of the thread's error queue, and empties the queue.

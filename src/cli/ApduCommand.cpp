@@ -1,12 +1,14 @@
 // quillon-card apdu: an APDU shell on a fresh card in memory or on a stored card.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 
+#include "base/FileHandle.h"
 #include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
@@ -66,7 +68,7 @@ bool identityOf(const CardTarget& target, DeviceIdentity& identity) {
   return true;
 }
 
-int storedCard(const CardTarget& target, std::istream& in) {
+int storedCard(const CardTarget& target, int in) {
   DeviceIdentity identity;
   if (!identityOf(target, identity)) return kExitFailure;
   GidsAppletInstaller installer;
@@ -109,19 +111,16 @@ int apduCommand(int argc, char** argv) {
     std::cout << kUsage;
     return kExitOk;
   }
-  std::ifstream file;
+  // Read with read(2), never through a stream: the commands may carry PINs and keys.
+  FileHandle file;
   if (!args.positional.empty()) {
-    // A directory opens as a stream that reads nothing: refused, not taken as an empty script.
-    std::error_code ec;
-    const int openError = std::filesystem::is_directory(args.positional[0], ec) ? EISDIR : 0;
-    if (openError == 0) file.open(args.positional[0]);
-    if (openError != 0 || !file) {
-      std::cerr << "quillon-card apdu: cannot open '" << args.positional[0]
-                << "': " << std::strerror(openError != 0 ? openError : errno) << "\n";
+    file = FileHandle(::open(args.positional[0].c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+      std::cerr << "quillon-card apdu: cannot open '" << args.positional[0] << "': " << std::strerror(errno) << "\n";
       return kExitFailure;
     }
   }
-  std::istream& in = args.positional.empty() ? std::cin : file;
+  const int in = file.valid() ? file.get() : STDIN_FILENO;
 
   if (args.value("drive") == nullptr && args.value("dir") == nullptr) {
     if (args.value("identity") != nullptr) {

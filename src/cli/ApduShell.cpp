@@ -1,16 +1,19 @@
 #include "cli/ApduShell.h"
 
 #include <string>
-#include <vector>
 
 #include "base/Hex.h"
 #include "base/OpenSsl.h"
+#include "cli/Secrets.h"
 #include "jc/APDU.h"
 #include "jc/Exceptions.h"
 
 namespace quillon::cli {
 
 namespace {
+
+// Far more than the longest command (260 bytes in hexadecimal with blanks) and a comment.
+constexpr std::size_t kMaxLine = 16384;
 
 // The command text of a line: comment removed, outer blanks trimmed.
 std::string_view commandText(std::string_view line) {
@@ -35,29 +38,32 @@ class MemoryCard final : public ShellCard {
 
 }  // namespace
 
-int runApduShell(IJCRuntime& runtime, std::istream& in, std::ostream& out, std::ostream& err) {
+int runApduShell(IJCRuntime& runtime, int in, std::ostream& out, std::ostream& err) {
   MemoryCard card(runtime);
   return runApduShell(card, in, out, err);
 }
 
-int runApduShell(ShellCard& card, std::istream& in, std::ostream& out, std::ostream& err) {
-  std::string line;
+int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err) {
   unsigned long number = 0;
   // Commands and answers may carry PINs and keys.
+  ossl::SecureBytes line;
   ossl::SecureBytes command;
-  std::vector<std::uint8_t> parsed;
   std::uint8_t response[APDU::kMaxOutgoing + 2];
-  while (std::getline(in, line)) {
+  for (;;) {
+    std::string error;
+    const LineRead read = readSecretLine(in, line, kMaxLine, error);
+    if (read == LineRead::kEnd) break;
     ++number;
-    const std::string_view text = commandText(line);
+    if (read == LineRead::kError) {
+      err << "quillon-card: line " << number << ": " << error << "\n";
+      return kExitFailure;
+    }
+    const std::string_view text = commandText({ossl::chars(line), line.size()});
     if (text.empty()) continue;
-    if (!hex::decode(text, parsed)) {
+    if (!hex::decode(text, command)) {
       err << "quillon-card: line " << number << ": not a command in hexadecimal digits\n";
       return kExitFailure;
     }
-    command.assign(parsed.begin(), parsed.end());
-    OPENSSL_cleanse(parsed.data(), parsed.size());
-    OPENSSL_cleanse(line.data(), line.size());
 
     IJCRuntime* runtime = card.begin(err);
     if (runtime == nullptr) return kExitFailure;
@@ -76,8 +82,8 @@ int runApduShell(ShellCard& card, std::istream& in, std::ostream& out, std::ostr
       return kExitFailure;
     }
     if (status != 0 || length < 2) {
-      err << "quillon-card: line " << number << ": the card did not answer (status 0x" << std::hex << status
-          << std::dec << ")\n";
+      err << "quillon-card: line " << number << ": the card did not answer (status 0x" << std::hex << status << std::dec
+          << ")\n";
       return kExitFailure;
     }
     const std::string data = hex::encode({response, length - 2});

@@ -3,7 +3,6 @@
 // flushed at once so that a program can drive the shell command by command.
 #pragma once
 
-#include <istream>
 #include <ostream>
 
 #include "jc/IJCRuntime.h"
@@ -30,14 +29,16 @@ class ShellCard {
   ~ShellCard() = default;
 };
 
-// Reads commands until the end of `in`. Blanks may stand between digits, '#'
-// starts a comment, empty lines are skipped. Each answer line is the response
-// data in upper-case hex, a blank when there is data, and the status word in
-// four digits. Returns kExitOk when every line was sent; on a line that is not
-// hexadecimal, or that the runtime cannot take, a message goes to `err` and
+// Reads commands until the end of the descriptor `in`, a line at a time with
+// read(2) into wiped storage (commands carry PINs and keys, which no stream
+// buffer may keep). Blanks may stand between digits, '#' starts a comment,
+// empty lines are skipped. Each answer line is the response data in upper-case
+// hex, a blank when there is data, and the status word in four digits. Returns
+// kExitOk when every line was sent; on a line that is not hexadecimal, or that
+// cannot be read or the runtime cannot take, a message goes to `err` and
 // kExitFailure is returned at once.
-int runApduShell(ShellCard& card, std::istream& in, std::ostream& out, std::ostream& err);
+int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err);
 // The same for a card held in memory only.
-int runApduShell(IJCRuntime& runtime, std::istream& in, std::ostream& out, std::ostream& err);
+int runApduShell(IJCRuntime& runtime, int in, std::ostream& out, std::ostream& err);
 
 }  // namespace quillon::cli

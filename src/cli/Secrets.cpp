@@ -15,31 +15,42 @@ namespace {
 
 constexpr std::size_t kMaxSecret = 256;
 
-// Reads one line a byte at a time; false on a read error or an overlong line.
+// Reads one line; false on a read error or an overlong line. An input that has
+// ended gives an empty line.
 bool readLine(int fd, ossl::SecureBytes& line, std::string& error) {
+  return readSecretLine(fd, line, kMaxSecret, error) != LineRead::kError;
+}
+
+}  // namespace
+
+bool stdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+LineRead readSecretLine(int fd, ossl::SecureBytes& line, std::size_t maxLength, std::string& error) {
   line.clear();
+  bool any = false;
   while (true) {
     char c = 0;
     const ssize_t n = ::read(fd, &c, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error = std::strerror(errno);
-      return false;
+      return LineRead::kError;
     }
-    if (n == 0 || c == '\n') break;
-    if (line.size() >= kMaxSecret) {
+    if (n == 0) {
+      if (!any) return LineRead::kEnd;
+      break;
+    }
+    any = true;
+    if (c == '\n') break;
+    if (line.size() >= maxLength) {
       error = "the line is too long";
-      return false;
+      return LineRead::kError;
     }
     line.push_back(static_cast<std::uint8_t>(c));
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  return true;
+  return LineRead::kLine;
 }
-
-}  // namespace
-
-bool stdinIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
 bool readSecret(const std::string* file, const std::string* fdText, const char* prompt, ossl::SecureBytes& secret,
                 std::string& error) {

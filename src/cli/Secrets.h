@@ -17,4 +17,13 @@ bool readSecret(const std::string* file, const std::string* fd, const char* prom
 
 bool stdinIsTerminal();
 
+enum class LineRead { kLine, kEnd, kError };
+
+// One line of `fd` without its line end (nor a CR before it), read a byte at a
+// time with read(2) straight into wiped storage, so that no stdio or stream
+// buffer keeps what it carried and nothing beyond the line is consumed. kEnd
+// when the input ended before any byte; kError with a message in `error` on a
+// read error or a line longer than `maxLength`.
+LineRead readSecretLine(int fd, ossl::SecureBytes& line, std::size_t maxLength, std::string& error);
+
 }  // namespace quillon::cli

@@ -10,6 +10,7 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/LibxmlMemory.h"
 
 namespace quillon {
 namespace {
@@ -34,8 +35,7 @@ constexpr std::size_t kShownNameChars = 64;
 void ignoreGenericError(void*, const char*, ...) {}
 
 void initLibxml() {
-  static const bool done = (xmlInitParser(), true);
-  (void)done;
+  container::initLibxml();
   // Errors found before a reader exists (an unsupported encoding) would go to
   // stderr, which is a smart-card daemon's log when this runs in the reader.
   xmlSetGenericErrorFunc(nullptr, ignoreGenericError);
@@ -206,9 +206,9 @@ std::optional<std::string_view> XmlReadArchive::findAttr(const char* name, std::
   const std::string_view wanted = name ? name : "";
   for (std::size_t i = 0; i < attrCount_; ++i) {
     const CachedAttr& entry = attrs_[i];
-    if (std::string_view(cache_.data() + entry.name, entry.nameLength) != wanted) continue;
+    if (std::string_view(ossl::chars(cache_) + entry.name, entry.nameLength) != wanted) continue;
     const std::size_t length = capacity == 0 ? 0 : std::min(entry.valueLength, capacity - 1);
-    return std::string_view(cache_.data() + entry.value, length);
+    return std::string_view(ossl::chars(cache_) + entry.value, length);
   }
   QTRACE(trace::kError, "XmlReadArchive::findAttr", "XmlReadArchive::findAttr: '%s' not found", name ? name : "(null)");
   const std::string what = (atEnd_ ? "the document ends before attribute " : "attribute ") + std::string(wanted) +

@@ -79,7 +79,6 @@ class XmlReadArchive final : public IArchive {
 
  private:
   using ReaderPtr = std::unique_ptr<xmlTextReader, ossl::Deleter<xmlFreeTextReader>>;
-  using SecureText = std::vector<char, ossl::CleansingAllocator<char>>;
 
   // Offsets and lengths in cache_ of one attribute of the element last entered.
   struct CachedAttr {
@@ -108,7 +107,7 @@ class XmlReadArchive final : public IArchive {
   ReaderPtr reader_;
   // Attribute values may be PINs or keys: they are wiped whenever the cache is
   // refilled and when the archive goes.
-  SecureText cache_;
+  ossl::SecureBytes cache_;
   std::array<CachedAttr, kMaxAttributes> attrs_{};
   std::size_t attrCount_ = 0;
   // The names of the open elements (as the document has them, cut and with

@@ -12,41 +12,34 @@
 #include "base/Status.h"
 #include "base/Trace.h"
 #include "container/Base64.h"
+#include "container/LibxmlMemory.h"
 #include "container/XmlReadArchive.h"
 
 namespace quillon {
 namespace {
 
 using OutputPtr = std::unique_ptr<xmlOutputBuffer, ossl::Deleter<xmlOutputBufferClose>>;
-using SecureText = std::vector<char, ossl::CleansingAllocator<char>>;
 
 constexpr std::size_t kInitialCapacity = 16 * 1024;
-
-// Once per process, before the first parser or writer (libxml2 wants this done
-// before threads race to it).
-void initLibxml() {
-  static const bool done = (xmlInitParser(), true);
-  (void)done;
-}
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
 // The Base64 text of a buffer, NUL-terminated, in wiped storage; false when the
 // storage cannot be had.
-bool encodeText(const std::uint8_t* data, std::size_t length, SecureText& text) {
+bool encodeText(const std::uint8_t* data, std::size_t length, ossl::SecureBytes& text) {
   try {
     text.resize(base64::textBufferSize(length));
   } catch (const std::bad_alloc&) {
     return false;
   }
-  return base64::encode({data, length}, text).has_value();
+  return base64::encode({data, length}, {ossl::chars(text), text.size()}).has_value();
 }
 
 }  // namespace
 
 XmlWriteArchive::XmlWriteArchive(IJCRuntime& runtime) : runtime_(runtime) {
   static constexpr const char* kFunction = "XmlWriteArchive::XmlWriteArchive";
-  initLibxml();
+  container::initLibxml();
 
   // The output stream: libxml2 hands every flushed chunk to appendOutput, which
   // keeps the text in wiped storage.
@@ -138,11 +131,11 @@ void XmlWriteArchive::writeAttr(const char* name, const char* text) {
   // Names and values are cut where the reader would cut them.
   char shortName[XmlReadArchive::kMaxNameChars + 1] = {};
   if (name != nullptr) std::strncpy(shortName, name, XmlReadArchive::kMaxNameChars);
-  SecureText shortText;
+  ossl::SecureBytes shortText;
   if (std::strlen(text) > XmlReadArchive::kMaxValueChars) {
     shortText.assign(text, text + XmlReadArchive::kMaxValueChars);
     shortText.push_back('\0');
-    text = shortText.data();
+    text = ossl::chars(shortText);
   }
   const bool valid = xmlValidateNCName(xml(shortName), 0) == 0;
   if (!valid || xmlTextWriterWriteAttribute(writer_.get(), xml(shortName), xml(text)) < 0) {
@@ -184,14 +177,14 @@ void XmlWriteArchive::ioBlob(std::vector<std::uint8_t>& data) {
   io("blobLen", length);
   if (length == 0 || !usable()) return;
 
-  SecureText text;
+  ossl::SecureBytes text;
   if (!encodeText(data.data(), data.size(), text)) {
     QTRACE(trace::kError, kFunction, "XmlWriteArchive::ioBlob: HeapAlloc(%zu) failed",
            base64::textBufferSize(data.size()));
     failed_ = true;
     return;
   }
-  writeAttr("blobData", text.data());
+  writeAttr("blobData", ossl::chars(text));
 }
 
 void XmlWriteArchive::ioRaw(std::uint8_t* data, std::size_t length) {
@@ -208,13 +201,13 @@ void XmlWriteArchive::ioRaw(std::uint8_t* data, std::size_t length) {
     return;
   }
 
-  SecureText text;
+  ossl::SecureBytes text;
   if (!encodeText(data, length, text)) {
     QTRACE(trace::kError, kFunction, "XmlWriteArchive::ioRaw: HeapAlloc(%zu) failed", base64::textBufferSize(length));
     failed_ = true;
     return;
   }
-  writeAttr("rawData", text.data());
+  writeAttr("rawData", ossl::chars(text));
 }
 
 }  // namespace quillon

@@ -2,6 +2,8 @@
 // zero-filled data, kept in a newest-first list so that the runtime can wipe
 // transient content, release everything when an applet goes, and name each
 // persistent block that was never handed back by the code that asked for it.
+#include <openssl/crypto.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -36,6 +38,14 @@ struct alignas(alignof(std::max_align_t)) JCRuntimeImpl::TransientBlock {
 };
 
 namespace {
+// Card memory holds PINs, keys and whatever else the card stores: every block is
+// wiped, record and data, before it goes back to the heap.
+template <class Block>
+void releaseBlock(Block* block) noexcept {
+  OPENSSL_cleanse(block, block->total());
+  std::free(block);
+}
+
 // A zero-filled block of a record and size data bytes; null when the heap refuses.
 template <class Block>
 Block* obtainBlock(std::uint64_t size) {
@@ -91,7 +101,7 @@ void JCRuntimeImpl::freePersistent(void* pointer, const char* sourceFile, const 
               static_cast<std::size_t>(block->size), 0, block->total());
     *link = block->next;
     charged_ -= limits::chargeOf(block->size);
-    std::free(block);
+    releaseBlock(block);
     return;
   }
   QTRACE(trace::kError, "JCRuntimeImpl::freePersistent", "freePersistent: pointer=%p not found", pointer);
@@ -101,10 +111,10 @@ void JCRuntimeImpl::clearAllPersistent() {
   QTRACE(trace::kVerbose, "JCRuntimeImpl::clearAllPersistent", "clearAllPersistent");
   while (persistentHead_ != nullptr) {
     PersistentBlock* block = persistentHead_;
-    QTRACE_AT(block->sourceFile, block->line, block->functionName, trace::kVerbose,
-              "Memory Leaked (persistent) %p %d", static_cast<void*>(block->data()), static_cast<int>(block->allocNum));
+    QTRACE_AT(block->sourceFile, block->line, block->functionName, trace::kVerbose, "Memory Leaked (persistent) %p %d",
+              static_cast<void*>(block->data()), static_cast<int>(block->allocNum));
     persistentHead_ = block->next;
-    std::free(block);
+    releaseBlock(block);
   }
   charged_ = 0;
 }
@@ -131,8 +141,7 @@ void JCRuntimeImpl::freeTransient(void* pointer) {
            "freeTransient: pointer=%p, size=%zu, clearOn=%d, totalAlloc=%zu", static_cast<void*>(block),
            static_cast<std::size_t>(block->size), 0, block->total());
     *link = block->next;
-    std::memset(block->data(), 0, static_cast<std::size_t>(block->size));
-    std::free(block);
+    releaseBlock(block);
     return;
   }
   QTRACE(trace::kError, "JCRuntimeImpl::freeTransient", "freeTransient: pointer=%p not found", pointer);
@@ -143,7 +152,7 @@ void JCRuntimeImpl::freeAllTransients() {
   while (transientHead_ != nullptr) {
     TransientBlock* block = transientHead_;
     transientHead_ = block->next;
-    std::free(block);
+    releaseBlock(block);
   }
 }
 

@@ -3,6 +3,8 @@
 #include <openssl/crypto.h>
 
 #include <cstdio>
+#include <span>
+#include <string_view>
 
 #include "base/Hex.h"
 #include "base/Status.h"
@@ -23,11 +25,32 @@ constexpr const char* kMasterFile =
     "000000000020df000012a00000000000000000000000636172646170707300000021df000010a0000000000000000000000063617264"
     "6366000000000022df000010a000006d7363700000000000636d617066696c6500000023df000010a00000";
 
-// Wipes a string that held a secret.
-struct WipedString {
-  std::string text;
-  ~WipedString() { OPENSSL_cleanse(text.data(), text.size()); }
+// A command's text assembled straight into wiped storage: no piece of a secret
+// is ever left in a buffer that goes back to the heap unwiped.
+class CommandText {
+ public:
+  explicit CommandText(std::size_t length) { text_.reserve(length + 1); }
+  CommandText& add(std::string_view part) {
+    text_.insert(text_.end(), part.begin(), part.end());
+    return *this;
+  }
+  CommandText& addHex(std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) {
+      text_.push_back(static_cast<std::uint8_t>(hex::digit(b >> 4)));
+      text_.push_back(static_cast<std::uint8_t>(hex::digit(b)));
+    }
+    return *this;
+  }
+  ossl::SecureBytes finish() {
+    text_.push_back('\0');
+    return std::move(text_);
+  }
+
+ private:
+  ossl::SecureBytes text_;
 };
+
+ossl::SecureBytes literal(std::string_view text) { return CommandText(text.size()).add(text).finish(); }
 
 }  // namespace
 
@@ -61,41 +84,45 @@ bool parseIdentity(std::string_view text, DeviceIdentity& identity, std::string*
 
 std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uint8_t adminKey[24], const char* serial) {
   const std::size_t pinLength = std::char_traits<char>::length(pin);
-  char lc[3];
-  std::snprintf(lc, sizeof lc, "%02X", static_cast<unsigned>(pinLength));
-  WipedString pinHex{hex::encode({reinterpret_cast<const std::uint8_t*>(pin), pinLength})};
-  WipedString keyHex{hex::encode({adminKey, 24})};
   char pinTrace[64];
   std::snprintf(pinTrace, sizeof pinTrace, "CreateSecureContainer: setting PIN (length %zu)", pinLength);
+  const std::span<const std::uint8_t> pinBytes(reinterpret_cast<const std::uint8_t*>(pin), pinLength);
+  const std::uint8_t lc = static_cast<std::uint8_t>(pinLength);  // the caller keeps the PIN to 16 digits
 
-  std::vector<ScriptCommand> script = {
-      {"CreateSecureContainer: selecting GIDS applet", "00A4040409A0000003974254465900"},
-      {pinTrace, std::string("00240180") + lc + pinHex.text, true},
-      {"CreateSecureContainer: creating EF structures", "00E000000E620C8201398302A0008C03033000"},
-      {"", "0044000000"},
-      {"", "00E000000E620C8201398302A0108C03033000"},
-      {"", "0044000000"},
-      {"", "00E000000E620C8201398302A0118C030330FF"},
-      {"", "0044000000"},
-      {"", "00E000000E620C8201398302A0128C03032000"},
-      {"", "0044000000"},
-      {"", "00E000000E620C8201398302A0138C03033030"},
-      {"", "0044000000"},
-      {"", "00E000000E620C8201398302A0148C03032020"},
-      {"", "0044000000"},
-      {"CreateSecureContainer: creating admin key EF",
-       "00 E0 00 00 1C 62 1A 82 01 18 83 02 B0 80 8C 04 87 00 20 FF A5 0B A4 09 80 01 02 83 01 80 95 01 C0"},
-      {"", "0044000000"},
-      {"CreateSecureContainer: setting admin key", "00DB3FFF267024840180A51F8718" + keyHex.text + "8803B073DC", true},
-      {"CreateSecureContainer: setting serial", std::string("00 DB A0 12 13 DF 20 10 ") + serial},
-      {"CreateSecureContainer: writing master file", kMasterFile},
-      {"", "00 DB A0 10 0B DF 21 08 6d 73 63 70 00 00 00 00"},
-      {"", "00 DB A0 10 09 DF 22 06 00 00 00 00 00 00"},
-      {"", "00 DB A0 10 03 DF 23 00"},
-      {"", "00 DB A0 10 13 DF 20 10 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f"},
-      {"CreateSecureContainer: activating", "00 A4 00 0C 02 3F FF"},
-      {"", "00 44 00 00 00"},
+  // Built one by one: an initializer list would copy every text, secrets included.
+  std::vector<ScriptCommand> script;
+  script.reserve(25);
+  auto add = [&script](std::string traceLine, ossl::SecureBytes text, bool secret = false) {
+    script.push_back({std::move(traceLine), std::move(text), secret});
   };
+  constexpr const char* kActivate = "0044000000";
+  add("CreateSecureContainer: selecting GIDS applet", literal("00A4040409A0000003974254465900"));
+  add(pinTrace, CommandText(10 + 2 * pinLength).add("00240180").addHex({&lc, 1}).addHex(pinBytes).finish(), true);
+  add("CreateSecureContainer: creating EF structures", literal("00E000000E620C8201398302A0008C03033000"));
+  add("", literal(kActivate));
+  add("", literal("00E000000E620C8201398302A0108C03033000"));
+  add("", literal(kActivate));
+  add("", literal("00E000000E620C8201398302A0118C030330FF"));
+  add("", literal(kActivate));
+  add("", literal("00E000000E620C8201398302A0128C03032000"));
+  add("", literal(kActivate));
+  add("", literal("00E000000E620C8201398302A0138C03033030"));
+  add("", literal(kActivate));
+  add("", literal("00E000000E620C8201398302A0148C03032020"));
+  add("", literal(kActivate));
+  add("CreateSecureContainer: creating admin key EF",
+      literal("00 E0 00 00 1C 62 1A 82 01 18 83 02 B0 80 8C 04 87 00 20 FF A5 0B A4 09 80 01 02 83 01 80 95 01 C0"));
+  add("", literal(kActivate));
+  add("CreateSecureContainer: setting admin key",
+      CommandText(86).add("00DB3FFF267024840180A51F8718").addHex({adminKey, 24}).add("8803B073DC").finish(), true);
+  add("CreateSecureContainer: setting serial", CommandText(56).add("00 DB A0 12 13 DF 20 10 ").add(serial).finish());
+  add("CreateSecureContainer: writing master file", literal(kMasterFile));
+  add("", literal("00 DB A0 10 0B DF 21 08 6d 73 63 70 00 00 00 00"));
+  add("", literal("00 DB A0 10 09 DF 22 06 00 00 00 00 00 00"));
+  add("", literal("00 DB A0 10 03 DF 23 00"));
+  add("", literal("00 DB A0 10 13 DF 20 10 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f"));
+  add("CreateSecureContainer: activating", literal("00 A4 00 0C 02 3F FF"));
+  add("", literal("00 44 00 00 00"));
   return script;
 }
 
@@ -127,7 +154,7 @@ std::uint32_t CreateSecureContainer(const char* pin, const std::uint8_t adminKey
         std::vector<ScriptCommand> script = personalisationScript(pin, adminKey, serial);
         for (ScriptCommand& command : script) {
           if (!command.traceLine.empty()) QTRACE(trace::kInformation, kFn, "%s", command.traceLine.c_str());
-          execute(runtime, command.text.c_str(), command.secret);
+          execute(runtime, command.c_str(), command.secret);
           if (command.secret) OPENSSL_cleanse(command.text.data(), command.text.size());
         }
       },

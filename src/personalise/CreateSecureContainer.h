@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/OpenSsl.h"
 #include "platform/SystemPaths.h"
 
 namespace quillon {
@@ -28,10 +29,14 @@ struct DeviceIdentity {
 bool parseIdentity(std::string_view text, DeviceIdentity& identity, std::string* reason = nullptr);
 
 // One command of the personalisation script, with the trace line that goes before it.
+// The text is NUL-terminated and held in wiped storage, since two commands carry
+// the PIN and the administrator key.
 struct ScriptCommand {
   std::string traceLine;  // empty: none
-  std::string text;
+  ossl::SecureBytes text;
   bool secret = false;  // carries the PIN or the administrator key
+
+  const char* c_str() const noexcept { return ossl::chars(text); }
 };
 
 // The script for these inputs: PIN of 4 to 16 characters, 24-byte key, 32 hex digits.

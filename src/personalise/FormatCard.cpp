@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -147,12 +148,10 @@ FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const Card
   }
 
   QTRACE(trace::kInformation, kFn, "FormatCard: all inputs validated, spawning worker thread");
-  const std::string pin(reinterpret_cast<const char*>(input.pin.data()), pinLength);
-  struct WipePin {
-    std::string pin;
-    ~WipePin() { OPENSSL_cleanse(pin.data(), pin.size()); }
-  } pinText{pin};
-  result.status = create(pinText.pin.c_str(), wipe.key, result.serial.c_str(), input.drive, input.identity);
+  // The creation takes the PIN as a C string: a terminated copy in wiped storage.
+  ossl::SecureBytes pinText(pinLength + 1, 0);
+  std::copy(input.pin.begin(), input.pin.end(), pinText.begin());
+  result.status = create(ossl::chars(pinText), wipe.key, result.serial.c_str(), input.drive, input.identity);
   if (result.status != 0) {
     QTRACE(trace::kError, kFn, "FormatCard: Format() returned 0x%08x", result.status);
     result.outcome = FormatOutcome::kFailed;

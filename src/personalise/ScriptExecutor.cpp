@@ -16,9 +16,10 @@ constexpr std::size_t kTracedHeaderDigits = 10;  // CLA INS P1 P2 Lc
 bool isBlankOrControl(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 }  // namespace
 
-std::vector<std::uint8_t> scanCommandText(const char* text) {
-  std::vector<std::uint8_t> command;
+ossl::SecureBytes scanCommandText(const char* text) {
+  ossl::SecureBytes command;
   if (text == nullptr) return command;
+  command.reserve(kMaxScriptCommand);
   const char* p = text;
   while (command.size() < kMaxScriptCommand && *p != '\0') {
     const int high = hex::digitValue(*p);
@@ -28,7 +29,7 @@ std::vector<std::uint8_t> scanCommandText(const char* text) {
     }
     ++p;
     while (*p != '\0' && isBlankOrControl(*p)) ++p;  // a blank may stand inside a byte
-    if (*p == '\0') break;                             // a trailing lone nibble is dropped
+    if (*p == '\0') break;                           // a trailing lone nibble is dropped
     const int low = hex::digitValue(*p);
     ++p;
     if (low >= 0) command.push_back(static_cast<std::uint8_t>(high << 4 | low));
@@ -44,12 +45,11 @@ std::uint32_t execute(IJCRuntime& runtime, const char* text, bool secret) {
   } else {
     QTRACE(trace::kInformation, "execute", "execute: transmit %s", text);
   }
-  std::vector<std::uint8_t> command = scanCommandText(text);
+  const ossl::SecureBytes command = scanCommandText(text);
   std::uint8_t response[kResponseSize];
   std::uint32_t length = kResponseSize;
-  const std::uint32_t status = runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response,
-                                                length);
-  OPENSSL_cleanse(command.data(), command.size());
+  const std::uint32_t status =
+      runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length);
   if (status == 0 && length >= 2) {
     const std::uint32_t sw = static_cast<std::uint32_t>(response[length - 2]) << 8 | response[length - 1];
     OPENSSL_cleanse(response, sizeof response);

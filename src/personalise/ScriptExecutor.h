@@ -5,16 +5,17 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
+#include "base/OpenSsl.h"
 #include "jc/IJCRuntime.h"
 
 namespace quillon {
 
 inline constexpr std::size_t kMaxScriptCommand = 260;
 
-// The command bytes of `text` (at most 260).
-std::vector<std::uint8_t> scanCommandText(const char* text);
+// The command bytes of `text` (at most 260), in wiped storage: commands carry
+// the PIN and the administrator key.
+ossl::SecureBytes scanCommandText(const char* text);
 
 // Sends the command; returns SW1*256+SW2, or 0 when the transmission failed or the
 // answer was shorter than two bytes. A command that carries a secret (`secret`)

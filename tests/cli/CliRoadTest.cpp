@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../platform/SysfsTree.h"
+#include "base/FileHandle.h"
 #include "cli/ApduShell.h"
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
@@ -116,27 +117,41 @@ class CardProcess {
   std::FILE* fromChild_ = nullptr;
 };
 
+// The read end of a pipe that holds `text` and then ends (the text fits the pipe).
+FileHandle pipeWith(const std::string& text) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  FileHandle in(fds[0]), out(fds[1]);
+  if (::write(out.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    throw std::runtime_error("write to a pipe failed");
+  return in;
+}
+
 TEST(ApduShell, AnswersEveryCommandOnItsOwnLineAndStopsAtALineThatIsNotHex) {
   std::string script = "# personalisation\n\n", answers = "62088201388C03033030 9000\n";
   for (const auto& command : personalisationScript()) script += command + "   # a comment\n";
   for (std::size_t i = 1; i < personalisationScript().size(); ++i) answers += "9000\n";
   JCRuntimeImpl runtime;
   GidsApplet::install(runtime);
-  std::istringstream in(script + "00CB3FFF045C027F71\n00 20 00 80 04 39 39 39 39\n");
+  FileHandle in = pipeWith(script + "00CB3FFF045C027F71\n00 20 00 80 04 39 39 39 39\n");
   std::ostringstream out, err;
-  EXPECT_EQ(cli::runApduShell(runtime, in, out, err), cli::kExitOk);
+  EXPECT_EQ(cli::runApduShell(runtime, in.get(), out, err), cli::kExitOk);
   EXPECT_EQ(out.str(), answers + "7F7106970103930103 9000\n63C2\n");
   EXPECT_EQ(err.str(), "");
 
-  std::istringstream bad("00A4000C023FFF\n\n00A4 00 0C 02 3F FG\n00A4000C023FFF\n");
+  FileHandle bad = pipeWith("00A4000C023FFF\n\n00A4 00 0C 02 3F FG\n00A4000C023FFF\n");
   std::ostringstream badOut, badErr;
-  EXPECT_EQ(cli::runApduShell(runtime, bad, badOut, badErr), cli::kExitFailure);
+  EXPECT_EQ(cli::runApduShell(runtime, bad.get(), badOut, badErr), cli::kExitFailure);
   EXPECT_EQ(badOut.str(), "9000\n");
   EXPECT_EQ(badErr.str(), "quillon-card: line 3: not a command in hexadecimal digits\n");
-  std::istringstream tooLong(std::string(513 * 2, '0') + "\n");
+  FileHandle tooLong = pipeWith(std::string(513 * 2, '0') + "\n");
   std::ostringstream err2;
-  EXPECT_EQ(cli::runApduShell(runtime, tooLong, badOut, err2), cli::kExitFailure);
+  EXPECT_EQ(cli::runApduShell(runtime, tooLong.get(), badOut, err2), cli::kExitFailure);
   EXPECT_NE(err2.str().find("line 1: a command of 513 bytes"), npos);
+  FileHandle endless = pipeWith(std::string(20000, '0'));
+  std::ostringstream err3;
+  EXPECT_EQ(cli::runApduShell(runtime, endless.get(), badOut, err3), cli::kExitFailure);
+  EXPECT_EQ(err3.str(), "quillon-card: line 1: the line is too long\n");
 }
 
 TEST(QuillonCardApdu, ReadsAScriptFile) {

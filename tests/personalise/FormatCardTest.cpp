@@ -146,12 +146,12 @@ TEST_F(FormatCardTest, ScriptTexts) {
                                      0x9D, 0x7B, 0x26, 0xF4, 0x0E, 0x8A, 0x15, 0xC7, 0xD3, 0xB9, 0x6F, 0x21};
   const auto script = personalisationScript("1234567890123456", adminKey, "00112233445566778899AABBCCDDEEFF");
   ASSERT_EQ(script.size(), 25u);
-  EXPECT_EQ(script[1].text, "002401801031323334353637383930313233343536");
+  EXPECT_EQ(std::string(script[1].c_str()), "002401801031323334353637383930313233343536");
   EXPECT_TRUE(script[1].secret);
   EXPECT_EQ(script[1].traceLine, "CreateSecureContainer: setting PIN (length 16)");
-  EXPECT_EQ(script[16].text, std::string("00DB3FFF267024840180A51F8718") + kDefaultAdminKey + "8803B073DC");
+  EXPECT_EQ(script[16].c_str(), std::string("00DB3FFF267024840180A51F8718") + kDefaultAdminKey + "8803B073DC");
   EXPECT_TRUE(script[16].secret);
-  EXPECT_EQ(script[17].text, "00 DB A0 12 13 DF 20 10 00112233445566778899AABBCCDDEEFF");
+  EXPECT_EQ(std::string(script[17].c_str()), "00 DB A0 12 13 DF 20 10 00112233445566778899AABBCCDDEEFF");
 }
 
 TEST_F(FormatCardTest, CreationFailuresAreReported) {
@@ -210,7 +210,7 @@ TEST_F(FormatCardTest, ABlankCardAwaitsItsPersonalisation) {
 
   const std::uint8_t adminKey[24] = {1, 2, 3};
   for (const ScriptCommand& command : personalisationScript("2468", adminKey, "00112233445566778899AABBCCDDEEFF"))
-    EXPECT_EQ(execute(*runtime, command.text.c_str(), command.secret), 0x9000u) << command.text;
+    EXPECT_EQ(execute(*runtime, command.c_str(), command.secret), 0x9000u) << command.c_str();
   EXPECT_FALSE(applet->pins().isInInitializationMode());
   execute(*runtime, "00A4040409A0000003974254465900");
   EXPECT_EQ(execute(*runtime, "002000800432343638"), 0x9000u);

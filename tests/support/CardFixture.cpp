@@ -9,7 +9,7 @@ std::vector<std::string> personalisationScript() {
   const Bytes key = fromHex(kAdminKey);
   std::vector<std::string> texts;
   for (const ScriptCommand& command : quillon::personalisationScript("1234", key.data(), kSerial))
-    texts.push_back(command.text);
+    texts.emplace_back(command.c_str());
   return texts;
 }
 
