@@ -52,6 +52,7 @@ int clearCommand(int argc, char** argv) {
       std::cout << "The virtual reader's card was ejected; there was no card on " << drive << " to delete.\n";
     return kExitOk;
   }
+  if (cardInUse(result.status)) std::cerr << kPrefix << kCardInUse << "\n";
   if (const char* message = readerFailureMessage(result.failedStep, result.status))
     std::cerr << kPrefix << message << "\n";
   if (result.failedStep == ReaderStep::kDrive) return kExitUsage;

@@ -2,10 +2,22 @@
 // returns the process exit code.
 #pragma once
 
+#include <cstdint>
+
+#include "base/Status.h"
+
 namespace quillon::cli {
 
 // Exit codes beside those of the APDU shell.
 inline constexpr int kExitDeclined = 3;  // stopped at a warning
+
+// What a writer says when another program held the drive past the wait.
+inline constexpr const char* kCardInUse = "the card is in use by another program";
+// Whether `status`, a Win32 error or its HRESULT, is that wait running out.
+inline bool cardInUse(std::uint32_t status) {
+  return status == status::ERROR_SHARING_VIOLATION ||
+         status == status::hresultFromWin32(status::ERROR_SHARING_VIOLATION);
+}
 
 int initCommand(int argc, char** argv);
 int clearCommand(int argc, char** argv);

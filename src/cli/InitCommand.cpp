@@ -87,8 +87,10 @@ class TerminalUi final : public FormatCardUi {
   bool yes_;
 };
 
-// What the user is told about a reader step that failed, before the status itself.
-void explainReaderFailure(ReaderStep step, std::uint32_t status) {
+// What the user is told about a creation or reader step that failed, before the
+// status itself.
+void explainFailure(ReaderStep step, std::uint32_t status) {
+  if (cardInUse(status)) std::cerr << kPrefix << kCardInUse << "\n";
   if (const char* message = readerFailureMessage(step, status)) std::cerr << kPrefix << message << "\n";
   const bool noReader = step == ReaderStep::kEstablishContext || step == ReaderStep::kFindReader ||
                         (step == ReaderStep::kListReaders && status == quillon::status::SCARD_E_NO_READERS_AVAILABLE);
@@ -124,7 +126,7 @@ int initBlank(const CardTarget& target, bool useReader, bool yes, const platform
       useReader ? FormatBlank(target.drive, target.identityOrNull(), paths, terminalProgress(), &step)
                 : CreateBlankContainer(target.drive, target.identityOrNull(), paths, terminalProgress());
   if (status != 0) {
-    explainReaderFailure(step, status);
+    explainFailure(step, status);
     ui.showError(statusMessage(status).c_str());
     return kExitFailure;
   }
@@ -201,10 +203,10 @@ int initCommand(int argc, char** argv) {
   const Progress progress = terminalProgress();
   CardCreator create = [&](const char* pin, const std::uint8_t key[24], const char* serial, const std::string& drive,
                            const DeviceIdentity* identity) {
-    if (!useReader) return CreateSecureContainer(pin, key, serial, drive, identity, paths, progress);
     ReaderStep step = ReaderStep::kNone;
-    const std::uint32_t status = Format(pin, key, serial, drive, identity, paths, progress, &step);
-    if (status != 0) explainReaderFailure(step, status);  // FormatCard shows the status after this
+    const std::uint32_t status = useReader ? Format(pin, key, serial, drive, identity, paths, progress, &step)
+                                           : CreateSecureContainer(pin, key, serial, drive, identity, paths, progress);
+    if (status != 0) explainFailure(step, status);  // FormatCard shows the status after this
     return status;
   };
   TerminalUi ui(args.has("yes"));

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cli/Commands.h"
 #include "personalise/FormatCard.h"
 
 namespace quillon::cli {
@@ -10,9 +11,7 @@ bool StoredCard::lock(std::ostream& err) {
   lock_.emplace(drive_, container::DriveLock::kWriterWait);
   switch (lock_->outcome()) {
     case container::DriveLock::Outcome::kLocked: return true;
-    case container::DriveLock::Outcome::kTimedOut:
-      err << "quillon-card apdu: the card is in use by another program\n";
-      break;
+    case container::DriveLock::Outcome::kTimedOut: err << "quillon-card apdu: " << kCardInUse << "\n"; break;
     case container::DriveLock::Outcome::kFailed:
       err << "quillon-card apdu: the card in " << drive_ << " cannot be locked: " << std::strerror(lock_->error())
           << "\n";

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "base/Status.h"
+
 namespace quillon::container {
 
 namespace {
@@ -42,6 +44,12 @@ DriveLock::DriveLock(const std::string& drive, std::chrono::milliseconds wait) {
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(kPoll, deadline - now));
   }
+}
+
+std::uint32_t DriveLock::win32Error() const noexcept {
+  if (outcome_ == Outcome::kTimedOut) return status::ERROR_SHARING_VIOLATION;
+  const std::uint32_t error = status::win32FromErrno(error_);
+  return error != 0 ? error : status::ERROR_GEN_FAILURE;
 }
 
 }  // namespace quillon::container

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "base/FileHandle.h"
@@ -30,6 +31,9 @@ class DriveLock {
   Outcome outcome() const noexcept { return outcome_; }
   // The errno of a kFailed lock (the directory cannot be opened or locked).
   int error() const noexcept { return error_; }
+  // A lock that was not had as a Win32 error: ERROR_SHARING_VIOLATION when
+  // another program kept it, else the error of taking it (never 0).
+  std::uint32_t win32Error() const noexcept;
 
  private:
   FileHandle directory_;  // closing it releases the lock

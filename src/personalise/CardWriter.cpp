@@ -17,13 +17,6 @@
 
 namespace quillon {
 
-std::uint32_t lockFailure(const container::DriveLock& lock) noexcept {
-  const std::uint32_t error = lock.outcome() == container::DriveLock::Outcome::kTimedOut
-                                  ? status::ERROR_SHARING_VIOLATION
-                                  : status::win32FromErrno(lock.error());
-  return status::hresultFromWin32(error != 0 ? error : status::ERROR_GEN_FAILURE);
-}
-
 std::uint32_t checkDriveDirectory(const std::string& drive) {
   if (drive.empty() || drive.size() >= PATH_MAX - sizeof "/Quillon2.bin") return status::ERROR_BUFFER_OVERFLOW;
   const int dir = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -54,8 +47,8 @@ std::uint32_t writeNewCard(const char* function, const std::string& drive, const
   try {
     runtime = std::make_unique<JCRuntimeImpl>();
     if (GidsApplet::install(*runtime) == nullptr) throw std::bad_alloc();
-    persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(),
-                                            identity.product.c_str(), identity.revision.c_str(), drive);
+    persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
+                                            identity.revision.c_str(), drive);
   } catch (...) {
     QTRACE(trace::kError, function, "%s: FilePersist/createRuntime threw an exception", function);
     return status::E_FAIL;
@@ -69,7 +62,7 @@ std::uint32_t writeNewCard(const char* function, const std::string& drive, const
   // Replaced between two commands of any other writer (the reader, an apdu shell).
   const container::DriveLock lock(drive, container::DriveLock::kWriterWait);
   if (!lock.locked()) {
-    const std::uint32_t hr = lockFailure(lock);
+    const std::uint32_t hr = status::hresultFromWin32(lock.win32Error());
     QTRACE(trace::kError, function, "%s: the drive is in use by another program (0x%08X)", function, hr);
     return hr;
   }

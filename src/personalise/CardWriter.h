@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "container/DriveLock.h"
 #include "jc/IJCRuntime.h"
 #include "personalise/CreateSecureContainer.h"
 
@@ -22,14 +21,10 @@ std::uint32_t checkDriveDirectory(const std::string& drive);
 std::uint32_t resolveIdentity(const std::string& drive, const DeviceIdentity* given, const platform::SystemPaths& paths,
                               DeviceIdentity& identity);
 
-// The HRESULT of a drive lock that was not had: ERROR_SHARING_VIOLATION when
-// another program kept it, else the error of taking it.
-std::uint32_t lockFailure(const container::DriveLock& lock) noexcept;
-
 // Installs a fresh GIDS applet, lets `personalise` send it its commands, and saves
 // it as the container of `drive` under the identity's key, holding the drive's
 // lock for the write. Traces name `function`. Returns 0, E_FAIL when the runtime
-// cannot be built, lockFailure's HRESULT, or the save's HRESULT.
+// cannot be built, the HRESULT of a lock not had, or the save's HRESULT.
 std::uint32_t writeNewCard(const char* function, const std::string& drive, const DeviceIdentity& identity,
                            const std::function<void(IJCRuntime&)>& personalise, const Progress& progress);
 

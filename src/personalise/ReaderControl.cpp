@@ -166,8 +166,7 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
   // Not in the middle of another writer's command (an apdu shell's).
   const container::DriveLock lock(drive, container::DriveLock::kWriterWait);
   if (!lock.locked()) {
-    status = lock.outcome() == container::DriveLock::Outcome::kTimedOut ? status::ERROR_SHARING_VIOLATION
-                                                                        : status::win32FromErrno(lock.error());
+    status = lock.win32Error();
     QTRACE(trace::kError, kClear, "Clear: the drive cannot be locked 0x%08x", status);
     return stop(ReaderStep::kDelete, status, statusMessage(status));
   }

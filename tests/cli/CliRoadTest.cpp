@@ -506,6 +506,10 @@ TEST_F(SharedCardTest, ACardLockedByAnotherProgramIsWaitedForFiveSeconds) {
   EXPECT_NE(r.err.find("the card is in use by another program"), npos) << r.err;
   EXPECT_GE(waited, std::chrono::milliseconds(4900));
   EXPECT_LT(waited, std::chrono::seconds(10));
+  // A new card waits as long and says the same; the old one stays.
+  const CardRun created = init(target() + " --no-reader --yes", "1357");
+  EXPECT_EQ(created.status, 1);
+  EXPECT_NE(created.err.find("the card is in use by another program"), npos) << created.err;
   EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), before);
 }
 
