@@ -7,9 +7,7 @@
 // init refuses a directory the reader could not serve before asking for anything,
 // and writes nothing without the service; --no-reader and --blank write their
 // cards; clear deletes nothing without a reader. Cards that do not load are
-// refused with a sentence that says why, by the CLI and by the reader alike.
-// Several programs on one stored card: each command runs alone on the container
-// as the last one left it.
+// refused saying why. Several programs share one stored card.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -102,8 +100,14 @@ class CardProcess {
 
   // Sends one command and waits for its answer line (without the newline).
   std::string exchange(const std::string& command) {
-    std::fputs((command + "\n").c_str(), toChild_);
+    send(command);
+    return receive();
+  }
+  void send(const std::string& commands) {
+    std::fputs((commands + "\n").c_str(), toChild_);
     std::fflush(toChild_);
+  }
+  std::string receive() {
     char line[2048];
     if (std::fgets(line, sizeof line, fromChild_) == nullptr) return "<no answer>";
     std::string s(line);
@@ -173,10 +177,10 @@ class CliRoadTest : public ::testing::Test {
     tree.mount(8, 17, drive.string());
   }
   // quillon-card against the fixture tree, with no pcscd to reach.
-  CardRun card(const std::string& args, const std::string& input = "") { return runCard(args, input, environment()); }
-  std::string environment() const {
-    return "PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() +
-           " QUILLON_PROC_ROOT=" + (tree.root() / "proc").string() + " QUILLON_SYS_ROOT=" + tree.sys().string();
+  CardRun card(const std::string& args, const std::string& input = "") {
+    return runCard(args, input,
+                   "PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() + " QUILLON_PROC_ROOT=" +
+                       (tree.root() / "proc").string() + " QUILLON_SYS_ROOT=" + tree.sys().string());
   }
   // The directory with an identity, standing in for a drive.
   std::string target(const char* identity = kIdentity) { return "--dir " + dir.string() + " --identity " + identity; }
@@ -241,14 +245,8 @@ Bytes sealedFor(const DeviceIdentity& identity, const std::string& xml) {
   return blob;
 }
 
-void writeBytes(const fs::path& path, const Bytes& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// A stored card whose state holds a value the card cannot live with: apdu and
-// decrypt refuse it naming the element and the value, and the reader refuses
-// to serve it; nothing aborts and the file stays as it was.
+// Out-of-range stored values: apdu and decrypt name the element and the value,
+// the reader refuses to serve the card, and the file stays as it was.
 TEST_F(CliRoadTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
   JCRuntimeImpl runtime;
   GidsApplet::install(runtime);
@@ -282,8 +280,8 @@ TEST_F(CliRoadTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
     ASSERT_NE(at, npos);
     hostile.replace(at, std::strlen(c.from), c.to);
     const Bytes stored = sealedFor(given, hostile);
-    writeBytes(dir / "Quillon2.bin", stored);
-    writeBytes(drive / "Quillon2.bin", sealedFor(stick, hostile));
+    writeFileBytes(dir / "Quillon2.bin", stored);
+    writeFileBytes(drive / "Quillon2.bin", sealedFor(stick, hostile));
 
     const CardRun used = card("apdu " + target(), "00A4040C09A0000003974254465900\n");
     EXPECT_EQ(used.status, 1);
@@ -304,24 +302,20 @@ TEST_F(CliRoadTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
   }
 }
 
-// A container the user may not read is said to be so, not taken for a damaged
-// one. Root reads any file, so the commands run as nobody then.
+// A container the user may not read is not taken for a damaged one (as nobody:
+// root reads any file).
 TEST_F(CliRoadTest, AContainerTheUserMayNotReadIsSaidToBeSo) {
-  const fs::path open = fs::temp_directory_path() / ("quillon-denied-" + std::to_string(::getpid()));
-  fs::create_directories(open);
-  fs::permissions(open, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
-                            fs::perms::others_exec);
-  const std::string where = "--dir " + open.string() + " --identity " + kIdentity;
+  const ScratchDir open;
+  fs::permissions(open.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  const std::string where = "--dir " + open.path().string() + " --identity " + kIdentity;
   ASSERT_EQ(init(where + " --no-reader").status, 0);
-  fs::permissions(open / "Quillon2.bin", fs::perms::none);
+  fs::permissions(open.path() / "Quillon2.bin", fs::perms::none);
   const std::string asUser = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
-  const CardRun used = runCard("apdu " + where, "00A4040C09A0000003974254465900\n", asUser);
-  const CardRun dumped = runCard("decrypt " + where, "", asUser);
-  fs::remove_all(open);
-  EXPECT_EQ(used.status, 1);
-  EXPECT_NE(used.err.find("cannot be opened: permission to read it was denied"), npos) << used.err;
-  EXPECT_EQ(dumped.status, 1);
-  EXPECT_NE(dumped.err.find("permission to read it was denied"), npos) << dumped.err;
+  for (const std::string& command : {"apdu " + where, "decrypt " + where}) {
+    const CardRun r = runCard(command, "00A4040C09A0000003974254465900\n", asUser);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot be opened: permission to read it was denied"), npos) << r.err;
+  }
 }
 
 TEST_F(CliRoadTest, InputChecksAndExitCodes) {
@@ -439,37 +433,19 @@ class SharedCardTest : public CliRoadTest {
     CliRoadTest::SetUp();
     ASSERT_EQ(init(target() + " --no-reader").status, 0);
   }
-  // `count` runs of quillon-card ARGS at the same time, each with `input`.
-  std::vector<CardRun> cardsAtOnce(int count, const std::string& args, const std::string& input) {
-    const std::string base = (tree.root() / "run.").string();
-    std::ofstream(base + "in") << input;
-    const std::string script = "for i in $(seq " + std::to_string(count) + "); do (env " + environment() +
-                               " " QUILLON_CARD " " + args + " <" + base + "in >" + base + "out.$i 2>" + base +
-                               "err.$i; echo $? >" + base + "rc.$i) & done; wait";
-    EXPECT_EQ(std::system(script.c_str()), 0);
-    auto slurp = [](const std::string& path) {
-      std::ifstream f(path);
-      return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    };
-    std::vector<CardRun> runs;
-    for (int i = 1; i <= count; ++i) {
-      const std::string n = std::to_string(i);
-      const std::string rc = slurp(base + "rc." + n);
-      runs.push_back({rc.empty() ? -1 : std::stoi(rc), slurp(base + "out." + n), slurp(base + "err." + n)});
-    }
-    return runs;
-  }
 };
 
 TEST_F(SharedCardTest, WrongPinsFromSessionsAtOnceAreEachCountedAgainstTheTryLimit) {
   // Eight sessions of two wrong PINs each: three are counted, one per answer,
   // and the rest find the PIN blocked.
+  std::vector<std::unique_ptr<CardProcess>> sessions;
+  for (int i = 0; i < 8; ++i)
+    sessions.push_back(std::make_unique<CardProcess>(
+        std::vector<std::string>{"apdu", "--dir", dir.string(), "--identity", kIdentity}));
+  for (auto& session : sessions) session->send("002000800439393939\n002000800439393939");
   std::vector<std::string> answers;
-  for (const CardRun& run : cardsAtOnce(8, "apdu " + target(), "002000800439393939\n002000800439393939\n")) {
-    EXPECT_EQ(run.status, 0) << run.err;
-    std::istringstream lines(run.out);
-    for (std::string line; std::getline(lines, line);) answers.push_back(line);
-  }
+  for (auto& session : sessions)
+    for (int i = 0; i < 2; ++i) answers.push_back(session->receive());
   std::sort(answers.begin(), answers.end());
   std::vector<std::string> expected{"63C0", "63C1", "63C2"};
   expected.insert(expected.end(), 13, "6983");

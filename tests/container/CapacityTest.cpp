@@ -1,11 +1,9 @@
-// The card's capacity against what the container loader accepts: a card filled
-// through PUT DATA to its last object is refused the next one with 6A84 before
-// anything changes, and its state document stays within the loader's limits, so
-// that the full card is saved and opens again with every object intact.
+// The card's capacity against what the loader accepts: a card filled to its last
+// object refuses the next with 6A84, unchanged, and its document stays within
+// the loader's limits, so the full card saves and opens with every object.
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -24,8 +22,6 @@
 namespace quillon::test {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr std::uint16_t kFirstFile = 0xA100;
 constexpr std::size_t kRecordsPerFile = 30;
 // The largest value whose object (DF xx 82 xx xx, then the value) reads back.
@@ -37,31 +33,19 @@ struct StoredObject {
   Bytes value;
 };
 
-// A BER length field for `n` below 65536.
-std::string lengthField(std::size_t n) {
-  if (n < 0x80) return toHex({static_cast<std::uint8_t>(n)});
-  if (n < 0x100) return "81" + toHex({static_cast<std::uint8_t>(n)});
-  return "82" + toHex({static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
-}
+std::string hex16(std::uint16_t v) { return toHex({static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}); }
 
 Bytes join(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-Bytes tlv(std::uint8_t tag, const Bytes& value) {
-  return join(fromHex(toHex({tag}) + lengthField(value.size())), value);
-}
-
-// A data object DF xx with `value`, as PUT DATA stores it and GET DATA returns it.
-Bytes dataObject(std::uint8_t tag, const Bytes& value) {
-  return join(join(Bytes{0xDF, tag}, fromHex(lengthField(value.size()))), value);
-}
-
-std::string hex16(std::uint16_t v) {
-  char text[5];
-  std::snprintf(text, sizeof text, "%04X", v);
-  return text;
+// Tag, BER length (below 65536) and value.
+Bytes tlv(const Bytes& tag, const Bytes& value) {
+  const auto n = value.size();
+  Bytes out = join(tag, n < 0x80 ? Bytes{} : n < 0x100 ? Bytes{0x81} : Bytes{0x82, static_cast<std::uint8_t>(n >> 8)});
+  out.push_back(static_cast<std::uint8_t>(n));
+  return join(out, value);
 }
 
 class CapacityTest : public CardFixture {
@@ -69,26 +53,17 @@ class CapacityTest : public CardFixture {
   void SetUp() override {
     personalise();
     ASSERT_EQ(sw("002000800431323334"), 0x9000);
-    char pattern[] = "/tmp/quillon-capacity-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    drive = pattern;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(drive, ignored);
-  }
-  FilePersist device() { return FilePersist("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.string()); }
+  FilePersist device() { return FilePersist("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string()); }
 
   static std::uint16_t createFile(IJCRuntime& card, std::uint16_t id) {
     if (transmitHex(card, "00A4000C023FFF").sw != 0x9000) return 0;
     const std::uint16_t created = transmitHex(card, "00E000000E620C8201398302" + hex16(id) + "8C03033000").sw;
-    if (created != 0x9000) return created;
-    return transmitHex(card, "0044000000").sw;
+    return created != 0x9000 ? created : transmitHex(card, "0044000000").sw;
   }
-  // Sends `data` with INS P1 P2 `header` as a chain of 255-byte pieces: the status
-  // of the first command that does not answer 9000, else 9000. A chain refused
-  // part-way stays open until a command without the chaining bit: an empty one
-  // closes it and stores nothing (6984).
+  // Sends `data` as a chain of 255-byte pieces: the first status that is not
+  // 9000. A chain refused part-way is closed by an empty command, which stores
+  // nothing (6984).
   static std::uint16_t sendChained(IJCRuntime& card, const std::string& header, const Bytes& data) {
     for (std::size_t at = 0; at < data.size(); at += 255) {
       const std::size_t n = std::min<std::size_t>(255, data.size() - at);
@@ -97,27 +72,17 @@ class CapacityTest : public CardFixture {
                         data.begin() + static_cast<std::ptrdiff_t>(at + n));
       const std::uint16_t status =
           transmitHex(card, (last ? "00" : "10") + header + toHex({static_cast<std::uint8_t>(n)}) + toHex(piece)).sw;
-      if (status != 0x9000) {
-        if (!last) {
-          EXPECT_EQ(transmitHex(card, "00" + header + "00").sw, 0x6984);
-        }
-        return status;
-      }
+      if (status == 0x9000) continue;
+      EXPECT_TRUE(last || transmitHex(card, "00" + header + "00").sw == 0x6984);
+      return status;
     }
     return 0x9000;
   }
-  static std::uint16_t putObject(IJCRuntime& card, std::uint16_t file, std::uint8_t tag, const Bytes& value) {
-    return sendChained(card, "DB" + hex16(file), dataObject(tag, value));
+  static std::uint16_t putObject(IJCRuntime& card, const StoredObject& object) {
+    return sendChained(card, "DB" + hex16(object.file), tlv({0xDF, object.tag}, object.value));
   }
-  // GET DATA of one object, followed through as many GET RESPONSE as it takes.
-  static Response getObject(IJCRuntime& card, std::uint16_t file, std::uint8_t tag) {
-    Response r = transmitHex(card, "00CB" + hex16(file) + "045C02DF" + toHex({tag}));
-    for (int guard = 0; (r.sw & 0xFF00) == 0x6100 && guard < 256; ++guard) {
-      const Response next = transmitHex(card, "00C0000000");
-      r.data += next.data;
-      r.sw = next.sw;
-    }
-    return r;
+  static Response getObject(IJCRuntime& card, const StoredObject& object) {
+    return readAll(card, transmitHex(card, "00CB" + hex16(object.file) + "045C02DF" + toHex({object.tag})));
   }
 
   // Stores objects of `size` random bytes, opening new files as they fill, until
@@ -132,8 +97,7 @@ class CapacityTest : public CardFixture {
       }
       StoredObject next{static_cast<std::uint16_t>(kFirstFile + index),
                         static_cast<std::uint8_t>(1 + stored.size() % kRecordsPerFile), randomBytes(size)};
-      const std::uint16_t status = putObject(runtime, next.file, next.tag, next.value);
-      if (status != 0x9000) {
+      if (const std::uint16_t status = putObject(runtime, next); status != 0x9000) {
         refused = next;
         return status;
       }
@@ -145,10 +109,10 @@ class CapacityTest : public CardFixture {
     for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
     return bytes;
   }
-  ossl::SecureBytes document() {
-    std::optional<ossl::SecureBytes> xml = FilePersist::snapshotHeap(runtime);
+  std::string document() {
+    const auto xml = FilePersist::snapshotHeap(runtime);
     EXPECT_TRUE(xml.has_value());
-    return xml ? std::move(*xml) : ossl::SecureBytes();
+    return xml ? std::string(xml->begin(), xml->end()) : std::string();
   }
   // The document stays within the frame plus what its blocks were charged.
   void expectDocumentWithinCharge() {
@@ -157,7 +121,7 @@ class CapacityTest : public CardFixture {
     EXPECT_LE(size, container::kDecompressedCap);
   }
 
-  fs::path drive;
+  ScratchDir drive;
   GidsAppletInstaller installer;
   std::mt19937 random{20261207};
   std::vector<StoredObject> stored;
@@ -170,8 +134,8 @@ TEST_F(CapacityTest, AFullCardRefusesTheNextObjectAndOpensAgainWithEveryObject) 
   // Files enough for every object, so that only PUT DATA meets the capacity.
   for (; files < 4; ++files) ASSERT_EQ(createFile(runtime, static_cast<std::uint16_t>(kFirstFile + files)), 0x9000);
   // An object the loader could not read back is refused even on an empty card.
-  const ossl::SecureBytes empty = document();
-  EXPECT_EQ(putObject(runtime, kFirstFile, 0x01, randomBytes(kLargestValue + 1)), 0x6A84);
+  const std::string empty = document();
+  EXPECT_EQ(putObject(runtime, {kFirstFile, 0x01, randomBytes(kLargestValue + 1)}), 0x6A84);
   EXPECT_EQ(document(), empty);
 
   // Incompressible objects, the largest first, then smaller ones into what is left.
@@ -183,14 +147,14 @@ TEST_F(CapacityTest, AFullCardRefusesTheNextObjectAndOpensAgainWithEveryObject) 
   expectDocumentWithinCharge();
 
   // Refusals change nothing: the last object, a larger replacement, a new file.
-  const ossl::SecureBytes full = document();
-  EXPECT_EQ(putObject(runtime, refused.file, refused.tag, refused.value), 0x6A84);
+  const std::string full = document();
+  EXPECT_EQ(putObject(runtime, refused), 0x6A84);
   const StoredObject& small = stored.back();
-  EXPECT_EQ(putObject(runtime, small.file, small.tag, randomBytes(small.value.size() + 1)), 0x6A84);
+  EXPECT_EQ(putObject(runtime, {small.file, small.tag, randomBytes(small.value.size() + 1)}), 0x6A84);
   EXPECT_EQ(createFile(runtime, 0xA1FF), 0x6A84);
   EXPECT_EQ(sw("0047000008AC06800107830181"), 0x6A84);  // a new key pair for B081
   const Bytes der = rsaPrivateKeyDer(generateRsa(2048).get());
-  const Bytes import = tlv(0x70, join(fromHex("840181"), tlv(0xA5, join(fromHex("830102"), tlv(0x87, der)))));
+  const Bytes import = tlv({0x70}, join(fromHex("840181"), tlv({0xA5}, join(fromHex("830102"), tlv({0x87}, der)))));
   EXPECT_EQ(sendChained(runtime, "DB3FFF", import), 0x6A84);
   EXPECT_EQ(document(), full);
   EXPECT_EQ(sendAll(kReadPublicKey).data, publicKey);
@@ -204,25 +168,27 @@ TEST_F(CapacityTest, AFullCardRefusesTheNextObjectAndOpensAgainWithEveryObject) 
   // Saved and loaded into a fresh runtime, the card holds every object and no other.
   FilePersist writer = device();
   ASSERT_EQ(writer.save(runtime), 0u);
-  EXPECT_LE(fs::file_size(drive / FilePersist::kContainerName), FilePersist::kMaxContainerBytes);
+  const auto path = drive.path() / FilePersist::kContainerName;
+  EXPECT_LE(std::filesystem::file_size(path), FilePersist::kMaxContainerBytes);
   JCRuntimeImpl reopened;
   FilePersist reader = device();
-  FileHandle fd(::open((drive / FilePersist::kContainerName).c_str(), O_RDONLY | O_CLOEXEC));
+  FileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   ASSERT_EQ(reader.loadInto(reopened, installer, fd.get()), 0u);
   ASSERT_EQ(transmitHex(reopened, "002000800431323334").sw, 0x9000);
   for (const StoredObject& object : stored) {
-    const Response answer = getObject(reopened, object.file, object.tag);
+    const Response answer = getObject(reopened, object);
     ASSERT_EQ(answer.sw, 0x9000);
-    ASSERT_TRUE(answer.data == toHex(dataObject(object.tag, object.value))) << object.file << " " << int{object.tag};
+    ASSERT_TRUE(answer.data == toHex(tlv({0xDF, object.tag}, object.value))) << object.file << " " << int{object.tag};
   }
-  EXPECT_EQ(getObject(reopened, refused.file, refused.tag).sw, 0x6A88);
+  EXPECT_EQ(getObject(reopened, refused).sw, 0x6A88);
 
   // The full card still erases an object, which makes room again.
   const StoredObject& large = stored.front();
-  EXPECT_EQ(putObject(reopened, large.file, large.tag, {}), 0x9000);
-  EXPECT_EQ(putObject(reopened, large.file, large.tag, {}), 0x9000);
-  EXPECT_EQ(getObject(reopened, large.file, large.tag).sw, 0x6A88);
-  EXPECT_EQ(putObject(reopened, refused.file, refused.tag, refused.value), 0x9000);
+  const StoredObject erased{large.file, large.tag, {}};
+  EXPECT_EQ(putObject(reopened, erased), 0x9000);
+  EXPECT_EQ(putObject(reopened, erased), 0x9000);
+  EXPECT_EQ(getObject(reopened, large).sw, 0x6A88);
+  EXPECT_EQ(putObject(reopened, refused), 0x9000);
 }
 
 TEST_F(CapacityTest, ManySmallObjectsAndKeysStayWithinTheirCharge) {

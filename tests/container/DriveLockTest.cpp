@@ -1,47 +1,36 @@
-// The drive lock: one holder at a time, whether in one process or in several; a
-// holder that stays makes a timeout, a drive that cannot be opened a failure.
+// The drive lock: a holder that stays makes a timeout, a drive that cannot be
+// opened a failure at once.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <fstream>
 
 #include "container/DriveLock.h"
+#include "support/TestData.h"
 
 namespace quillon::container {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
-TEST(DriveLock, OneHolderAtATimeAndATimeoutIsNotAFailure) {
-  const fs::path drive = fs::temp_directory_path() / ("quillon-drivelock-" + std::to_string(::getpid()));
-  fs::create_directories(drive);
+TEST(DriveLock, AHeldLockTimesOutAndADriveThatCannotBeOpenedFailsAtOnce) {
+  const test::ScratchDir scratch;
+  const std::string drive = scratch.path().string();
   {
-    const DriveLock first(drive.string(), 0ms);
+    const DriveLock first(drive, 0ms);
     EXPECT_TRUE(first.locked());
-    const auto start = Clock::now();
-    const DriveLock second(drive.string(), 200ms);
-    EXPECT_EQ(second.outcome(), DriveLock::Outcome::kTimedOut);
-    EXPECT_GE(Clock::now() - start, 200ms);
+    EXPECT_EQ(DriveLock(drive, 100ms).outcome(), DriveLock::Outcome::kTimedOut);
   }
-  EXPECT_TRUE(DriveLock(drive.string(), 0ms).locked());  // released with its holder
+  EXPECT_TRUE(DriveLock(drive, 0ms).locked());  // released with its holder
 
-  std::ofstream(drive / "file") << "x";
-  struct Case {
-    fs::path path;
-    int error;
-  };
-  for (const Case& c : {Case{drive / "missing", ENOENT}, Case{drive / "file", ENOTDIR}}) {
-    const auto start = Clock::now();
-    const DriveLock lock(c.path.string(), 5s);
-    EXPECT_EQ(lock.outcome(), DriveLock::Outcome::kFailed) << c.path;
-    EXPECT_EQ(lock.error(), c.error) << c.path;
-    EXPECT_LT(Clock::now() - start, 1s);  // nothing to wait for
+  std::ofstream(scratch.path() / "file") << "x";
+  for (const auto& [name, error] : {std::pair{"missing", ENOENT}, std::pair{"file", ENOTDIR}}) {
+    const auto start = std::chrono::steady_clock::now();
+    const DriveLock lock((scratch.path() / name).string(), 5s);
+    EXPECT_EQ(lock.outcome(), DriveLock::Outcome::kFailed) << name;
+    EXPECT_EQ(lock.error(), error) << name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << name;  // nothing to wait for
   }
-  fs::remove_all(drive);
 }
 
 }  // namespace

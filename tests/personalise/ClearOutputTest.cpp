@@ -1,8 +1,6 @@
-// The decryption tool's outputs hold the card in clear. Run by an ordinary user
-// (root drops to nobody), they appear complete and readable by their owner only;
-// a run killed while writing them leaves them under no name at all, or, where
-// the file system has no unnamed files (vfat), a hidden temporary file that the
-// next run removes.
+// The decryption tool's clear outputs, written by an ordinary user, appear whole
+// and owner-only; a killed run leaves them under no name, or where there are no
+// unnamed files (vfat) a hidden temporary file that the next run removes.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -70,9 +68,6 @@ const container::FileCalls kSeamCalls{
 class ClearOutputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-clear-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir = pattern;
     const std::uint8_t adminKey[24] = {1, 2, 3};
     ASSERT_EQ(CreateSecureContainer("1234", adminKey, "00112233445566778899AABBCCDDEEFF", dir.string(), &identity), 0u);
     FilePersist persist(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
@@ -87,11 +82,6 @@ class ClearOutputTest : public ::testing::Test {
       ASSERT_EQ(::chown((dir / FilePersist::kContainerName).c_str(), kNobody, kNobody), 0);
     }
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-
   // Runs the tool in `dir` as nobody under `given`; the child's wait status.
   int runAsNobody(const Seam& given) {
     const pid_t child = ::fork();
@@ -112,9 +102,7 @@ class ClearOutputTest : public ::testing::Test {
   // The directory's entries besides the container, temporary files by kind.
   std::set<std::string> listing() const {
     std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-      const std::string name = entry.path().filename().string();
-      if (name == FilePersist::kContainerName) continue;
+    for (const std::string& name : test::fileNames(dir, FilePersist::kContainerName)) {
       if (name.rfind(std::string(".") + kDecryptedPayloadFile + ".", 0) == 0) {
         names.insert("payload temporary");
       } else if (name.rfind(std::string(".") + kDecryptedXmlFile + ".", 0) == 0) {
@@ -127,7 +115,8 @@ class ClearOutputTest : public ::testing::Test {
   }
 
   DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
-  fs::path dir;
+  test::ScratchDir scratch;
+  const fs::path dir = scratch.path();
   std::string document;
 };
 

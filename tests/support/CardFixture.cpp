@@ -26,7 +26,7 @@ Response transmitHex(IJCRuntime& runtime, const std::string& text) {
 }
 
 Response readAll(IJCRuntime& runtime, Response r) {
-  for (int guard = 0; (r.sw & 0xFF00) == 0x6100 && guard < 64; ++guard) {
+  for (int guard = 0; (r.sw & 0xFF00) == 0x6100 && guard < 256; ++guard) {
     const Response next = transmitHex(runtime, "00C0000000");
     r.data += next.data;
     r.sw = next.sw;

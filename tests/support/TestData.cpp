@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 
 #include "base/Hex.h"
 
@@ -32,6 +33,29 @@ Bytes readFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   EXPECT_TRUE(in.good()) << "cannot open " << path;
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFileBytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::set<std::string> fileNames(const std::filesystem::path& dir, const std::string& besides) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.path().filename() != besides) names.insert(entry.path().filename().string());
+  return names;
+}
+
+ScratchDir::ScratchDir(const std::string& base) {
+  std::string pattern = base + "/quillon-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + base);
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 Bytes readHexFile(const std::string& relative) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,22 @@ std::string toHex(const Bytes& bytes);
 // The path of `relative` (for example "crypto/tdes.vec") below the data root.
 std::string dataPath(const std::string& relative);
 Bytes readFileBytes(const std::string& path);
+void writeFileBytes(const std::filesystem::path& path, const Bytes& bytes);
+// The names in `dir` other than `besides`.
+std::set<std::string> fileNames(const std::filesystem::path& dir, const std::string& besides = "");
+
+// A fresh directory under `base` (as mkdtemp makes it), removed with all it holds.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& base = "/tmp");
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 // A data file of hexadecimal digits, whitespace ignored.
 Bytes readHexFile(const std::string& relative);
 // A vector file: "Name = value" records separated by blank lines; '#' lines are comments.
