@@ -260,20 +260,15 @@ TEST_F(CliRoadTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
   const DeviceIdentity stick{details.vendor, details.product, details.revision, details.serial};
   const DeviceIdentity given{"ACME", "STICK", "1.00", "SN0001"};  // kIdentity
 
-  struct Case {
-    const char* from;
-    const char* to;
-    const char* said;
-  };
-  const Case cases[] = {
+  const struct {
+    const char *from, *to, *said;
+  } cases[] = {
       {"triesRemaining=\"3\"", "triesRemaining=\"12\"", "OwnerPIN: triesRemaining holds 12, past its limit tryLimit 3"},
-      {"pinLen=\"4\"", "pinLen=\"40\"", "OwnerPIN: pinLen holds 40, past its limit 32"},
-      {"minPINSize=\"4\"", "minPINSize=\"17\"", "GidsPIN: minPINSize holds 17, past its limit maxPINSize 16"},
       {"fileID=\"16128\" state=\"7\" childCount=\"7\"", "fileID=\"16128\" state=\"7\" childCount=\"256\"",
        "GidsFileSystem: childCount holds 256, past its limit 255"},
       {"<BerTlvFile type=\"1\"", "<BerTlvFile type=\"9\"", "BerTlvFile: type holds 9, which is no kind of file"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.to);
     std::string hostile = document;
     const std::size_t at = hostile.find(c.from);

@@ -40,11 +40,10 @@ struct Seam {
 
 const container::FileCalls kSeamCalls{
     [](int dirFd, const char* name, int flags, mode_t mode) {
-      if ((flags & O_TMPFILE) == O_TMPFILE && seam.tmpfileError != 0) {
-        errno = seam.tmpfileError;
-        return -1;
-      }
-      return RealFileCalls().openat(dirFd, name, flags, mode);
+      if ((flags & O_TMPFILE) != O_TMPFILE || seam.tmpfileError == 0)
+        return RealFileCalls().openat(dirFd, name, flags, mode);
+      errno = seam.tmpfileError;
+      return -1;
     },
     [](int fd, const void* data, size_t size) {
       if (++seam.writes == seam.killAtWrite) {
@@ -56,11 +55,9 @@ const container::FileCalls kSeamCalls{
     RealFileCalls().fsync,
     RealFileCalls().renameat,
     [](int fromDirFd, const char* from, int toDirFd, const char* to, int flags) {
-      if (seam.linkError != 0) {
-        errno = seam.linkError;
-        return -1;
-      }
-      return RealFileCalls().linkat(fromDirFd, from, toDirFd, to, flags);
+      if (seam.linkError == 0) return RealFileCalls().linkat(fromDirFd, from, toDirFd, to, flags);
+      errno = seam.linkError;
+      return -1;
     },
     RealFileCalls().unlinkat,
 };
@@ -102,14 +99,10 @@ class ClearOutputTest : public ::testing::Test {
   // The directory's entries besides the container, temporary files by kind.
   std::set<std::string> listing() const {
     std::set<std::string> names;
-    for (const std::string& name : test::fileNames(dir, FilePersist::kContainerName)) {
-      if (name.rfind(std::string(".") + kDecryptedPayloadFile + ".", 0) == 0) {
-        names.insert("payload temporary");
-      } else if (name.rfind(std::string(".") + kDecryptedXmlFile + ".", 0) == 0) {
-        names.insert("document temporary");
-      } else {
-        names.insert(name);
-      }
+    for (std::string name : test::fileNames(dir, FilePersist::kContainerName)) {
+      if (name[0] == '.')
+        name = name.starts_with(std::string(".") + kDecryptedPayloadFile) ? "payload temporary" : "document temporary";
+      names.insert(name);
     }
     return names;
   }
@@ -150,9 +143,7 @@ TEST_F(ClearOutputTest, AKilledRunLeavesNoNamedTemporaryWhereUnnamedFilesExistAn
       ASSERT_EQ(::lstat((dir / name).c_str(), &info), 0) << name;
       EXPECT_TRUE(S_ISREG(info.st_mode)) << name;
       EXPECT_EQ(info.st_mode & 07777, 0600u) << name;
-      if (::geteuid() == 0) {
-        EXPECT_EQ(info.st_uid, kNobody) << name;
-      }
+      EXPECT_TRUE(::geteuid() != 0 || info.st_uid == kNobody) << name;
     }
     const test::Bytes xml = test::readFileBytes((dir / kDecryptedXmlFile).string());
     EXPECT_EQ(std::string(xml.begin(), xml.end()), document);
