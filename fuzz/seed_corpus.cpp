@@ -3,8 +3,9 @@
 // personalised and keyed cards, command sessions as OpenSC runs them (PIN,
 // key file, key import, signing, deciphering), and a compressed state document.
 //   fuzz_seeds DIR   (DIR is fuzz/corpus; existing files of the same name are replaced)
-// Keys and challenges come from the card's random generator, so the files differ
-// from run to run; the committed ones are one such run.
+// Keys are generated afresh (by the card, or by OpenSSL for the import), so the
+// files differ from run to run; the committed ones are one such run. Every
+// session is run once here and must get the answers it expects.
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -149,7 +150,8 @@ int main(int argc, char** argv) {
   try {
     const std::vector<std::string> script = personalisationTexts();
     // What OpenSC sends to a personalised card: select, read the card's data
-    // objects, log in, create and activate a key file, read its empty key.
+    // objects, log in, create and activate a key file, read its empty key, ask
+    // for an administrator challenge, change the PIN.
     const std::vector<std::string> opensc = {kSelectGids,
                                              "00CBA012045C02DF2000",
                                              "00CBA000045C02DF1F00",

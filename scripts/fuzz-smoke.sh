@@ -6,12 +6,12 @@
 # timeout, memory limit), after printing the target's log and the path of the
 # input that reproduces it:  ./build/fuzz/fuzz/<target> <reproducer>
 #
-# Settings (environment): FUZZ_SECONDS per target (45), FUZZ_JOBS targets at
+# Settings (environment): FUZZ_SECONDS per target (60), FUZZ_JOBS targets at
 # once (2), FUZZ_RSS_MB memory limit (1024), FUZZ_TIMEOUT seconds per input (25).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${FUZZ_SECONDS:-45}
+seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-2}
 rss_mb=${FUZZ_RSS_MB:-1024}
 timeout=${FUZZ_TIMEOUT:-25}
@@ -41,7 +41,7 @@ mkdir -p "$out"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-# Replays the seeds one by one, then fuzzes with new inputs kept in $out, so
+# Replays every seed once (-runs=0), then fuzzes with new inputs kept in $out, so
 # that the committed corpus is never written to. Each step's log is kept.
 run_target() {
   local name=$1 seeds=fuzz/corpus/$2 dir=$out/$1
