@@ -4,20 +4,12 @@
 #include <cstdint>
 #include <span>
 
-#include "container/FilePersist.h"
-#include "gids/GidsAppletInstaller.h"
-#include "jc/Exceptions.h"
-#include "jc/JCRuntimeImpl.h"
+#include "StoredCard.h"
 
 using namespace quillon;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   JCRuntimeImpl runtime;
-  GidsAppletInstaller installer;
-  try {
-    FilePersist::restoreHeap(std::span<const std::uint8_t>(data, size), runtime, installer);
-  } catch (const JavaCardRuntimeException&) {
-  } catch (const SystemException&) {
-  }
+  fuzz::loadCard(std::span(data, size), runtime);
   return 0;
 }
