@@ -98,18 +98,15 @@ std::vector<ScriptCommand> personalisationScript(const char* pin, const std::uin
   constexpr const char* kActivate = "0044000000";
   add("CreateSecureContainer: selecting GIDS applet", literal("00A4040409A0000003974254465900"));
   add(pinTrace, CommandText(10 + 2 * pinLength).add("00240180").addHex({&lc, 1}).addHex(pinBytes).finish(), true);
-  add("CreateSecureContainer: creating EF structures", literal("00E000000E620C8201398302A0008C03033000"));
-  add("", literal(kActivate));
-  add("", literal("00E000000E620C8201398302A0108C03033000"));
-  add("", literal(kActivate));
-  add("", literal("00E000000E620C8201398302A0118C030330FF"));
-  add("", literal(kActivate));
-  add("", literal("00E000000E620C8201398302A0128C03032000"));
-  add("", literal(kActivate));
-  add("", literal("00E000000E620C8201398302A0138C03033030"));
-  add("", literal(kActivate));
-  add("", literal("00E000000E620C8201398302A0148C03032020"));
-  add("", literal(kActivate));
+  // The six EF structures, each created and then activated.
+  static constexpr const char* kEfStructures[] = {
+      "00E000000E620C8201398302A0008C03033000", "00E000000E620C8201398302A0108C03033000",
+      "00E000000E620C8201398302A0118C030330FF", "00E000000E620C8201398302A0128C03032000",
+      "00E000000E620C8201398302A0138C03033030", "00E000000E620C8201398302A0148C03032020"};
+  for (const char* structure : kEfStructures) {
+    add(structure == kEfStructures[0] ? "CreateSecureContainer: creating EF structures" : "", literal(structure));
+    add("", literal(kActivate));
+  }
   add("CreateSecureContainer: creating admin key EF",
       literal("00 E0 00 00 1C 62 1A 82 01 18 83 02 B0 80 8C 04 87 00 20 FF A5 0B A4 09 80 01 02 83 01 80 95 01 C0"));
   add("", literal(kActivate));
