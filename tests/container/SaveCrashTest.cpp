@@ -212,7 +212,7 @@ TEST_F(SaveCrashTest, AFailureAtAnyStepLeavesTheOldCardOrTheNewOneAndNoTemporary
 }
 
 TEST_F(SaveCrashTest, ASaverKilledAtRandomMomentsLeavesTheLastStateItReportedOrTheNext) {
-  constexpr int kKills = 150;
+  constexpr int kKills = 250;
   ASSERT_EQ(transmitHex(card, kVerifyPin).sw, 0x9000);
   ASSERT_EQ(transmitHex(card, putCounter(0)).sw, 0x9000);
   ASSERT_EQ(device().save(card), 0u);
