@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <exception>
 #include <new>
 
 #include "base/Status.h"
@@ -153,7 +154,6 @@ void XmlReadArchive::pushElem(const char* name) {
   for (char& c : shown)
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') c = '?';
   path_.push_back(std::move(shown));
-  lastElement_ = elementPath();
   lastName_.clear();
   cacheAttrs();
 }
@@ -299,6 +299,15 @@ void XmlReadArchive::popElem() {
     }
   }
   if (depth_ > 0) --depth_;
+  // An exception leaves the elements one by one: where it stood is kept on the
+  // way out, and only then, so that a load pays nothing for it.
+  if (lastElement_.empty() && std::uncaught_exceptions() > 0) {
+    try {
+      lastElement_ = elementPath();
+    } catch (const std::bad_alloc&) {
+      // Only the words are lost.
+    }
+  }
   if (!path_.empty()) path_.pop_back();
 }
 

@@ -111,8 +111,9 @@ class XmlReadArchive final : public IArchive {
   std::array<CachedAttr, kMaxAttributes> attrs_{};
   std::size_t attrCount_ = 0;
   // The names of the open elements (as the document has them, cut and with
-  // unusual characters replaced), the path of the element last entered, and
-  // the attribute last read with its value when that is a number.
+  // unusual characters replaced), the path of the innermost element an
+  // exception left, and the attribute last read with its value when that is a
+  // number.
   std::vector<std::string> path_;
   std::string lastElement_;
   std::string lastName_;
