@@ -1,7 +1,5 @@
 #include "cli/CardTarget.h"
 
-#include <cstdlib>
-
 namespace quillon::cli {
 
 bool resolveTarget(const std::string* drive, const Arguments& args, CardTarget& target, std::string& error) {
@@ -34,11 +32,6 @@ bool resolveTarget(const std::string* drive, const Arguments& args, CardTarget& 
   return true;
 }
 
-platform::SystemPaths systemPaths() {
-  const char* proc = std::getenv("QUILLON_PROC_ROOT");
-  const char* sys = std::getenv("QUILLON_SYS_ROOT");
-  if (proc == nullptr && sys == nullptr) return platform::SystemPaths();
-  return platform::SystemPaths(proc != nullptr ? proc : "/proc", sys != nullptr ? sys : "/sys");
-}
+platform::SystemPaths systemPaths() { return platform::SystemPaths::fromEnvironment(); }
 
 }  // namespace quillon::cli

@@ -64,7 +64,6 @@ constexpr const char* kUsage =
     "3 stopped at a warning.\n";
 
 constexpr const char* kPrefix = "quillon-card init: ";
-constexpr std::size_t kLongestPin = 16;
 
 class TerminalUi final : public FormatCardUi {
  public:
@@ -188,7 +187,12 @@ int initCommand(int argc, char** argv) {
   FormatCardInput input;
   input.drive = target.drive;
   input.identity = target.identityOrNull();
-  if (const std::string* serial = args.value("serial")) input.serial = *serial;
+  if (const std::string* serial = args.value("serial")) {
+    input.serial = *serial;
+  } else if (!GenerateSerialNumber(input.serial)) {
+    std::cerr << kPrefix << "Failed to generate a random serial number.\n";
+    return kExitFailure;
+  }
   if (!readSecret(args.value("pin-file"), args.value("pin-fd"), "PIN: ", input.pin, error)) {
     std::cerr << kPrefix << "no PIN: " << error << " (give --pin-file or --pin-fd, or run on a terminal)\n";
     return kExitUsage;
@@ -210,15 +214,12 @@ int initCommand(int argc, char** argv) {
     return status;
   };
   TerminalUi ui(args.has("yes"));
-  const std::size_t pinLength = input.pin.size();
   const FormatCardResult result = FormatCard(input, ui, create);
   switch (result.outcome) {
     case FormatOutcome::kCreated:
       std::cout << "The GIDS card was created on " << target.drive << " (serial number " << result.serial << ")"
                 << (useReader ? "; the virtual reader serves it.\n" : ".\n");
-      if (pinLength == kLongestPin)
-        std::cerr << kPrefix << "note: OpenSC, and the browsers and ssh that use it, take PINs of at most "
-                  << kLongestPin - 1 << " digits: this PIN opens the card, but not through them\n";
+      if (result.note != nullptr) std::cerr << kPrefix << "note: " << result.note << "\n";
       return kExitOk;
     case FormatOutcome::kDeclined: return kExitDeclined;
     case FormatOutcome::kInvalidInput: return kExitUsage;

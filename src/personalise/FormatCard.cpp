@@ -18,6 +18,10 @@ namespace {
 constexpr const char* kFn = "FormatCard";
 constexpr std::size_t kAdminKeyChars = 48;
 constexpr std::size_t kSerialChars = 32;
+constexpr std::size_t kLongestPin = 16;
+constexpr const char* kLongPinNote =
+    "OpenSC, and the browsers and ssh that use it, take PINs of at most 15 digits: this PIN opens the card, "
+    "but not through them.";
 
 bool isHexDigit(char c) { return hex::digitValue(c) >= 0; }
 }  // namespace
@@ -59,20 +63,27 @@ std::string statusMessage(std::uint32_t code) {
   return line;
 }
 
-FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const CardCreator& create) {
-  // Whatever the way out, the secrets do not outlive the request.
+std::uint32_t FormatRequest::create(const CardCreator& creator) const {
+  return creator(ossl::chars(pin), adminKey.data(), serial.c_str(), drive, identity ? &*identity : nullptr);
+}
+
+std::shared_ptr<FormatRequest> CheckFormatRequest(FormatCardInput& input, FormatCardUi& ui, FormatOutcome& stopped) {
+  // Whatever the way out, the input's secrets do not outlive the checks.
   struct Wipe {
     FormatCardInput& input;
-    std::uint8_t key[24] = {};
     ~Wipe() {
       OPENSSL_cleanse(input.pin.data(), input.pin.size());
       OPENSSL_cleanse(input.adminKey.data(), input.adminKey.size());
-      OPENSSL_cleanse(key, sizeof key);
     }
   } wipe{input};
-  auto fail = [&](const char* message) {
+  auto fail = [&](const char* message) -> std::shared_ptr<FormatRequest> {
     ui.showError(message);
-    return FormatCardResult{FormatOutcome::kInvalidInput, 0, {}};
+    stopped = FormatOutcome::kInvalidInput;
+    return nullptr;
+  };
+  auto declined = [&]() -> std::shared_ptr<FormatRequest> {
+    stopped = FormatOutcome::kDeclined;
+    return nullptr;
   };
 
   QTRACE(trace::kVerbose, kFn, "FormatCard");
@@ -88,7 +99,7 @@ FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const Card
     QTRACE(trace::kWarning, kFn, "FormatCard: existing container found at %s", container.c_str());
     if (!ui.askYesNo("Warning: a secure container already exists on this device. Continue?")) {
       QTRACE(trace::kInformation, kFn, "FormatCard: user chose not to overwrite");
-      return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
+      return declined();
     }
   }
 
@@ -107,7 +118,7 @@ FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const Card
     QTRACE(trace::kWarning, kFn, "FormatCard: default PIN is in use");
     if (!ui.askYesNo("Warning: you should change the default PIN. Continue?")) {
       QTRACE(trace::kInformation, kFn, "FormatCard: user chose to change the PIN");
-      return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
+      return declined();
     }
   }
 
@@ -116,9 +127,11 @@ FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const Card
            static_cast<int>(input.adminKey.size()), 48);
     return fail("The admin key must be 48 hexadecimal characters (24 bytes).");
   }
+  auto request = std::make_shared<FormatRequest>();
+  request->adminKey.assign(24, 0);
   // Converting first upper-cases the text, so the default key is recognised
   // whatever case it was typed in.
-  if (!HexStringToBytes(reinterpret_cast<char*>(input.adminKey.data()), wipe.key)) {
+  if (!HexStringToBytes(reinterpret_cast<char*>(input.adminKey.data()), request->adminKey.data())) {
     QTRACE(trace::kError, kFn, "FormatCard: admin key contains invalid hex character");
     return fail("The admin key contains an invalid character (allowed: 0-9 A-F).");
   }
@@ -126,39 +139,52 @@ FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const Card
     QTRACE(trace::kWarning, kFn, "FormatCard: default admin key is in use");
     if (!ui.askYesNo("Warning: you should change the default admin key. Continue?")) {
       QTRACE(trace::kInformation, kFn, "FormatCard: user chose to change the admin key");
-      return FormatCardResult{FormatOutcome::kDeclined, 0, {}};
+      return declined();
     }
   }
 
-  FormatCardResult result{FormatOutcome::kCreated, 0, input.serial};
-  if (result.serial.empty() && !GenerateSerialNumber(result.serial)) {
-    return fail("Failed to generate a random serial number.");
-  }
-  if (result.serial.size() != kSerialChars) {
-    QTRACE(trace::kError, kFn, "FormatCard: serial number length %zu != %d expected hex chars", result.serial.size(),
+  if (input.serial.size() != kSerialChars) {
+    QTRACE(trace::kError, kFn, "FormatCard: serial number length %zu != %d expected hex chars", input.serial.size(),
            32);
     return fail("The serial number must be exactly 32 hexadecimal characters.");
   }
   for (std::size_t i = 0; i < kSerialChars; ++i) {
-    if (!isHexDigit(result.serial[i])) {
+    if (!isHexDigit(input.serial[i])) {
       QTRACE(trace::kError, kFn, "FormatCard: serial number contains invalid character '%c' at pos %zu",
-             result.serial[i], i);
+             input.serial[i], i);
       return fail("The serial number contains an invalid character (allowed: 0-9 A-F).");
     }
   }
 
-  QTRACE(trace::kInformation, kFn, "FormatCard: all inputs validated, spawning worker thread");
   // The creation takes the PIN as a C string: a terminated copy in wiped storage.
-  ossl::SecureBytes pinText(pinLength + 1, 0);
-  std::copy(input.pin.begin(), input.pin.end(), pinText.begin());
-  result.status = create(ossl::chars(pinText), wipe.key, result.serial.c_str(), input.drive, input.identity);
+  request->pin.assign(pinLength + 1, 0);
+  std::copy(input.pin.begin(), input.pin.end(), request->pin.begin());
+  request->serial = input.serial;
+  request->drive = input.drive;
+  if (input.identity != nullptr) request->identity = *input.identity;
+  if (pinLength == kLongestPin) request->note = kLongPinNote;
+  QTRACE(trace::kInformation, kFn, "FormatCard: all inputs validated, spawning worker thread");
+  return request;
+}
+
+void traceFormatResult(std::uint32_t status) {
+  if (status != 0)
+    QTRACE(trace::kError, kFn, "FormatCard: Format() returned 0x%08x", status);
+  else
+    QTRACE(trace::kInformation, kFn, "FormatCard: GIDS card initialised successfully");
+}
+
+FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const CardCreator& create) {
+  FormatOutcome stopped = FormatOutcome::kInvalidInput;
+  const std::shared_ptr<FormatRequest> request = CheckFormatRequest(input, ui, stopped);
+  if (request == nullptr) return FormatCardResult{stopped, 0, {}};
+  FormatCardResult result{FormatOutcome::kCreated, request->create(create), request->serial, request->note};
+  traceFormatResult(result.status);
   if (result.status != 0) {
-    QTRACE(trace::kError, kFn, "FormatCard: Format() returned 0x%08x", result.status);
     result.outcome = FormatOutcome::kFailed;
+    result.note = nullptr;
     ui.showError(statusMessage(result.status).c_str());
-    return result;
   }
-  QTRACE(trace::kInformation, kFn, "FormatCard: GIDS card initialised successfully");
   return result;
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "base/OpenSsl.h"
@@ -31,21 +33,46 @@ struct FormatCardInput {
   const DeviceIdentity* identity = nullptr;   // null: read from the drive's device
   ossl::SecureBytes pin;                      // as typed; wiped by FormatCard
   ossl::SecureBytes adminKey;                 // 48 hexadecimal characters as typed; wiped by FormatCard
-  std::string serial;                         // 32 hexadecimal characters; empty: generate one
+  std::string serial;                         // 32 hexadecimal characters, as typed
 };
 
 enum class FormatOutcome { kCreated, kInvalidInput, kDeclined, kFailed };
-
-struct FormatCardResult {
-  FormatOutcome outcome;
-  std::uint32_t status = 0;  // the creation's status when it failed
-  std::string serial;        // the serial number the card received
-};
 
 // Creates the card: CreateSecureContainer, or the reader-aware creation the caller gives.
 using CardCreator = std::function<std::uint32_t(const char* pin, const std::uint8_t adminKey[24], const char* serial,
                                                 const std::string& drive, const DeviceIdentity* identity)>;
 
+// A request that passed the checks: everything the card creation is given, in
+// storage of its own, so that it may outlive the input and be read from another
+// thread. Its secrets are wiped when it is destroyed.
+struct FormatRequest {
+  ossl::SecureBytes pin;       // the digits and a terminating NUL
+  ossl::SecureBytes adminKey;  // 24 bytes
+  std::string serial;
+  std::string drive;
+  std::optional<DeviceIdentity> identity;
+  const char* note = nullptr;  // to tell the user once the card exists, or null
+
+  std::uint32_t create(const CardCreator& creator) const;
+};
+
+// The checks and warnings of the request, in their order. Returns the request
+// ready to be created, or null with `stopped` saying why (the user has been told).
+// The input's secrets are wiped either way.
+std::shared_ptr<FormatRequest> CheckFormatRequest(FormatCardInput& input, FormatCardUi& ui, FormatOutcome& stopped);
+
+// Traces the card creation's result as the request reports it.
+void traceFormatResult(std::uint32_t status);
+
+struct FormatCardResult {
+  FormatOutcome outcome;
+  std::uint32_t status = 0;    // the creation's status when it failed
+  std::string serial;          // the serial number the card received
+  const char* note = nullptr;  // FormatRequest::note, once the card exists
+};
+
+// The whole request on the caller's thread: checks, creation, and an error
+// message when the creation fails.
 FormatCardResult FormatCard(FormatCardInput& input, FormatCardUi& ui, const CardCreator& create);
 
 // 48 hexadecimal characters (a-f are first upper-cased in place) to 24 bytes.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 
 #include "platform/internal/TextFile.h"
@@ -11,6 +12,12 @@ namespace quillon::platform {
 namespace fs = std::filesystem;
 
 SystemPaths::SystemPaths() : SystemPaths("/proc", "/sys") {}
+
+SystemPaths SystemPaths::fromEnvironment() {
+  const char* proc = std::getenv("QUILLON_PROC_ROOT");
+  const char* sys = std::getenv("QUILLON_SYS_ROOT");
+  return SystemPaths(proc != nullptr ? proc : "/proc", sys != nullptr ? sys : "/sys");
+}
 
 SystemPaths::SystemPaths(fs::path procRoot, fs::path sysRoot)
     : procRoot_(std::move(procRoot)), sysRoot_(std::move(sysRoot)) {}

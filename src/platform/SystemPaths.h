@@ -17,6 +17,9 @@ class SystemPaths {
 
   SystemPaths();  // "/proc" and "/sys"
   SystemPaths(std::filesystem::path procRoot, std::filesystem::path sysRoot);
+  // The roots QUILLON_PROC_ROOT and QUILLON_SYS_ROOT name, each defaulting to the
+  // system's: how the programs are pointed at a fixture tree.
+  static SystemPaths fromEnvironment();
 
   const std::filesystem::path& procRoot() const noexcept { return procRoot_; }
   const std::filesystem::path& sysRoot() const noexcept { return sysRoot_; }

@@ -63,7 +63,8 @@ class FormatCardTest : public ::testing::Test, public FormatCardUi {
   }
 
   // Runs the request on the directory with a creator that records what it was given.
-  FormatCardResult run(const std::string& pin, const std::string& adminKey, const std::string& serial = "") {
+  FormatCardResult run(const std::string& pin, const std::string& adminKey,
+                       const std::string& serial = "0123456789ABCDEF0123456789ABCDEF") {
     FormatCardInput in{dir.string(), &identity, ossl::SecureBytes(pin.begin(), pin.end()),
                        ossl::SecureBytes(adminKey.begin(), adminKey.end()), serial};
     return FormatCard(in, *this,
@@ -94,24 +95,29 @@ TEST_F(FormatCardTest, InputChecksInTheirOrder) {
   EXPECT_EQ(run("1234", key.substr(0, 47) + "G").outcome, FormatOutcome::kInvalidInput);
   EXPECT_EQ(run("12a4", key, "00112233").outcome, FormatOutcome::kInvalidInput);  // the PIN first
   EXPECT_EQ(run("1234", key, std::string(31, '0') + "X").outcome, FormatOutcome::kInvalidInput);
+  EXPECT_EQ(run("1234", key, "").outcome, FormatOutcome::kInvalidInput);
   EXPECT_EQ(
       errors,
       (std::vector<std::string>{
           "The PIN must be between 4 and 16 digits long.", "The PIN must be between 4 and 16 digits long.",
           "The PIN must contain digits only (0-9).", "The admin key must be 48 hexadecimal characters (24 bytes).",
           "The admin key contains an invalid character (allowed: 0-9 A-F).", "The PIN must contain digits only (0-9).",
-          "The serial number contains an invalid character (allowed: 0-9 A-F)."}));
+          "The serial number contains an invalid character (allowed: 0-9 A-F).",
+          "The serial number must be exactly 32 hexadecimal characters."}));
   EXPECT_FALSE(fs::exists(dir / "Quillon2.bin"));
   // Lower-case letters pass: the key is converted, the serial passed on as typed.
   const std::string serial = "00112233445566778899aabbccddeeff";
-  ASSERT_EQ(run("1234567890123456", key, serial).outcome, FormatOutcome::kCreated);
+  const FormatCardResult longPin = run("1234567890123456", key, serial);
+  ASSERT_EQ(longPin.outcome, FormatOutcome::kCreated);
+  ASSERT_NE(longPin.note, nullptr);  // OpenSC cannot present a 16-digit PIN
   EXPECT_EQ(createdPin, "1234567890123456");
   EXPECT_EQ(createdKey[23], 0x18);
   EXPECT_EQ(createdKey[9], 0x0A);
   EXPECT_EQ(createdSerial, serial);
+  EXPECT_EQ(run("123456789012345", key, serial).note, nullptr);
 }
 
-TEST_F(FormatCardTest, WarningsAndGeneratedSerial) {
+TEST_F(FormatCardTest, WarningsAndGeneratedSerials) {
   answer = false;
   EXPECT_EQ(run(kDefaultPin, key).outcome, FormatOutcome::kDeclined);
   EXPECT_EQ(run("1234", kDefaultAdminKey).outcome, FormatOutcome::kDeclined);
@@ -130,8 +136,10 @@ TEST_F(FormatCardTest, WarningsAndGeneratedSerial) {
   const FormatCardResult created = run("1234", almost);
   EXPECT_EQ(created.outcome, FormatOutcome::kCreated);
   EXPECT_TRUE(questions.empty());
-  ASSERT_EQ(created.serial.size(), 32u);
-  EXPECT_EQ(created.serial.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  std::string generated;
+  ASSERT_TRUE(GenerateSerialNumber(generated));
+  ASSERT_EQ(generated.size(), 32u);
+  EXPECT_EQ(generated.find_first_not_of("0123456789ABCDEF"), std::string::npos);
 
   // Now a container exists: declining leaves it as it is.
   const auto before = fs::last_write_time(dir / "Quillon2.bin");
