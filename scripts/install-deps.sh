@@ -11,6 +11,7 @@ packages=(
   libxml2-dev zlib1g-dev
   cabextract gcab
   pcscd libpcsclite-dev opensc softhsm2
+  desktop-file-utils
 )
 
 as_root() {
