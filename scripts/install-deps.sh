@@ -11,7 +11,7 @@ packages=(
   libxml2-dev zlib1g-dev
   cabextract gcab
   pcscd libpcsclite-dev opensc softhsm2
-  desktop-file-utils
+  qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-dejavu-core desktop-file-utils
 )
 
 as_root() {
