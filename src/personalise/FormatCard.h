@@ -29,11 +29,11 @@ class FormatCardUi {
 };
 
 struct FormatCardInput {
-  std::string drive;                          // a directory, the mount point of the volume
-  const DeviceIdentity* identity = nullptr;   // null: read from the drive's device
-  ossl::SecureBytes pin;                      // as typed; wiped by FormatCard
-  ossl::SecureBytes adminKey;                 // 48 hexadecimal characters as typed; wiped by FormatCard
-  std::string serial;                         // 32 hexadecimal characters, as typed
+  std::string drive;                         // a directory, the mount point of the volume
+  const DeviceIdentity* identity = nullptr;  // null: read from the drive's device
+  ossl::SecureBytes pin;                     // as typed; wiped by FormatCard
+  ossl::SecureBytes adminKey;                // 48 hexadecimal characters as typed; wiped by FormatCard
+  std::string serial;                        // 32 hexadecimal characters, as typed
 };
 
 enum class FormatOutcome { kCreated, kInvalidInput, kDeclined, kFailed };

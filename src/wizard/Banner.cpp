@@ -8,8 +8,8 @@
 namespace quillon::wizard {
 
 namespace {
-constexpr int kHeightUnits = 40;   // the band's height, in dialog units
-constexpr int kMarginUnits = 6;    // left of the title and right of the picture
+constexpr int kHeightUnits = 40;       // the band's height, in dialog units
+constexpr int kMarginUnits = 6;        // left of the title and right of the picture
 constexpr double kPictureShare = 0.8;  // of the band's height
 }  // namespace
 

@@ -29,7 +29,8 @@ bool FormatJob::start(std::shared_ptr<const FormatRequest> request, Formatter fo
       formatter = nullptr;
       // Delivered on the job's thread; the destructor joins this thread first, so
       // the job outlives the call.
-      QMetaObject::invokeMethod(this, [this, result] { ended(result); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          this, [this, result] { ended(result); }, Qt::QueuedConnection);
     });
   } catch (const std::system_error& e) {
     QTRACE(trace::kError, "FormatCard", "FormatCard: CreateThread failed 0x%08x",

@@ -7,12 +7,12 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSvgRenderer>
-#include <QPainter>
 
 #include "base/Status.h"
 #include "base/Trace.h"
@@ -35,15 +35,13 @@ const QColor kIncomplete(255, 200, 200);
 
 constexpr const char* kStillRunning =
     "A card is still being created. Wait until that has ended before starting another operation on the reader.";
-constexpr const char* kCannotClose =
-    "A card is still being created. The wizard cannot be closed until that has ended.";
+constexpr const char* kCannotClose = "A card is still being created. The wizard cannot be closed until that has ended.";
 
 // The request's questions and errors, as message boxes over the dialog.
 class DialogUi final : public FormatCardUi {
  public:
-  explicit DialogUi(std::function<QMessageBox::StandardButton(const char*, QMessageBox::Icon,
-                                                              QMessageBox::StandardButtons)>
-                        show)
+  explicit DialogUi(
+      std::function<QMessageBox::StandardButton(const char*, QMessageBox::Icon, QMessageBox::StandardButtons)> show)
       : show_(std::move(show)) {}
   void showError(const char* message) override { show_(message, QMessageBox::Critical, QMessageBox::Ok); }
   bool askYesNo(const char* question) override {
@@ -89,14 +87,11 @@ WizardServices WizardServices::system(MessageBoxes& boxes, const platform::Syste
   services.clear = [](const std::string& drive) { return Clear(drive); };
   services.boxes = &boxes;
   services.managerAvailable = [] { return !QStandardPaths::findExecutable(kManagerProgram).isEmpty(); };
-  services.launchManager = [] {
-    return QProcess::startDetached(QStandardPaths::findExecutable(kManagerProgram), {});
-  };
+  services.launchManager = [] { return QProcess::startDetached(QStandardPaths::findExecutable(kManagerProgram), {}); };
   return services;
 }
 
-WizardDialog::WizardDialog(WizardServices services, QWidget* parent)
-    : QDialog(parent), services_(std::move(services)) {
+WizardDialog::WizardDialog(WizardServices services, QWidget* parent) : QDialog(parent), services_(std::move(services)) {
   QTRACE(trace::kVerbose, kWndProc, "WndProc: WM_INITDIALOG");
   loadPictures();
   setWindowTitle(kTitle);
@@ -164,9 +159,9 @@ void WizardDialog::buildControls() {
   auto* keyLabel = new QLabel("Admin &Key:", form_);
   key_ = field("adminKey", kAdminKeyLimit, form_);
   key_->setValidator(new UpperCaseValidator(key_));
-  auto* serialText = text(
-      "The serial number is used to identify the card uniquely. It is an hexadecimal string having 32 characters.",
-      form_);
+  auto* serialText =
+      text("The serial number is used to identify the card uniquely. It is an hexadecimal string having 32 characters.",
+           form_);
   auto* serialLabel = new QLabel("&Serial number:", form_);
   serial_ = field("serial", kSerialLimit, form_);
   serial_->setValidator(new UpperCaseValidator(serial_));
@@ -375,8 +370,9 @@ void WizardDialog::clearCard() {
   if (refuseWhileRunning(kStillRunning)) return;
   const std::string drive = selectedDrive();
   if (!drive.empty()) {
-    const QString question = QString("Clear the card on %1?\n\nThe virtual reader lets go of it and its container "
-                                     "is deleted, with the card's keys and certificates. This cannot be undone.")
+    const QString question = QString(
+                                 "Clear the card on %1?\n\nThe virtual reader lets go of it and its container "
+                                 "is deleted, with the card's keys and certificates. This cannot be undone.")
                                  .arg(QString::fromStdString(drive));
     if (box(question, QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) return;
   }
@@ -386,8 +382,7 @@ void WizardDialog::clearCard() {
     MessageBoxWin32(result.status);
     return;
   }
-  if (const char* message = readerFailureMessage(result.failedStep, result.status))
-    box(message, QMessageBox::Critical);
+  if (const char* message = readerFailureMessage(result.failedStep, result.status)) box(message, QMessageBox::Critical);
 }
 
 // Boxes and closing.

@@ -29,12 +29,12 @@ class MountWatcher;
 
 struct WizardServices {
   platform::SystemPaths paths;
-  Formatter format;                                          // runs on the worker thread
+  Formatter format;  // runs on the worker thread
   std::function<ClearResult(const std::string& drive)> clear;
-  MessageBoxes* boxes = nullptr;                             // not owned
+  MessageBoxes* boxes = nullptr;  // not owned
   std::chrono::milliseconds formatTimeout{30000};
-  std::function<bool()> managerAvailable;                    // the smart-card manager is installed
-  std::function<bool()> launchManager;                       // starts it, detached
+  std::function<bool()> managerAvailable;  // the smart-card manager is installed
+  std::function<bool()> launchManager;     // starts it, detached
 
   // The real reader, card creation and manager, with `boxes` on the screen.
   static WizardServices system(MessageBoxes& boxes,

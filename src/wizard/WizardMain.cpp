@@ -59,13 +59,14 @@ int decrypt(int argc, char** argv) {
   }
   QTRACE(trace::kInformation, kFn, "_tWinMain: CLI decrypt mode, drive=%s", drive.c_str());
   std::string failure;
-  const std::uint32_t status =
-      DecryptSecureContainer(drive, identity ? &*identity : nullptr, platform::SystemPaths::fromEnvironment(), &failure);
+  const std::uint32_t status = DecryptSecureContainer(drive, identity ? &*identity : nullptr,
+                                                      platform::SystemPaths::fromEnvironment(), &failure);
   QTRACE(trace::kVerbose, kFn, "_tWinMain: DecryptSecureContainer returned 0x%08X", status);
   if (status != 0) {
     std::fprintf(stderr, "quillon-wizard: %s\n",
-                 failure.empty() ? ("the card on " + drive + " could not be written out: " + statusMessage(status)).c_str()
-                                 : failure.c_str());
+                 failure.empty()
+                     ? ("the card on " + drive + " could not be written out: " + statusMessage(status)).c_str()
+                     : failure.c_str());
     return 1;
   }
   std::printf("Wrote %s and %s.\n", kDecryptedPayloadFile, kDecryptedXmlFile);
