@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -60,6 +62,23 @@ class CardWorld {
   }
   ProcessResult run(const std::vector<std::string>& argv) const {
     return runProcess(argv, environment(), std::chrono::seconds(60));
+  }
+
+  // Polls opensc-tool -l for at most `timeout` until the reader shows a card (or
+  // none); false when it does not, with opensc-tool's last output in `lastOutput`.
+  bool awaitCard(bool present, std::string* lastOutput = nullptr,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    const std::regex line(std::string("\\n\\d+\\s+") + (present ? "Yes" : "No") + "\\s+.*" + kReaderName);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const ProcessResult r = run({"opensc-tool", "-l"});
+      if (std::regex_search(r.output, line)) return true;
+      if (std::chrono::steady_clock::now() > deadline) {
+        if (lastOutput != nullptr) *lastOutput = r.output;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
 
  private:

@@ -81,17 +81,10 @@ class CardUserTest : public ::testing::Test {
   }
   // Polls opensc-tool -l for at most 5 s until the reader shows a card (or none).
   bool waitForCard(bool present) {
-    const std::regex line(std::string("\\n\\d+\\s+") + (present ? "Yes" : "No") + "\\s+.*" + CardWorld::kReaderName);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (;;) {
-      const ProcessResult r = run({"opensc-tool", "-l"});
-      if (std::regex_search(r.output, line)) return true;
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "the reader does not show " << (present ? "a card" : "no card") << ":\n" << r.output;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    std::string output;
+    if (world.awaitCard(present, &output)) return true;
+    ADD_FAILURE() << "the reader does not show " << (present ? "a card" : "no card") << ":\n" << output;
+    return false;
   }
 
   ProcessResult run(const std::vector<std::string>& argv) { return world.run(argv); }
