@@ -120,6 +120,8 @@ WizardDialog::~WizardDialog() {
 void WizardDialog::buildControls() {
   const DialogUnits units(fontMetrics());
   auto* outer = new QVBoxLayout(this);
+  // Never smaller than the wrapped texts need, whatever the screen allows.
+  outer->setSizeConstraint(QLayout::SetMinimumSize);
   outer->setContentsMargins(0, 0, 0, 0);
   outer->setSpacing(0);
   banner_ = new Banner(kTitle, ":/wizard/banner.svg", this);
@@ -192,6 +194,7 @@ void WizardDialog::buildControls() {
   grid->setRowMinimumHeight(8, units.y(12));
   grid->setRowStretch(8, 1);
   auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(units.x(4));
   buttons->addStretch(1);
   buttons->addWidget(initialize_);
   buttons->addWidget(cancel_);
