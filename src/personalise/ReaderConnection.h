@@ -16,6 +16,9 @@ class ReaderConnection {
   // The standard smart-card control codes, SCARD_CTL_CODE(n) = 0x00310000 + 4n.
   static constexpr pcsc::Dword kEject = 0x00310018;    // n = 6
   static constexpr pcsc::Dword kSwallow = 0x0031001C;  // n = 7
+  // Ours, the first vendor code (n = 2048): the reader answers the device path of
+  // the volume it serves, UTF-16LE with its NUL as SWALLOW takes it, or nothing.
+  static constexpr pcsc::Dword kGetVolume = 0x00312000;
 
   explicit ReaderConnection(const PcscApi& api) noexcept : api_(api) {}
   ~ReaderConnection();
