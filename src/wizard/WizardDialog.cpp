@@ -16,16 +16,18 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "desktop/DialogUnits.h"
+#include "desktop/DriveList.h"
+#include "desktop/FieldRules.h"
 #include "wizard/Banner.h"
-#include "wizard/DialogUnits.h"
-#include "wizard/DriveList.h"
-#include "wizard/FieldRules.h"
 
 // The pictures live in the library, which the linker would otherwise leave out
 // of the program; this must stand outside any namespace.
 static void loadPictures() { Q_INIT_RESOURCE(wizard); }
 
 namespace quillon::wizard {
+
+using namespace desktop;
 
 namespace {
 
