@@ -22,7 +22,7 @@ constexpr const char* kUsage =
     "  apdu      Send command APDUs to a card: a fresh one in memory, or a stored one.\n"
     "  decrypt   Write a card's state out in clear, for diagnosis.\n"
     "  list      List the drives a card can be created on.\n"
-    "  help      Show this text.\n"
+    "  help      Show this text (also --help); --version shows the version.\n"
     "\n"
     "Run 'quillon-card COMMAND --help' for the details of a command.\n"
     "Tracing: set QUILLON_TRACE (for example QUILLON_TRACE=4 or QUILLON_TRACE=5:/tmp/trace.log).\n";
@@ -38,6 +38,10 @@ int run(int argc, char** argv) {
   const std::string_view command = argv[1];
   if (isHelp(command)) {
     std::cout << kUsage;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::cout << "quillon-card " << QUILLON_VERSION << "\n";
     return kExitOk;
   }
   if (command == "init") return initCommand(argc - 1, argv + 1);
