@@ -19,9 +19,6 @@ constexpr const char* kFn = "FormatCard";
 constexpr std::size_t kAdminKeyChars = 48;
 constexpr std::size_t kSerialChars = 32;
 constexpr std::size_t kLongestPin = 16;
-constexpr const char* kLongPinNote =
-    "OpenSC, and the browsers and ssh that use it, take PINs of at most 15 digits: this PIN opens the card, "
-    "but not through them.";
 
 bool isHexDigit(char c) { return hex::digitValue(c) >= 0; }
 }  // namespace

@@ -17,6 +17,10 @@ namespace quillon {
 
 inline constexpr const char* kDefaultPin = "7931";
 inline constexpr const char* kDefaultAdminKey = "3C9E51A07B2D84F6E1058C3A9D7B26F40E8A15C7D3B96F21";
+// Told once a 16-digit PIN is set.
+inline constexpr const char* kLongPinNote =
+    "OpenSC, and the browsers and ssh that use it, take PINs of at most 15 digits: this PIN opens the card, "
+    "but not through them.";
 
 // What the request asks of its user.
 class FormatCardUi {
