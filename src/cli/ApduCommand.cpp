@@ -9,15 +9,15 @@
 #include <optional>
 
 #include "base/FileHandle.h"
+#include "cardops/ReaderCard.h"
+#include "cardops/StoredCard.h"
 #include "cli/ApduShell.h"
+#include "cli/CardSource.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
 #include "cli/StoredCard.h"
-#include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/JCRuntimeImpl.h"
-#include "personalise/FormatCard.h"
-#include "platform/DeviceDetails.h"
 
 namespace quillon::cli {
 
@@ -31,7 +31,9 @@ constexpr const char* kUsage =
     "Sends command APDUs, read from FILE or from standard input, to a GIDS card:\n"
     "without --drive or --dir, to a fresh card held in memory; with them, to the\n"
     "card stored on the drive (or in the directory standing in for one), which is\n"
-    "saved again as the card asks, after every command.\n"
+    "saved again as the card asks, after every command. When the virtual reader\n"
+    "serves DRIVE's card, the commands go to it through the reader instead, in one\n"
+    "PC/SC transaction that ends by resetting the card (other programs wait).\n"
     "\n"
     "A stored card is shared with the virtual reader and other programs: each\n"
     "command waits until no other program's command runs on the card (at most 5\n"
@@ -51,50 +53,33 @@ constexpr const char* kUsage =
     "or saved, or stays in use by another program (the message says which); 2 for a\n"
     "usage error.\n";
 
-// The identity the stored card's key is derived from.
-bool identityOf(const CardTarget& target, DeviceIdentity& identity) {
-  if (target.identity) {
-    identity = *target.identity;
-    return true;
+int storedCard(const CardSource& source, int in) {
+  GidsAppletInstaller installer;
+  cardops::StoredCard card(source.drive, [&](std::string& error) {
+    return cardops::loadStoredCard(source.drive, source.identity, installer, error);
+  });
+  std::string error;
+  if (!card.open(error)) {
+    std::cerr << "quillon-card apdu: " << error << "\n";
+    return kExitFailure;
   }
-  platform::DeviceDetails details;
-  std::uint32_t status = 0;
-  if (!platform::GetDeviceDetails(systemPaths(), target.drive, details, status)) {
-    std::cerr << "quillon-card apdu: " << target.drive << " is not a usable removable drive: " << statusMessage(status)
-              << "\n";
-    return false;
-  }
-  identity = {details.vendor, details.product, details.revision, details.serial};
-  return true;
+  // Each command is saved as it runs, under the drive's lock.
+  StoredShellCard shell(card);
+  return runApduShell(shell, in, std::cout, std::cerr);
 }
 
-int storedCard(const CardTarget& target, int in) {
-  DeviceIdentity identity;
-  if (!identityOf(target, identity)) return kExitFailure;
-  GidsAppletInstaller installer;
-  StoredCard card(target.drive, [&](std::ostream& err) -> std::optional<LoadedCard> {
-    auto persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(),
-                                                 identity.product.c_str(), identity.revision.c_str(), target.drive);
-    std::unique_ptr<JCRuntimeImpl> runtime = persist->createRuntime(installer);
-    if (!persist->hasKey()) {
-      err << "quillon-card apdu: no container key can be derived from this device's identity\n";
-      return std::nullopt;
-    }
-    if (persist->refusesSaving()) {
-      const std::string& why = persist->loadFailure();
-      err << "quillon-card apdu: the card in " << persist->path()
-          << " cannot be opened: " << (why.empty() ? "it does not load" : why) << "; it is left untouched\n";
-      return std::nullopt;
-    }
-    if (runtime->getApplet() == nullptr) {
-      err << "quillon-card apdu: there is no card in " << persist->path() << "\n";
-      return std::nullopt;
-    }
-    return LoadedCard{std::move(persist), std::move(runtime)};
+// The served card: one transaction for the whole session, ended with a reset.
+int readerCard(int in) {
+  int status = kExitOk;
+  const cardops::Result result = cardops::withReaderCard([&](cardops::CardChannel& channel) {
+    status = runApduShell(channel, in, std::cout, std::cerr);
+    return cardops::Result{};
   });
-  if (!card.open(std::cerr)) return kExitFailure;
-  // Each command is saved as it runs, under the drive's lock.
-  return runApduShell(card, in, std::cout, std::cerr);
+  if (result.outcome != cardops::Outcome::kDone) {
+    std::cerr << "quillon-card apdu: " << result.message << "\n";
+    return kExitFailure;
+  }
+  return status;
 }
 
 }  // namespace
@@ -131,12 +116,13 @@ int apduCommand(int argc, char** argv) {
     GidsApplet::install(runtime);
     return runApduShell(runtime, in, std::cout, std::cerr);
   }
-  CardTarget target;
-  if (!resolveTarget(args.value("drive"), args, target, error)) {
-    std::cerr << "quillon-card apdu: " << error << "\n";
-    return kExitUsage;
+  CardSource source;
+  const cardops::Result chosen = chooseCard(args, systemPaths(), source);
+  if (chosen.outcome != cardops::Outcome::kDone) {
+    std::cerr << "quillon-card apdu: " << chosen.message << "\n";
+    return chosen.outcome == cardops::Outcome::kInvalidInput ? kExitUsage : kExitFailure;
   }
-  return storedCard(target, in);
+  return source.reader ? readerCard(in) : storedCard(source, in);
 }
 
 }  // namespace quillon::cli

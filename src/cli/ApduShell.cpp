@@ -1,5 +1,6 @@
 #include "cli/ApduShell.h"
 
+#include <functional>
 #include <string>
 
 #include "base/Hex.h"
@@ -43,12 +44,18 @@ int runApduShell(IJCRuntime& runtime, int in, std::ostream& out, std::ostream& e
   return runApduShell(card, in, out, err);
 }
 
-int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err) {
+namespace {
+
+// Sends one command: true with the answer (data and status word) in `answer`, or
+// false after a message on `err`, which ends the shell.
+using Send = std::function<bool(const ossl::SecureBytes& command, unsigned long number, ossl::SecureBytes& answer)>;
+
+int runLines(int in, std::ostream& out, std::ostream& err, const Send& send) {
   unsigned long number = 0;
   // Commands and answers may carry PINs and keys.
   ossl::SecureBytes line;
   ossl::SecureBytes command;
-  std::uint8_t response[APDU::kMaxOutgoing + 2];
+  ossl::SecureBytes answer;
   for (;;) {
     std::string error;
     const LineRead read = readSecretLine(in, line, kMaxLine, error);
@@ -64,9 +71,26 @@ int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err) 
       err << "quillon-card: line " << number << ": not a command in hexadecimal digits\n";
       return kExitFailure;
     }
+    if (!send(command, number, answer)) return kExitFailure;
+    const std::string data = hex::encode({answer.data(), answer.size() - 2});
+    if (!data.empty()) out << data << ' ';
+    out << hex::encode({answer.data() + answer.size() - 2, 2}) << std::endl;  // flushed: the caller may be waiting
+  }
+  return kExitOk;
+}
 
+void noAnswer(std::ostream& err, unsigned long number, std::uint32_t status) {
+  err << "quillon-card: line " << number << ": the card did not answer (status 0x" << std::hex << status << std::dec
+      << ")\n";
+}
+
+}  // namespace
+
+int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err) {
+  std::uint8_t response[APDU::kMaxOutgoing + 2];
+  const Send send = [&](const ossl::SecureBytes& command, unsigned long number, ossl::SecureBytes& answer) {
     IJCRuntime* runtime = card.begin(err);
-    if (runtime == nullptr) return kExitFailure;
+    if (runtime == nullptr) return false;
     std::uint32_t length = sizeof response;
     std::uint32_t status = 0;
     try {
@@ -75,23 +99,31 @@ int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err) 
       card.end(err);
       err << "quillon-card: line " << number << ": a command of " << command.size()
           << " bytes is longer than the card's " << APDU::kBufferSize << "-byte command buffer\n";
-      return kExitFailure;
+      return false;
     }
-    if (!card.end(err)) {
-      OPENSSL_cleanse(response, sizeof response);
-      return kExitFailure;
-    }
-    if (status != 0 || length < 2) {
-      err << "quillon-card: line " << number << ": the card did not answer (status 0x" << std::hex << status << std::dec
-          << ")\n";
-      return kExitFailure;
-    }
-    const std::string data = hex::encode({response, length - 2});
-    if (!data.empty()) out << data << ' ';
-    out << hex::encode({response + length - 2, 2}) << std::endl;  // flushed: the caller may be waiting
+    const bool kept = card.end(err);
+    if (kept && (status != 0 || length < 2)) noAnswer(err, number, status);
+    if (kept && status == 0 && length >= 2) answer.assign(response, response + length);
     OPENSSL_cleanse(response, sizeof response);
-  }
-  return kExitOk;
+    return kept && status == 0 && length >= 2;
+  };
+  return runLines(in, out, err, send);
+}
+
+int runApduShell(cardops::CardChannel& card, int in, std::ostream& out, std::ostream& err) {
+  cardops::Answer reply;
+  const Send send = [&](const ossl::SecureBytes& command, unsigned long number, ossl::SecureBytes& answer) {
+    const std::uint32_t status = card.transmit(command, reply);
+    if (status != 0) {
+      noAnswer(err, number, status);
+      return false;
+    }
+    answer = reply.data;
+    answer.push_back(static_cast<std::uint8_t>(reply.sw >> 8));
+    answer.push_back(static_cast<std::uint8_t>(reply.sw));
+    return true;
+  };
+  return runLines(in, out, err, send);
 }
 
 }  // namespace quillon::cli

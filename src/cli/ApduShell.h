@@ -5,6 +5,7 @@
 
 #include <ostream>
 
+#include "cardops/CardChannel.h"
 #include "jc/IJCRuntime.h"
 
 namespace quillon::cli {
@@ -38,6 +39,9 @@ class ShellCard {
 // cannot be read or the runtime cannot take, a message goes to `err` and
 // kExitFailure is returned at once.
 int runApduShell(ShellCard& card, int in, std::ostream& out, std::ostream& err);
+// The same for a card reached through a channel (the virtual reader's), whose
+// failures end the shell likewise.
+int runApduShell(cardops::CardChannel& card, int in, std::ostream& out, std::ostream& err);
 // The same for a card held in memory only.
 int runApduShell(IJCRuntime& runtime, int in, std::ostream& out, std::ostream& err);
 

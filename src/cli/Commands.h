@@ -24,5 +24,11 @@ int clearCommand(int argc, char** argv);
 int decryptCommand(int argc, char** argv);
 int listCommand(int argc, char** argv);
 int apduCommand(int argc, char** argv);
+int ejectCommand(int argc, char** argv);
+int insertCommand(int argc, char** argv);
+int infoCommand(int argc, char** argv);
+int changePinCommand(int argc, char** argv);
+int unblockPinCommand(int argc, char** argv);
+int changeAdminKeyCommand(int argc, char** argv);
 
 }  // namespace quillon::cli

@@ -11,6 +11,7 @@
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
 #include "cli/Secrets.h"
+#include "cli/TerminalUi.h"
 #include "container/FilePersist.h"
 #include "personalise/CreateBlankContainer.h"
 #include "personalise/DevicePath.h"
@@ -65,27 +66,6 @@ constexpr const char* kUsage =
 
 constexpr const char* kPrefix = "quillon-card init: ";
 
-class TerminalUi final : public FormatCardUi {
- public:
-  explicit TerminalUi(bool yes) : yes_(yes) {}
-  void showError(const char* message) override { std::cerr << kPrefix << message << "\n"; }
-  bool askYesNo(const char* question) override {
-    if (yes_) return true;
-    std::cerr << question;
-    if (!stdinIsTerminal()) {
-      std::cerr << "\n" << kPrefix << "not a terminal to answer on; run again with --yes to continue\n";
-      return false;
-    }
-    std::cerr << " [y/N] " << std::flush;
-    std::string answer;
-    if (!std::getline(std::cin, answer)) return false;
-    return answer == "y" || answer == "Y" || answer == "yes";
-  }
-
- private:
-  bool yes_;
-};
-
 // What the user is told about a creation or reader step that failed, before the
 // status itself.
 void explainFailure(ReaderStep step, std::uint32_t status) {
@@ -113,7 +93,7 @@ Progress terminalProgress() {
 }
 
 int initBlank(const CardTarget& target, bool useReader, bool yes, const platform::SystemPaths& paths) {
-  TerminalUi ui(yes);
+  TerminalUi ui(kPrefix, yes);
   const std::string container = target.drive + "/" + FilePersist::kContainerName;
   struct stat st {};
   if (::lstat(container.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
@@ -193,12 +173,12 @@ int initCommand(int argc, char** argv) {
     std::cerr << kPrefix << "Failed to generate a random serial number.\n";
     return kExitFailure;
   }
-  if (!readSecret(args.value("pin-file"), args.value("pin-fd"), "PIN: ", input.pin, error)) {
+  if (!readNewSecret(args.value("pin-file"), args.value("pin-fd"), "PIN: ", input.pin, error)) {
     std::cerr << kPrefix << "no PIN: " << error << " (give --pin-file or --pin-fd, or run on a terminal)\n";
     return kExitUsage;
   }
-  if (!readSecret(args.value("admin-key-file"), args.value("admin-key-fd"),
-                  "Administrator key (48 hex digits): ", input.adminKey, error)) {
+  if (!readNewSecret(args.value("admin-key-file"), args.value("admin-key-fd"),
+                     "Administrator key (48 hex digits): ", input.adminKey, error)) {
     std::cerr << kPrefix << "no administrator key: " << error
               << " (give --admin-key-file or --admin-key-fd, or run on a terminal)\n";
     return kExitUsage;
@@ -213,7 +193,7 @@ int initCommand(int argc, char** argv) {
     if (status != 0) explainFailure(step, status);  // FormatCard shows the status after this
     return status;
   };
-  TerminalUi ui(args.has("yes"));
+  TerminalUi ui(kPrefix, args.has("yes"));
   const FormatCardResult result = FormatCard(input, ui, create);
   switch (result.outcome) {
     case FormatOutcome::kCreated:

@@ -19,6 +19,9 @@ constexpr const char* kUsage =
     "--identity each line also shows the device's identity as\n"
     "VENDOR:PRODUCT:REVISION:SERIAL, after a tab.\n"
     "\n"
+    "When there is none, standard output stays empty and a sentence on standard\n"
+    "error says so.\n"
+    "\n"
     "Exit status: 0 (also when there is no drive); 1 when the mount table cannot be\n"
     "read; 2 usage error.\n";
 }  // namespace
@@ -41,12 +44,12 @@ int listCommand(int argc, char** argv) {
     std::cerr << "quillon-card list: the mounted volumes cannot be read: " << statusMessage(status) << "\n";
     return kExitFailure;
   }
+  if (drives.empty()) std::cerr << "quillon-card list: no removable drive is mounted\n";
   for (const std::string& drive : drives) {
     std::cout << drive;
     platform::DeviceDetails details;
     if (args.has("identity") && platform::GetDeviceDetails(paths, drive, details, status))
-      std::cout << '\t' << details.vendor << ':' << details.product << ':' << details.revision << ':'
-                << details.serial;
+      std::cout << '\t' << details.vendor << ':' << details.product << ':' << details.revision << ':' << details.serial;
     std::cout << '\n';
   }
   return kExitOk;

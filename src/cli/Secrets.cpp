@@ -1,6 +1,7 @@
 #include "cli/Secrets.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -96,6 +97,19 @@ bool readSecret(const std::string* file, const std::string* fdText, const char* 
   if (haveTermios) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
   std::fputc('\n', stderr);
   return ok;
+}
+
+bool readNewSecret(const std::string* file, const std::string* fd, const char* prompt, ossl::SecureBytes& secret,
+                   std::string& error) {
+  if (!readSecret(file, fd, prompt, secret, error)) return false;
+  if (file != nullptr || fd != nullptr) return true;
+  ossl::SecureBytes again;
+  if (!readSecret(nullptr, nullptr, "Again: ", again, error)) return false;
+  if (again.size() != secret.size() || CRYPTO_memcmp(again.data(), secret.data(), secret.size()) != 0) {
+    error = "the two entries differ";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quillon::cli

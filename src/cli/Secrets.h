@@ -15,6 +15,11 @@ namespace quillon::cli {
 bool readSecret(const std::string* file, const std::string* fd, const char* prompt, ossl::SecureBytes& secret,
                 std::string& error);
 
+// A new secret: as readSecret, but typed twice at a terminal (after `prompt`, then
+// after "Again: "); two entries that differ are refused.
+bool readNewSecret(const std::string* file, const std::string* fd, const char* prompt, ossl::SecureBytes& secret,
+                   std::string& error);
+
 bool stdinIsTerminal();
 
 enum class LineRead { kLine, kEnd, kError };

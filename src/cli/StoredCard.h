@@ -1,56 +1,36 @@
-// A card stored on a drive, as an APDU shell uses it: each command runs under
-// the drive's lock on the container as it is at that moment. A container that
-// another program changed since this session last loaded or saved it is loaded
-// afresh first, which resets the card (selection and verified PINs are lost).
-// The lock is held for one command only, so that an open shell does not keep
-// the reader or another shell from the card.
+// A card stored on a drive as the APDU shell uses it: cardops::StoredCard, which
+// locks, brings up to date and saves the card around each command, with its
+// sentences written on the shell's error stream. The lock is held for one command
+// only, so that an open shell does not keep the reader or another shell from the card.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <optional>
 #include <ostream>
 #include <string>
-#include <utility>
 
+#include "cardops/StoredCard.h"
 #include "cli/ApduShell.h"
-#include "container/DriveLock.h"
-#include "container/FilePersist.h"
-#include "jc/JCRuntimeImpl.h"
-#include "reader/ContainerVersion.h"
 
 namespace quillon::cli {
 
-// One load of a container: the runtime uses the persist, so it goes first.
-struct LoadedCard {
-  std::unique_ptr<FilePersist> persist;
-  std::unique_ptr<JCRuntimeImpl> runtime;
-};
-
-class StoredCard final : public ShellCard {
+class StoredShellCard final : public ShellCard {
  public:
-  // Loads the container as it is now; nullopt after a message on `err` when it
-  // holds no card this session can use.
-  using Loader = std::function<std::optional<LoadedCard>(std::ostream& err)>;
+  explicit StoredShellCard(cardops::StoredCard& card) : card_(card) {}
 
-  StoredCard(std::string drive, Loader load) : drive_(std::move(drive)), load_(std::move(load)) {}
-
-  // Loads the card once, under the lock: false after a message when it cannot be used.
-  bool open(std::ostream& err);
-
-  IJCRuntime* begin(std::ostream& err) override;
-  bool end(std::ostream& err) override;
+  IJCRuntime* begin(std::ostream& err) override {
+    std::string error;
+    IJCRuntime* runtime = card_.begin(error);
+    if (runtime == nullptr) err << "quillon-card apdu: " << error << "\n";
+    return runtime;
+  }
+  bool end(std::ostream& err) override {
+    std::string error;
+    if (card_.end(error)) return true;
+    err << "quillon-card apdu: " << error << "\n";
+    return false;
+  }
 
  private:
-  bool lock(std::ostream& err);
-
-  std::string drive_;
-  Loader load_;
-  std::optional<LoadedCard> card_;
-  // The container this session last loaded or wrote; another one is another
-  // program's work.
-  std::optional<reader::ContainerVersion> version_;
-  std::optional<container::DriveLock> lock_;
+  cardops::StoredCard& card_;
 };
 
 }  // namespace quillon::cli

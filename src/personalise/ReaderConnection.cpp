@@ -18,6 +18,7 @@ std::uint32_t code(pcsc::Long rv) noexcept { return static_cast<std::uint32_t>(r
 
 ReaderConnection::~ReaderConnection() {
   if (readers_ != nullptr) api_.freeMemory(context_, readers_);
+  if (inTransaction_) api_.endTransaction(card_, pcsc::kResetCard);
   if (connected_) api_.disconnect(card_, pcsc::kLeaveCard);
   if (hasContext_) api_.releaseContext(context_);
 }
@@ -68,10 +69,67 @@ std::uint32_t ReaderConnection::connect(const char* reader) {
   return code(rv);
 }
 
-std::uint32_t ReaderConnection::control(pcsc::Dword controlCode, const void* input, std::size_t length) {
+std::uint32_t ReaderConnection::connectShared(const char* reader) {
+  pcsc::Handle card = 0;
+  pcsc::Dword protocol = 0;
+  const pcsc::Long rv = api_.connect(context_, reader, pcsc::kShareShared, pcsc::kProtocolT1, &card, &protocol);
+  if (rv == pcsc::kSuccess) {
+    card_ = card;
+    connected_ = true;
+    protocol_ = protocol;
+  }
+  return code(rv);
+}
+
+std::uint32_t ReaderConnection::control(pcsc::Dword controlCode, const void* input, std::size_t length,
+                                        std::vector<std::uint8_t>* output) {
   if (length > std::numeric_limits<std::uint32_t>::max()) return status::SCARD_E_INVALID_PARAMETER;
   pcsc::Dword returned = 0;
-  return code(api_.control(card_, controlCode, input, static_cast<pcsc::Dword>(length), nullptr, 0, &returned));
+  if (output == nullptr)
+    return code(api_.control(card_, controlCode, input, static_cast<pcsc::Dword>(length), nullptr, 0, &returned));
+  output->assign(kMaxControlAnswer, 0);
+  const pcsc::Long rv = api_.control(card_, controlCode, input, static_cast<pcsc::Dword>(length), output->data(),
+                                     static_cast<pcsc::Dword>(output->size()), &returned);
+  // A count beyond the buffer is the service's mistake, not bytes to read.
+  if (rv != pcsc::kSuccess || returned > output->size()) {
+    output->clear();
+    return rv != pcsc::kSuccess ? code(rv) : status::SCARD_E_INSUFFICIENT_BUFFER;
+  }
+  output->resize(returned);
+  return 0;
+}
+
+std::uint32_t ReaderConnection::readerState(const char* reader, pcsc::Dword& state) {
+  state = 0;
+  return code(api_.getStatusChange(context_, 0, reader, pcsc::kStateUnaware, &state));
+}
+
+std::uint32_t ReaderConnection::beginTransaction() {
+  const pcsc::Long rv = api_.beginTransaction(card_);
+  if (rv == pcsc::kSuccess) inTransaction_ = true;
+  return code(rv);
+}
+
+std::uint32_t ReaderConnection::endTransaction() {
+  if (!inTransaction_) return 0;
+  inTransaction_ = false;
+  return code(api_.endTransaction(card_, pcsc::kResetCard));
+}
+
+std::uint32_t ReaderConnection::transmit(std::span<const std::uint8_t> command, ossl::SecureBytes& response) {
+  // The longest answer an extended APDU can have: the card's short answers fit.
+  constexpr std::size_t kMaxAnswer = 65536 + 2;
+  if (command.size() > std::numeric_limits<std::uint32_t>::max()) return status::SCARD_E_INVALID_PARAMETER;
+  response.assign(kMaxAnswer, 0);
+  pcsc::Dword length = static_cast<pcsc::Dword>(response.size());
+  const pcsc::Long rv = api_.transmit(card_, protocol_, command.data(), static_cast<pcsc::Dword>(command.size()),
+                                      response.data(), &length);
+  if (rv != pcsc::kSuccess || length > response.size()) {
+    response.clear();
+    return rv != pcsc::kSuccess ? code(rv) : status::SCARD_E_INSUFFICIENT_BUFFER;
+  }
+  response.resize(length);
+  return 0;
 }
 
 }  // namespace quillon

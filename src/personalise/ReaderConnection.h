@@ -1,12 +1,17 @@
-// One direct connection to the virtual reader through PC/SC: the context, the
-// reader list, the first reader named "Brindleworth...", the card handle and its
-// control requests. Whatever was acquired is given back when the object goes, in
-// this order: reader list freed, card left as it is, context released.
+// One connection to the virtual reader through PC/SC: the context, the reader
+// list, the first reader named "Brindleworth...", the card handle (direct, for
+// control requests, or shared, for commands to the card) and a transaction.
+// Whatever was acquired is given back when the object goes, in this order:
+// reader list freed, an open transaction ended with the card reset, card left as
+// it is, context released.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
+#include "base/OpenSsl.h"
 #include "personalise/PcscApi.h"
 
 namespace quillon {
@@ -30,8 +35,22 @@ class ReaderConnection {
   std::uint32_t listReaders();       // all groups, allocated by PC/SC
   // The first listed reader whose name begins with "Brindleworth", or null.
   const char* findVirtualReader() const noexcept;
-  std::uint32_t connect(const char* reader);  // direct mode, no protocol
-  std::uint32_t control(pcsc::Dword code, const void* input = nullptr, std::size_t length = 0);
+  std::uint32_t connect(const char* reader);        // direct mode, no protocol
+  std::uint32_t connectShared(const char* reader);  // shared with other programs, T=1
+  // A control request; its answer (at most kMaxControlAnswer bytes) in `output`
+  // when given, which is empty on failure.
+  std::uint32_t control(pcsc::Dword code, const void* input = nullptr, std::size_t length = 0,
+                        std::vector<std::uint8_t>* output = nullptr);
+  static constexpr std::size_t kMaxControlAnswer = 8192;
+
+  // The reader's state flags (pcsc::kStatePresent, ...) as they are now.
+  std::uint32_t readerState(const char* reader, pcsc::Dword& state);
+  // A transaction on the shared card. However it ends (endTransaction or the
+  // destructor), the card is reset: nothing verified in it stays open to others.
+  std::uint32_t beginTransaction();
+  std::uint32_t endTransaction();
+  // One command APDU; the answer with its status word in `response`.
+  std::uint32_t transmit(std::span<const std::uint8_t> command, ossl::SecureBytes& response);
 
  private:
   const PcscApi& api_;
@@ -41,6 +60,8 @@ class ReaderConnection {
   pcsc::Dword readersLength_ = 0;
   pcsc::Handle card_ = 0;
   bool connected_ = false;
+  pcsc::Dword protocol_ = 0;
+  bool inTransaction_ = false;
 };
 
 }  // namespace quillon

@@ -224,13 +224,23 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
   });
 }
 
-RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength, PUCHAR /*RxBuffer*/,
-                         DWORD /*RxLength*/, LPDWORD pdwBytesReturned) {
+RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
+                         DWORD RxLength, LPDWORD pdwBytesReturned) {
   return guarded("IFDHControl", [&]() -> RESPONSECODE {
     if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
     const std::shared_ptr<VirtualReader> reader = readerFor(Lun);
     if (!reader || (TxBuffer == nullptr && TxLength != 0)) return IFD_COMMUNICATION_ERROR;
-    return reader->control(dwControlCode, std::span<const std::uint8_t>(TxBuffer, TxLength));
+    const std::span<std::uint8_t> output =
+        RxBuffer != nullptr ? std::span<std::uint8_t>(RxBuffer, RxLength) : std::span<std::uint8_t>();
+    std::size_t returned = 0;
+    const RESPONSECODE rc =
+        reader->control(dwControlCode, std::span<const std::uint8_t>(TxBuffer, TxLength), output, returned);
+    if (returned != 0) {
+      // An answer with nowhere to say its size is not given.
+      if (pdwBytesReturned == nullptr) return IFD_COMMUNICATION_ERROR;
+      *pdwBytesReturned = static_cast<DWORD>(returned);
+    }
+    return rc;
   });
 }
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/Trace.h"
 #include "base/FileHandle.h"
+#include "base/Trace.h"
 #include "container/DriveLock.h"
 #include "platform/Drives.h"
 #include "platform/VolumePath.h"
@@ -165,12 +165,25 @@ bool VirtualReader::followReplugged() {
   return true;
 }
 
-RESPONSECODE VirtualReader::control(DWORD code, std::span<const std::uint8_t> input) {
+RESPONSECODE VirtualReader::control(DWORD code, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                                    std::size_t& returned) {
+  returned = 0;
   switch (code) {
     case kEject:
       if (!input.empty()) return IFD_COMMUNICATION_ERROR;
       return eject() ? IFD_SUCCESS : IFD_COMMUNICATION_ERROR;
     case kSwallow: return swallow(input) ? IFD_SUCCESS : IFD_COMMUNICATION_ERROR;
+    case kGetVolume: {
+      if (!input.empty()) return IFD_COMMUNICATION_ERROR;
+      const std::string served = volume();
+      if (served.empty()) return IFD_SUCCESS;
+      const std::vector<std::uint8_t> path = platform::encodeDevicePath(served);
+      if (path.empty()) return IFD_COMMUNICATION_ERROR;  // a canonical path always encodes
+      if (path.size() > output.size()) return IFD_ERROR_INSUFFICIENT_BUFFER;
+      std::copy(path.begin(), path.end(), output.begin());
+      returned = path.size();
+      return IFD_SUCCESS;
+    }
     case kGetFeatureRequest: return IFD_SUCCESS;  // no features: an empty list
     default: return IFD_ERROR_NOT_SUPPORTED;
   }

@@ -37,6 +37,11 @@ class VirtualReader {
   static constexpr DWORD kEject = 0x00310018;              // IOCTL_SMARTCARD_EJECT
   static constexpr DWORD kSwallow = 0x0031001C;            // IOCTL_SMARTCARD_SWALLOW
   static constexpr DWORD kGetFeatureRequest = 0x42000D48;  // pcsc-lite's SCARD_CTL_CODE(3400)
+  // Ours, the first vendor code (SCARD_CTL_CODE(2048)), no input: the device
+  // path of the volume served, as volume() gives it, in SWALLOW's form (UTF-16LE
+  // with its NUL); no bytes when none is served. How a client learns which
+  // stick the card it sees lives on.
+  static constexpr DWORD kGetVolume = 0x00312000;
   // How often the wait looks at the world when nothing wakes it: the container
   // file gives no signal of its own, and a fixture mount table none either.
   static constexpr std::chrono::milliseconds kWatchInterval{250};
@@ -49,9 +54,17 @@ class VirtualReader {
   VirtualReader(const VirtualReader&) = delete;
   VirtualReader& operator=(const VirtualReader&) = delete;
 
-  // IFDHControl: EJECT (no input), SWALLOW, the feature request (an empty list);
-  // IFD_ERROR_NOT_SUPPORTED for any other code. Nothing is ever written back.
-  RESPONSECODE control(DWORD code, std::span<const std::uint8_t> input);
+  // IFDHControl: EJECT (no input), SWALLOW, GET VOLUME (no input), the feature
+  // request (an empty list); IFD_ERROR_NOT_SUPPORTED for any other code. The
+  // answer goes to `output` and its size to `returned` (0 when there is none);
+  // IFD_ERROR_INSUFFICIENT_BUFFER, nothing written, when it does not fit.
+  RESPONSECODE control(DWORD code, std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                       std::size_t& returned);
+  // The same for the requests that answer nothing.
+  RESPONSECODE control(DWORD code, std::span<const std::uint8_t> input) {
+    std::size_t returned = 0;
+    return control(code, input, {}, returned);
+  }
 
   // Drops the card and forgets the volume, in memory and in the state file; the
   // container is not touched again. The card is reported absent at least once.

@@ -105,6 +105,10 @@ const PcscApi kFakeApi{
       return g_fake->call("free", context != kContext || memory != g_fake->allocated);
     },
     [](pcsc::Context context) { return g_fake->call("release", context != kContext); },
+    nullptr,  // Format and Clear use no transaction, send no command and wait for nothing
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 std::string multiString(const std::vector<std::string>& names) {

@@ -1,9 +1,11 @@
 // The built driver inside a real pcscd, reached by real PC/SC clients: the
-// wizard's SWALLOW through its own connection on libpcsclite, then OpenSC's own
-// tool finds the card and selects the GIDS application; the card survives a
-// pcscd restart and goes with EJECT.
+// wizard's SWALLOW through its own connection on libpcsclite, GET VOLUME answers
+// it, then OpenSC's own tool finds the card and selects the GIDS application; the
+// card survives a pcscd restart and goes with EJECT.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "ChildProcess.h"
 #include "PcscdFixture.h"
@@ -48,6 +50,30 @@ void connect(ReaderConnection& reader) {
   ASSERT_EQ(reader.connect(kReaderName), 0u);
 }
 
+// A direct connection through libpcsclite itself, for requests with an answer.
+struct DirectConnection {
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE card = 0;
+  LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+  DirectConnection() {
+    DWORD protocol = 0;
+    if (rc == SCARD_S_SUCCESS) rc = SCardConnect(context, kReaderName, SCARD_SHARE_DIRECT, 0, &card, &protocol);
+  }
+  ~DirectConnection() {
+    if (card != 0) SCardDisconnect(card, SCARD_LEAVE_CARD);
+    if (context != 0) SCardReleaseContext(context);
+  }
+  // GET VOLUME into a client buffer of `capacity` bytes.
+  LONG getVolume(std::size_t capacity, std::vector<std::uint8_t>& answer) {
+    answer.assign(capacity, 0xEE);
+    DWORD returned = 0;
+    const LONG result = SCardControl(card, ReaderConnection::kGetVolume, nullptr, 0, answer.data(),
+                                     static_cast<DWORD>(answer.size()), &returned);
+    answer.resize(result == SCARD_S_SUCCESS ? returned : 0);
+    return result;
+  }
+};
+
 class PcscdSmokeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,6 +117,15 @@ TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
     const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
     ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
     ASSERT_TRUE(waitForCard(true, 5s));
+
+    // GET VOLUME answers what SWALLOW took, through pcscd's own buffers; a
+    // client buffer too small for it gets none of it.
+    DirectConnection direct;
+    ASSERT_EQ(direct.rc, SCARD_S_SUCCESS);
+    std::vector<std::uint8_t> answer;
+    ASSERT_EQ(direct.getVolume(volume.size(), answer), SCARD_S_SUCCESS);
+    EXPECT_EQ(answer, volume);
+    EXPECT_EQ(direct.getVolume(volume.size() - 2, answer), SCARD_E_INSUFFICIENT_BUFFER);
   }
 
   const ProcessResult list = openscTool({"-l"});
@@ -112,6 +147,10 @@ TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
   ASSERT_NO_FATAL_FAILURE(connect(reader));
   ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
   EXPECT_TRUE(waitForCard(false, 2s));
+  DirectConnection direct;
+  std::vector<std::uint8_t> answer;
+  EXPECT_EQ(direct.getVolume(1024, answer), SCARD_S_SUCCESS);
+  EXPECT_TRUE(answer.empty());
   EXPECT_TRUE(pcscd->running());
 }
 

@@ -148,6 +148,40 @@ TEST_F(SwallowEjectTest, EjectAndSwallowBetweenTwoPollsStillShowTheCardLeaving) 
   EXPECT_TRUE(reader->present());
 }
 
+TEST_F(SwallowEjectTest, GetVolumeAnswersTheServedPathAsSwallowTakesIt) {
+  std::array<std::uint8_t, 65548> out{};  // what pcscd offers
+  std::size_t returned = 99;
+  EXPECT_EQ(reader->control(VirtualReader::kGetVolume, {}, out, returned), IFD_SUCCESS);
+  EXPECT_EQ(returned, 0u);
+
+  // Swallowed through a link: the canonical path comes back, with its NUL.
+  world.createCard();
+  ASSERT_TRUE(swallow((world.tree().sys() / "dev/block/8:17").string()));
+  const Bytes expected = StickWorld::swallowInput(world.devicePath());
+  ASSERT_EQ(reader->control(VirtualReader::kGetVolume, {}, out, returned), IFD_SUCCESS);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(returned)), expected);
+  std::string decoded;
+  ASSERT_TRUE(platform::decodeDevicePath(std::span(out.data(), returned), decoded));
+  EXPECT_EQ(decoded, reader->volume());
+
+  // A buffer one byte short gets nothing; input is refused.
+  returned = 99;
+  EXPECT_EQ(reader->control(VirtualReader::kGetVolume, {}, std::span(out.data(), expected.size() - 1), returned),
+            IFD_ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(reader->control(VirtualReader::kGetVolume, {}, std::span(out.data(), expected.size()), returned),
+            IFD_SUCCESS);
+  EXPECT_EQ(returned, expected.size());
+  const std::uint8_t junk[] = {0, 0};
+  EXPECT_EQ(reader->control(VirtualReader::kGetVolume, junk, out, returned), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(returned, 0u);
+
+  ASSERT_TRUE(reader->eject());
+  returned = 99;
+  EXPECT_EQ(reader->control(VirtualReader::kGetVolume, {}, out, returned), IFD_SUCCESS);
+  EXPECT_EQ(returned, 0u);
+}
+
 TEST_F(SwallowEjectTest, ControlCodesWithoutACardAndAStateThatCannotBeWritten) {
   EXPECT_EQ(reader->control(VirtualReader::kEject, {}), IFD_SUCCESS);
   const std::uint8_t junk[] = {1, 2};
