@@ -176,9 +176,12 @@ class SshClientTest : public CardClientTest {
     std::vector<std::string> argv = {"ssh", "-I", QUILLON_OPENSC_PKCS11};
     const std::vector<std::string> options = server.clientOptions();
     argv.insert(argv.end(), options.begin(), options.end());
-    const passwd* user = ::getpwuid(::geteuid());
-    argv.insert(argv.end(), {std::string(user != nullptr ? user->pw_name : "root") + "@127.0.0.1", "echo", kLoggedIn});
+    argv.insert(argv.end(), {userName() + "@127.0.0.1", "echo", kLoggedIn});
     return run(argv, {"SSH_ASKPASS=" + askpass.string(), "SSH_ASKPASS_REQUIRE=force"});
+  }
+  static std::string userName() {
+    const passwd* user = ::getpwuid(::geteuid());
+    return user != nullptr ? user->pw_name : "root";
   }
   static constexpr const char* kLoggedIn = "logged-in-with-the-card";
 };
@@ -211,8 +214,7 @@ TEST_F(SshClientTest, SshLogsInWithTheCardsKeyAfterItsPinAndNotOnceTheCardIsEjec
   r = login(server, pinFile);
   EXPECT_EQ(r.exitCode, 0) << r.output << "\nsshd:\n" << server.log();
   EXPECT_NE(r.output.find(kLoggedIn), npos) << r.output;
-  EXPECT_NE(server.log().find("Accepted publickey for " + std::string(::getpwuid(::geteuid())->pw_name)), npos)
-      << server.log();
+  EXPECT_NE(server.log().find("Accepted publickey for " + userName()), npos) << server.log();
   EXPECT_NE(server.log().find("RSA " + cardFingerprint), npos) << server.log();
 
   // Without the card the key is gone, and so is the way in.
