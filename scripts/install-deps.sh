@@ -10,7 +10,11 @@ packages=(
   libssl-dev openssl
   libxml2-dev zlib1g-dev
   cabextract gcab
-  pcscd libpcsclite-dev opensc softhsm2
+  pcscd libpcsclite-dev opensc opensc-pkcs11 softhsm2
+  # The clients the end-to-end tests drive: ssh (the tests start an sshd of
+  # their own; Debian also enables the system's ssh service, which
+  # `systemctl disable --now ssh` turns off), NSS's tools and GnuTLS's p11tool.
+  openssh-client openssh-server libnss3-tools gnutls-bin
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-dejavu-core desktop-file-utils
 )
 
