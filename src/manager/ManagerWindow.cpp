@@ -169,6 +169,7 @@ void ManagerWindow::display(const CardState& state) {
   phase_->setText(known && info.initialisationPhase
                       ? "The card is still in its initialisation phase: it has no PIN or administrator key yet."
                       : QString());
+  phase_->setVisible(!phase_->text().isEmpty());
   containers_->clear();
   certificates_->clear();
   if (known) {
