@@ -84,5 +84,40 @@ TEST(CardFilesTest, CertificateEntriesByName) {
     EXPECT_EQ(cardops::isCertificateEntry(entry), certificate) << entry.directory << "/" << entry.file;
 }
 
+TEST(CardFilesTest, WhatOpenScWrote) {
+  std::string error;
+  cardops::DataObject object;
+  const Bytes master = readHexFile("cardops/opensc-master.hex");
+  ASSERT_TRUE(cardops::readDataObject(master, object));
+  std::vector<cardops::MasterFileEntry> entries;
+  ASSERT_TRUE(cardops::parseMasterFile(object.value, entries, error)) << error;
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_TRUE(cardops::isCertificateEntry(entries[5]));
+  EXPECT_EQ(entries[5].file, "kxc00");
+  EXPECT_EQ(entries[5].tag, 0xDF24);
+  EXPECT_EQ(entries[5].fileId, 0xA010);
+
+  const Bytes map = readHexFile("cardops/opensc-cmap.hex");
+  ASSERT_TRUE(cardops::readDataObject(map, object));
+  std::vector<cardops::KeyContainer> containers;
+  ASSERT_TRUE(cardops::parseContainerMap(object.value, containers, error)) << error;
+  ASSERT_EQ(containers.size(), 1u);
+  EXPECT_EQ(containers[0].name, "e2e");
+  EXPECT_TRUE(containers[0].valid);
+  EXPECT_TRUE(containers[0].isDefault);
+  EXPECT_EQ(containers[0].signatureBits, 0u);
+  EXPECT_EQ(containers[0].keyExchangeBits, 2048u);
+
+  const Bytes file = readHexFile("cardops/opensc-cert.hex");
+  ASSERT_TRUE(cardops::readDataObject(file, object));
+  cardops::Certificate certificate;
+  ASSERT_TRUE(cardops::parseCertificateFile(object.value, certificate, error)) << error;
+  EXPECT_EQ(certificate.subject, "CN = Quillon end-to-end");
+  EXPECT_EQ(certificate.issuer, "CN = Quillon end-to-end");
+  EXPECT_EQ(certificate.notBefore, "Dec  7 13:57:55 2026 GMT");
+  EXPECT_EQ(certificate.notAfter, "Dec  9 13:57:55 2026 GMT");
+  EXPECT_EQ(certificate.keyBits, 2048u);
+}
+
 }  // namespace
 }  // namespace quillon::test

@@ -13,7 +13,7 @@ namespace {
 
 using cardops::Outcome;
 
-enum class Operation { kInfo, kUnblock };
+enum class Operation { kInfo, kUnblock, kChangeAdminKey };
 
 struct Case {
   const char* name;
@@ -55,6 +55,9 @@ class HostileCardTest : public CardFixture {
       return cardops::readCardInfo(channel, info);
     }
     const Bytes key = fromHex(kAdminKey);
+    if (c.operation == Operation::kChangeAdminKey)
+      return cardops::changeAdminKey(channel, ossl::SecureBytes(key.begin(), key.end()),
+                                     ossl::SecureBytes(key.rbegin(), key.rend()));
     return cardops::unblockPin(channel, ossl::SecureBytes(key.begin(), key.end()),
                                ossl::SecureBytes{'5', '5', '5', '5'});
   }
@@ -170,6 +173,14 @@ TEST_F(HostileCardTest, MalformedAnswersAreErrors) {
        {{"0022C1A4", "6A88"}},
        Operation::kUnblock,
        "The card failed when authenticating the administrator (status 6A88)."},
+      {"key import claimed but not done",
+       {{"00DB3FFF", "9000"}},
+       Operation::kChangeAdminKey,
+       "The card took the new admin key, but it did not authenticate with it: The admin key is wrong."},
+      {"key import refused",
+       {{"00DB3FFF", "6A84"}},
+       Operation::kChangeAdminKey,
+       "The card failed when importing the new admin key (status 6A84). The admin key is unchanged."},
   };
   for (const Case& c : cases) {
     const cardops::Result r = run(c);
