@@ -82,7 +82,7 @@ Result unblockPin(CardChannel& card, const ossl::SecureBytes& adminKey, const os
 
 // Mutual authentication with the current 24-byte key, then the new key imported;
 // done only once the new key has authenticated. kFailed after the import means
-// the card may hold the new key: its message says which key to try.
+// the card may hold either key, and its message says so.
 Result changeAdminKey(CardChannel& card, const ossl::SecureBytes& oldKey, const ossl::SecureBytes& newKey);
 
 }  // namespace quillon::cardops
