@@ -39,12 +39,13 @@ std::uint32_t exchange(CardChannel& card, std::span<const std::uint8_t> command,
   answer.sw = 0;
   Answer part;
   std::uint32_t error = card.transmit(command, part);
-  while (error == 0) {
+  for (std::size_t rounds = 0; error == 0; ++rounds) {
     answer.data.insert(answer.data.end(), part.data.begin(), part.data.end());
     answer.sw = part.sw;
     if ((part.sw & 0xFF00) != 0x6100) break;
-    if (answer.data.size() > kMaxAnswer) {
-      QTRACE(trace::kError, kFn, "exchange: answer longer than %zu bytes", kMaxAnswer);
+    // Bounded by size and by rounds: a card may keep saying 61xx with no data.
+    if (answer.data.size() > kMaxAnswer || rounds > kMaxAnswer / 256) {
+      QTRACE(trace::kError, kFn, "exchange: answer goes on past %zu bytes or %zu rounds", answer.data.size(), rounds);
       answer.data.clear();
       answer.sw = 0x6F00;
       return 0;

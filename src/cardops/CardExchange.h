@@ -14,7 +14,7 @@ namespace quillon::cardops {
 
 inline constexpr std::uint16_t kSwOk = 0x9000;
 // The longest answer gathered through GET RESPONSE; a card that keeps saying 61xx
-// past it is refused.
+// past it, or for more than kMaxAnswer / 256 rounds, is refused.
 inline constexpr std::size_t kMaxAnswer = 65536;
 
 // CLA 00, the header, then Lc and `data` when there are any, then Le 00 when

@@ -233,8 +233,8 @@ Result changeAdminKey(CardChannel& card, const ossl::SecureBytes& oldKey, const 
   logOut(card);
   if (check.outcome != Outcome::kDone) {
     QTRACE(trace::kError, "changeAdminKey", "changeAdminKey: the new key did not authenticate");
-    return Result{Outcome::kFailed,
-                  "The card took the new admin key, but it did not authenticate with it: " + check.message};
+    return Result{Outcome::kFailed, "The card took the new admin key, but it did not authenticate with it: " +
+                                        check.message + " The card's admin key may be either the old or the new one."};
   }
   return {};
 }

@@ -59,8 +59,18 @@ struct CardInfo {
   std::vector<Certificate> certificates;
 };
 
-// Reads the card's state; selects the GIDS application first.
+// Reads the card's state; selects the GIDS application first. Needs no PIN. A
+// card without serial number, container map or master file (a blank card) is
+// not an error: those parts stay empty. Anything malformed the card answers is
+// kFailed with a message; `info` then holds what was read before.
 Result readCardInfo(CardChannel& card, CardInfo& info);
+
+// The PIN and administrator operations below refuse a card still in its
+// initialisation phase (kFailed) before any secret is sent, and end by logging
+// the card out (VERIFY 00 20 00 82), so that no right they opened stays open.
+// A wrong PIN is kWrongSecret with triesLeft, or kPinBlocked (triesLeft 0) once
+// it has used the last try; a wrong administrator key is kWrongSecret (the card
+// counts no tries for it). Messages never carry a secret.
 
 // CHANGE REFERENCE DATA with the PIN and its successor (4 to 16 digits each,
 // checked by the caller with checkNewPin).
@@ -71,7 +81,8 @@ Result changePin(CardChannel& card, const ossl::SecureBytes& oldPin, const ossl:
 Result unblockPin(CardChannel& card, const ossl::SecureBytes& adminKey, const ossl::SecureBytes& newPin);
 
 // Mutual authentication with the current 24-byte key, then the new key imported;
-// done only once the new key has authenticated.
+// done only once the new key has authenticated. kFailed after the import means
+// the card may hold either key, and its message says so.
 Result changeAdminKey(CardChannel& card, const ossl::SecureBytes& oldKey, const ossl::SecureBytes& newKey);
 
 }  // namespace quillon::cardops

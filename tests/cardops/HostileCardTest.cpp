@@ -2,18 +2,16 @@
 // error Result with a message, never a crash or a read past the answer.
 #include <gtest/gtest.h>
 
-#include "CardBuilder.h"
 #include "RuntimeChannel.h"
 #include "cardops/CardOperations.h"
 #include "support/CardFixture.h"
-#include "support/OpenSslPeer.h"
 
 namespace quillon::test {
 namespace {
 
 using cardops::Outcome;
 
-enum class Operation { kInfo, kUnblock };
+enum class Operation { kInfo, kUnblock, kChangeAdminKey };
 
 struct Case {
   const char* name;
@@ -26,22 +24,14 @@ constexpr const char* kGetMasterFile = "00CBA000045C02DF1F";
 constexpr const char* kGetCertificate = "00CBA010045C02DF24";
 
 // A master file whose one record names mscp/kxc00 in A010/DF24.
-std::string masterFileWithCertificate() {
-  return "DF1F1D01"
-         "6D7363700000000000"
-         "6B7863303000000000"
-         "0000"
-         "24DF0000"
-         "10A00000"
-         "9000";
-}
-
-std::string certificateAnswer(const Bytes& content) {
-  Bytes answer{0xDF, 0x24, 0x82, static_cast<std::uint8_t>(content.size() >> 8),
-               static_cast<std::uint8_t>(content.size())};
-  answer.insert(answer.end(), content.begin(), content.end());
-  return toHex(answer) + "9000";
-}
+constexpr const char* kMasterFileWithCertificate =
+    "DF1F1D01"
+    "6D7363700000000000"
+    "6B7863303000000000"
+    "0000"
+    "24DF0000"
+    "10A00000"
+    "9000";
 
 class HostileCardTest : public CardFixture {
  protected:
@@ -55,16 +45,17 @@ class HostileCardTest : public CardFixture {
       return cardops::readCardInfo(channel, info);
     }
     const Bytes key = fromHex(kAdminKey);
+    if (c.operation == Operation::kChangeAdminKey)
+      return cardops::changeAdminKey(channel, ossl::SecureBytes(key.begin(), key.end()),
+                                     ossl::SecureBytes(key.rbegin(), key.rend()));
     return cardops::unblockPin(channel, ossl::SecureBytes(key.begin(), key.end()),
                                ossl::SecureBytes{'5', '5', '5', '5'});
   }
 };
 
 TEST_F(HostileCardTest, MalformedAnswersAreErrors) {
-  const ossl::PkeyPtr key = generateRsa(1024);
-  Bytes wrongLength = compressCertificate(makeCertificate(key.get(), key.get(), "x", 1));
-  ++wrongLength[2];
-  const std::string cert = "The card's certificate kxc00 ";
+  Bytes wrongLength = readHexFile("cardops/opensc-cert.hex");
+  ++wrongLength[7];  // the inflated length, after DF 24 82 02 EE and 01 00
   const Case cases[] = {
       {"no GIDS application", {{"00A40400", "6A82"}}, Operation::kInfo, "The card holds no GIDS application."},
       {"serial cut short",
@@ -93,6 +84,10 @@ TEST_F(HostileCardTest, MalformedAnswersAreErrors) {
        "The card gave a malformed answer when reading the serial number."},
       {"serial refused",
        {{"00CBA012", "6F00"}},
+       Operation::kInfo,
+       "The card failed when reading the serial number (status 6F00)."},
+      {"endless empty answer",
+       {{"00CBA012", "6100"}, {"00C0", "6100"}},
        Operation::kInfo,
        "The card failed when reading the serial number (status 6F00)."},
       {"endless answer",
@@ -132,23 +127,26 @@ TEST_F(HostileCardTest, MalformedAnswersAreErrors) {
        Operation::kInfo,
        "The card's master file is damaged."},
       {"certificate not zlib",
-       {{kGetMasterFile, masterFileWithCertificate()},
+       {{kGetMasterFile, kMasterFileWithCertificate},
         {kGetCertificate,
          "DF240801001000DEADBEEF"
          "9000"}},
        Operation::kInfo,
        "The card's certificate kxc00 is damaged (its compressed data do not inflate to the stated length)."},
       {"certificate of the wrong stated length",
-       {{kGetMasterFile, masterFileWithCertificate()}, {kGetCertificate, certificateAnswer(wrongLength)}},
+       {{kGetMasterFile, kMasterFileWithCertificate}, {kGetCertificate, toHex(wrongLength) + "9000"}},
        Operation::kInfo,
        "The card's certificate kxc00 is damaged (its compressed data do not inflate to the stated length)."},
       {"certificate not X.509",
-       {{kGetMasterFile, masterFileWithCertificate()},
-        {kGetCertificate, certificateAnswer(compressCertificate(Bytes{0x30, 0x03, 0x02, 0x01, 0x00}))}},
+       {{kGetMasterFile, kMasterFileWithCertificate},
+        {kGetCertificate,
+         "DF2411"
+         "0100050078DA3360666264000001090037"
+         "9000"}},
        Operation::kInfo,
        "The card's certificate kxc00 is not a valid X.509 certificate."},
       {"certificate answer cut short",
-       {{kGetMasterFile, masterFileWithCertificate()},
+       {{kGetMasterFile, kMasterFileWithCertificate},
         {kGetCertificate,
          "DF24820100010000"
          "9000"}},
@@ -170,6 +168,15 @@ TEST_F(HostileCardTest, MalformedAnswersAreErrors) {
        {{"0022C1A4", "6A88"}},
        Operation::kUnblock,
        "The card failed when authenticating the administrator (status 6A88)."},
+      {"key import claimed but not done",
+       {{"00DB3FFF", "9000"}},
+       Operation::kChangeAdminKey,
+       "The card took the new admin key, but it did not authenticate with it: The admin key is wrong. The card's "
+       "admin key may be either the old or the new one."},
+      {"key import refused",
+       {{"00DB3FFF", "6A84"}},
+       Operation::kChangeAdminKey,
+       "The card failed when importing the new admin key (status 6A84). The admin key is unchanged."},
   };
   for (const Case& c : cases) {
     const cardops::Result r = run(c);

@@ -63,6 +63,10 @@ TEST_F(SecretChangeTest, WrongPinsCountDownToBlocked) {
     EXPECT_EQ(r.outcome, step.outcome);
     EXPECT_EQ(r.triesLeft, step.tries);
     EXPECT_EQ(r.message, step.message);
+    cardops::CardInfo info;
+    EXPECT_EQ(cardops::readCardInfo(channel, info).outcome, Outcome::kDone);
+    EXPECT_EQ(info.pinTriesLeft, step.tries);
+    EXPECT_EQ(info.pinBlocked, step.tries == 0);
   }
   EXPECT_EQ(verify("1234"), 0x6983);  // the right PIN no longer helps
 }
