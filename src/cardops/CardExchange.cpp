@@ -82,4 +82,18 @@ Result selectGidsApplication(CardChannel& card) {
   return {};
 }
 
+Result selectPersonalisedCard(CardChannel& card) {
+  if (Result r = selectGidsApplication(card); r.outcome != Outcome::kDone) return r;
+  Answer answer;
+  const std::uint8_t pinStatus[] = {0x00, 0x20, 0x00, 0x80};
+  if (const std::uint32_t error = exchange(card, pinStatus, answer))
+    return channelFailure("reading the PIN status", error);
+  if (answer.sw == kSwOk) {
+    QTRACE(trace::kWarning, "selectPersonalisedCard",
+           "selectPersonalisedCard: the card is in its initialisation phase");
+    return Result{Outcome::kFailed, "The card is still in its initialisation phase: personalise it first."};
+  }
+  return {};
+}
+
 }  // namespace quillon::cardops

@@ -34,4 +34,9 @@ Result statusFailure(const char* step, std::uint16_t sw);
 // SELECT of the GIDS application by its identifier.
 Result selectGidsApplication(CardChannel& card);
 
+// The selection, then a refusal when the card is still in its initialisation
+// phase (it has no PIN or administrator key to check yet): VERIFY without data,
+// which only such a card answers with 9000.
+Result selectPersonalisedCard(CardChannel& card);
+
 }  // namespace quillon::cardops

@@ -176,7 +176,7 @@ Result changePin(CardChannel& card, const ossl::SecureBytes& oldPin, const ossl:
   QTRACE(trace::kInformation, "changePin", "changePin: old %zu digits, new %zu digits", oldPin.size(), newPin.size());
   if (oldPin.empty() || newPin.empty() || oldPin.size() + newPin.size() > 255)
     return Result{Outcome::kInvalidInput, "The PIN must be between 4 and 16 digits long."};
-  if (Result r = selectGidsApplication(card); r.outcome != Outcome::kDone) return r;
+  if (Result r = selectPersonalisedCard(card); r.outcome != Outcome::kDone) return r;
   ossl::SecureBytes data(oldPin);
   data.insert(data.end(), newPin.begin(), newPin.end());
   Answer answer;
@@ -191,7 +191,7 @@ Result unblockPin(CardChannel& card, const ossl::SecureBytes& adminKey, const os
   QTRACE(trace::kInformation, "unblockPin", "unblockPin: new PIN of %zu digits", newPin.size());
   if (newPin.empty() || newPin.size() > 255)
     return Result{Outcome::kInvalidInput, "The PIN must be between 4 and 16 digits long."};
-  if (Result r = selectGidsApplication(card); r.outcome != Outcome::kDone) return r;
+  if (Result r = selectPersonalisedCard(card); r.outcome != Outcome::kDone) return r;
   if (Result r = authenticateAdministrator(card, adminKey); r.outcome != Outcome::kDone) return r;
   Answer answer;
   const std::uint32_t error = exchange(card, buildCommand(0x2C, 0x02, kUserPin, newPin, false), answer);
@@ -206,7 +206,7 @@ Result unblockPin(CardChannel& card, const ossl::SecureBytes& adminKey, const os
 Result changeAdminKey(CardChannel& card, const ossl::SecureBytes& oldKey, const ossl::SecureBytes& newKey) {
   QTRACE(trace::kInformation, "changeAdminKey", "changeAdminKey");
   if (newKey.size() != 24) return Result{Outcome::kInvalidInput, "The admin key must be 24 bytes."};
-  if (Result r = selectGidsApplication(card); r.outcome != Outcome::kDone) return r;
+  if (Result r = selectPersonalisedCard(card); r.outcome != Outcome::kDone) return r;
   if (Result r = authenticateAdministrator(card, oldKey); r.outcome != Outcome::kDone) return r;
 
   // The key import template, as the card was personalised with: 70 { 84 01 80,

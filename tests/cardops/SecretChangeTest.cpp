@@ -1,0 +1,132 @@
+// PIN change, PIN unblock and administrator key change on an in-memory card,
+// each checked by what the card then accepts and refuses.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "RuntimeChannel.h"
+#include "cardops/CardOperations.h"
+#include "support/CapturingSink.h"
+#include "support/CardFixture.h"
+
+namespace quillon::test {
+namespace {
+
+using cardops::Outcome;
+using cardops::Result;
+
+ossl::SecureBytes secret(const std::string& text) { return ossl::SecureBytes(text.begin(), text.end()); }
+ossl::SecureBytes keyBytes(const std::string& hex) {
+  const Bytes b = fromHex(hex);
+  return ossl::SecureBytes(b.begin(), b.end());
+}
+
+const std::string kNewKey = "A1A2A3A4A5A6A7A8B1B2B3B4B5B6B7B8C1C2C3C4C5C6C7C8";
+
+class SecretChangeTest : public CardFixture {
+ protected:
+  void SetUp() override { personalise(); }
+  // VERIFY of an ASCII PIN.
+  std::uint16_t verify(const std::string& pin) {
+    return sw("00200080" + toHex(Bytes{static_cast<std::uint8_t>(pin.size())}) + toHex(Bytes(pin.begin(), pin.end())));
+  }
+  int triesLeft() {
+    cardops::CardInfo info;
+    EXPECT_EQ(cardops::readCardInfo(channel, info).outcome, Outcome::kDone);
+    return info.pinTriesLeft;
+  }
+
+  RuntimeChannel channel{runtime};
+};
+
+TEST_F(SecretChangeTest, ChangedPinReplacesTheOldOne) {
+  const Result r = cardops::changePin(channel, secret("1234"), secret("98765432"));
+  ASSERT_EQ(r.outcome, Outcome::kDone) << r.message;
+  EXPECT_EQ(verify("1234"), 0x63C2);
+  EXPECT_EQ(verify("98765432"), 0x9000);
+}
+
+TEST_F(SecretChangeTest, WrongPinsCountDownToBlocked) {
+  struct Step {
+    Outcome outcome;
+    int tries;
+    const char* message;
+  };
+  const Step steps[] = {
+      {Outcome::kWrongSecret, 2, "The PIN is wrong: 2 tries left."},
+      {Outcome::kWrongSecret, 1, "The PIN is wrong: 1 try left."},
+      {Outcome::kPinBlocked, 0, "The PIN is wrong, and now blocked. Unblock it with the admin key."},
+      {Outcome::kPinBlocked, 0, "The PIN is blocked. Unblock it with the admin key."},
+  };
+  for (const Step& step : steps) {
+    const Result r = cardops::changePin(channel, secret("4321"), secret("5678"));
+    EXPECT_EQ(r.outcome, step.outcome);
+    EXPECT_EQ(r.triesLeft, step.tries);
+    EXPECT_EQ(r.message, step.message);
+  }
+  EXPECT_EQ(verify("1234"), 0x6983);  // the right PIN no longer helps
+}
+
+TEST_F(SecretChangeTest, UnblockNeedsTheAdminKeyAndRestoresTheTries) {
+  for (int i = 0; i < 3; ++i) verify("0000");
+  ASSERT_EQ(verify("1234"), 0x6983);
+
+  const Result wrong = cardops::unblockPin(channel, keyBytes(kNewKey), secret("24682468"));
+  EXPECT_EQ(wrong.outcome, Outcome::kWrongSecret);
+  EXPECT_EQ(wrong.message, "The admin key is wrong.");
+  EXPECT_EQ(triesLeft(), 0);
+
+  const Result right = cardops::unblockPin(channel, keyBytes(kAdminKey), secret("24682468"));
+  ASSERT_EQ(right.outcome, Outcome::kDone) << right.message;
+  EXPECT_EQ(triesLeft(), 3);
+  EXPECT_EQ(verify("1234"), 0x63C2);
+  EXPECT_EQ(verify("24682468"), 0x9000);
+  // The administrator right ends with the operation.
+  EXPECT_EQ(sw("002C0280043131313100"), 0x6982);
+}
+
+TEST_F(SecretChangeTest, ChangedAdminKeyReplacesTheOldOne) {
+  const Result r = cardops::changeAdminKey(channel, keyBytes(kAdminKey), keyBytes(kNewKey));
+  ASSERT_EQ(r.outcome, Outcome::kDone) << r.message;
+  EXPECT_EQ(cardops::unblockPin(channel, keyBytes(kAdminKey), secret("1111")).outcome, Outcome::kWrongSecret);
+  EXPECT_EQ(cardops::unblockPin(channel, keyBytes(kNewKey), secret("1111")).outcome, Outcome::kDone);
+  EXPECT_EQ(verify("1111"), 0x9000);
+}
+
+TEST_F(SecretChangeTest, AdminKeyChangeWithTheWrongKeyChangesNothing) {
+  const Result r = cardops::changeAdminKey(channel, keyBytes(kNewKey), keyBytes(kNewKey));
+  EXPECT_EQ(r.outcome, Outcome::kWrongSecret);
+  EXPECT_EQ(cardops::unblockPin(channel, keyBytes(kAdminKey), secret("1111")).outcome, Outcome::kDone);
+}
+
+TEST_F(SecretChangeTest, NoSecretReachesATraceLine) {
+  TraceCapture capture;
+  ASSERT_EQ(cardops::changePin(channel, secret("1234"), secret("80808080")).outcome, Outcome::kDone);
+  ASSERT_EQ(cardops::unblockPin(channel, keyBytes(kAdminKey), secret("70707070")).outcome, Outcome::kDone);
+  ASSERT_EQ(cardops::changeAdminKey(channel, keyBytes(kAdminKey), keyBytes(kNewKey)).outcome, Outcome::kDone);
+  ASSERT_GT(capture.sink().lines().size(), 10u);
+  const std::string secrets[] = {"31323334", "80808080", "3830383038303830", "70707070", "3730373037303730",
+                                 kAdminKey,  kNewKey,    "0102030405060708"};
+  for (const std::string& s : secrets) EXPECT_EQ(capture.sink().count(s), 0u) << s;
+}
+
+TEST_F(SecretChangeTest, BlankCardsAreRefusedBeforeAnySecretIsSent) {
+  JCRuntimeImpl blankRuntime;
+  GidsApplet::install(blankRuntime);
+  const Bytes key = fromHex(kAdminKey);
+  const std::function<Result(cardops::CardChannel&)> operations[] = {
+      [&](cardops::CardChannel& c) { return cardops::changePin(c, secret("1234"), secret("5678")); },
+      [&](cardops::CardChannel& c) { return cardops::unblockPin(c, keyBytes(kAdminKey), secret("5678")); },
+      [&](cardops::CardChannel& c) { return cardops::changeAdminKey(c, keyBytes(kAdminKey), keyBytes(kNewKey)); },
+  };
+  for (const auto& operation : operations) {
+    RuntimeChannel blank(blankRuntime);
+    const Result r = operation(blank);
+    EXPECT_EQ(r.outcome, Outcome::kFailed);
+    EXPECT_EQ(r.message, "The card is still in its initialisation phase: personalise it first.");
+    EXPECT_EQ(blank.sent, 2);  // SELECT and the PIN status query
+  }
+}
+
+}  // namespace
+}  // namespace quillon::test
