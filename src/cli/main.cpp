@@ -30,7 +30,7 @@ constexpr const char* kUsage =
     "                    reader's, or a stored one.\n"
     "  decrypt           Write a card's state out in clear, for diagnosis.\n"
     "  list              List the drives a card can be created on.\n"
-    "  help              Show this text.\n"
+    "  help              Show this text (also --help); --version shows the version.\n"
     "\n"
     "info, change-pin, unblock-pin and change-admin-key work on the card the virtual\n"
     "reader serves, or with --drive DRIVE or --dir DIR --identity ... on a stored\n"
@@ -52,6 +52,10 @@ int run(int argc, char** argv) {
   const std::string_view command = argv[1];
   if (isHelp(command)) {
     std::cout << kUsage;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::cout << "quillon-card " << QUILLON_VERSION << "\n";
     return kExitOk;
   }
   if (command == "init") return initCommand(argc - 1, argv + 1);

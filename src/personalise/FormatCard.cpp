@@ -153,9 +153,10 @@ std::shared_ptr<FormatRequest> CheckFormatRequest(FormatCardInput& input, Format
     }
   }
 
-  // The creation takes the PIN as a C string: a terminated copy in wiped storage.
-  request->pin.assign(pinLength + 1, 0);
-  std::copy(input.pin.begin(), input.pin.end(), request->pin.begin());
+  // The creation takes the PIN as a C string. Moved, not copied: a buffer the
+  // terminator makes the vector leave is wiped by its allocator.
+  request->pin = std::move(input.pin);
+  request->pin.push_back(0);
   request->serial = input.serial;
   request->drive = input.drive;
   if (input.identity != nullptr) request->identity = *input.identity;

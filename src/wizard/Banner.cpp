@@ -3,9 +3,11 @@
 #include <QPainter>
 
 #include "base/Trace.h"
-#include "wizard/DialogUnits.h"
+#include "desktop/DialogUnits.h"
 
 namespace quillon::wizard {
+
+using namespace desktop;
 
 namespace {
 constexpr int kHeightUnits = 40;       // the band's height, in dialog units

@@ -16,16 +16,19 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "desktop/BoxedRequestUi.h"
+#include "desktop/DialogUnits.h"
+#include "desktop/DriveList.h"
+#include "desktop/FieldRules.h"
 #include "wizard/Banner.h"
-#include "wizard/DialogUnits.h"
-#include "wizard/DriveList.h"
-#include "wizard/FieldRules.h"
 
 // The pictures live in the library, which the linker would otherwise leave out
 // of the program; this must stand outside any namespace.
 static void loadPictures() { Q_INIT_RESOURCE(wizard); }
 
 namespace quillon::wizard {
+
+using namespace desktop;
 
 namespace {
 
@@ -36,21 +39,6 @@ const QColor kIncomplete(255, 200, 200);
 constexpr const char* kStillRunning =
     "A card is still being created. Wait until that has ended before starting another operation on the reader.";
 constexpr const char* kCannotClose = "A card is still being created. The wizard cannot be closed until that has ended.";
-
-// The request's questions and errors, as message boxes over the dialog.
-class DialogUi final : public FormatCardUi {
- public:
-  explicit DialogUi(
-      std::function<QMessageBox::StandardButton(const char*, QMessageBox::Icon, QMessageBox::StandardButtons)> show)
-      : show_(std::move(show)) {}
-  void showError(const char* message) override { show_(message, QMessageBox::Critical, QMessageBox::Ok); }
-  bool askYesNo(const char* question) override {
-    return show_(question, QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
-  }
-
- private:
-  std::function<QMessageBox::StandardButton(const char*, QMessageBox::Icon, QMessageBox::StandardButtons)> show_;
-};
 
 QLabel* text(const char* words, QWidget* parent) {
   auto* label = new QLabel(QString::fromUtf8(words), parent);
@@ -300,9 +288,7 @@ void WizardDialog::initializeCard() {
   input.pin = secureCopy(pin_->text());
   input.adminKey = secureCopy(key_->text());
   input.serial = serial_->text().toStdString();
-  DialogUi ui([this](const char* message, QMessageBox::Icon icon, QMessageBox::StandardButtons buttons) {
-    return box(message, icon, buttons);
-  });
+  BoxedRequestUi ui(*services_.boxes, this, kTitle);
   FormatOutcome stopped = FormatOutcome::kInvalidInput;
   std::shared_ptr<FormatRequest> request = CheckFormatRequest(input, ui, stopped);
   if (request == nullptr) return;

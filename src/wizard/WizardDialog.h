@@ -12,20 +12,26 @@
 #include <memory>
 #include <string>
 
+#include "desktop/MessageBoxes.h"
 #include "personalise/FormatCard.h"
 #include "personalise/ReaderControl.h"
 #include "platform/SystemPaths.h"
 #include "wizard/FormatJob.h"
-#include "wizard/MessageBoxes.h"
 
 class QComboBox;
 class QLineEdit;
 class QPushButton;
 
+namespace quillon::desktop {
+class MountWatcher;
+}
+
 namespace quillon::wizard {
 
+using desktop::MessageBoxes;
+using desktop::MessageBoxSpec;
+
 class Banner;
-class MountWatcher;
 
 struct WizardServices {
   platform::SystemPaths paths;
@@ -101,7 +107,7 @@ class WizardDialog final : public QDialog {
   QPushButton* generate_ = nullptr;
   QPushButton* initialize_ = nullptr;
   QPushButton* cancel_ = nullptr;
-  MountWatcher* watcher_ = nullptr;
+  desktop::MountWatcher* watcher_ = nullptr;
 
   bool pinComplete_ = true;
   bool keyComplete_ = true;

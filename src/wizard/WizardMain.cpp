@@ -15,6 +15,8 @@
 
 namespace quillon::wizard {
 
+using namespace desktop;
+
 namespace {
 
 constexpr const char* kFn = "wWinMain";

@@ -11,19 +11,19 @@
 #include <utility>
 #include <vector>
 
-#include "wizard/MessageBoxes.h"
+#include "desktop/MessageBoxes.h"
 
 namespace quillon::test {
 
-class ScriptedBoxes final : public wizard::MessageBoxes {
+class ScriptedBoxes final : public desktop::MessageBoxes {
  public:
   void answer(QMessageBox::StandardButton button) { answers_.push_back(button); }
   bool allAnswered() const { return answers_.empty(); }
 
   // The boxes shown since the last call, oldest first.
-  std::vector<wizard::MessageBoxSpec> takeShown() { return std::exchange(shown_, {}); }
+  std::vector<desktop::MessageBoxSpec> takeShown() { return std::exchange(shown_, {}); }
 
-  QMessageBox::StandardButton show(QWidget*, const wizard::MessageBoxSpec& box) override {
+  QMessageBox::StandardButton show(QWidget*, const desktop::MessageBoxSpec& box) override {
     shown_.push_back(box);
     if (answers_.empty()) {
       if (box.buttons == QMessageBox::Ok) return QMessageBox::Ok;
@@ -39,11 +39,11 @@ class ScriptedBoxes final : public wizard::MessageBoxes {
 
  private:
   std::deque<QMessageBox::StandardButton> answers_;
-  std::vector<wizard::MessageBoxSpec> shown_;
+  std::vector<desktop::MessageBoxSpec> shown_;
 };
 
 // The boxes, one a line, for failure messages.
-inline std::string describe(const std::vector<wizard::MessageBoxSpec>& boxes) {
+inline std::string describe(const std::vector<desktop::MessageBoxSpec>& boxes) {
   std::string text;
   for (const auto& box : boxes) text += "[" + box.caption.toStdString() + "] " + box.text.toStdString() + "\n";
   return text.empty() ? "(no box)" : text;

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "WizardKit.h"
+#include "desktop/DriveList.h"
 #include "support/CapturingSink.h"
-#include "wizard/DriveList.h"
 
 namespace quillon::test {
 
@@ -49,7 +49,7 @@ class DriveListTest : public QObject {
     mountOnly(true, true);
     auto dialog = world.makeDialog();
     auto* list = control<QComboBox>(*dialog, "drive");
-    auto* watcher = dialog->findChild<wizard::MountWatcher*>();
+    auto* watcher = dialog->findChild<desktop::MountWatcher*>();
     QVERIFY(watcher != nullptr);
     QCOMPARE(items(*list), QStringList({QString::fromStdString(a), QString::fromStdString(b)}));
     QCOMPARE(list->currentIndex(), 0);
@@ -86,10 +86,10 @@ class DriveListTest : public QObject {
     auto services = world.services();
     services.paths = platform::SystemPaths();
     wizard::WizardDialog dialog(services);
-    auto* watcher = dialog.findChild<wizard::MountWatcher*>();
+    auto* watcher = dialog.findChild<desktop::MountWatcher*>();
     QVERIFY(watcher->watching());
     TraceCapture capture(trace::kInformation);
-    QSignalSpy changes(watcher, &wizard::MountWatcher::mountsChanged);
+    QSignalSpy changes(watcher, &desktop::MountWatcher::mountsChanged);
 
     const fs::path dir = world.tree.root() / "tmpfs";
     fs::create_directories(dir);

@@ -4,9 +4,9 @@
 #include <QTest>
 
 #include "WizardKit.h"
+#include "desktop/FieldRules.h"
 #include "support/CapturingSink.h"
 #include "wizard/Banner.h"
-#include "wizard/FieldRules.h"
 
 namespace quillon::test {
 
@@ -153,7 +153,7 @@ class FieldsTest : public QObject {
     QFETCH(QString, typed);
     QFETCH(QString, cleaned);
     QFETCH(bool, complete);
-    const wizard::FieldCheck check = pin ? wizard::SanitizePinField(typed) : wizard::SanitizeAdminKeyField(typed);
+    const desktop::FieldCheck check = pin ? desktop::SanitizePinField(typed) : desktop::SanitizeAdminKeyField(typed);
     QCOMPARE(check.changed, !cleaned.isNull());
     if (!cleaned.isNull()) QCOMPARE(check.text, cleaned);
     QCOMPARE(check.complete, complete);

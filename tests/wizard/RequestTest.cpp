@@ -9,7 +9,7 @@
 
 namespace quillon::test {
 
-using wizard::MessageBoxSpec;
+using desktop::MessageBoxSpec;
 using wizard::WizardDialog;
 
 namespace {

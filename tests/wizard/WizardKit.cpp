@@ -5,7 +5,7 @@
 
 namespace quillon::test {
 
-QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const wizard::MessageBoxSpec& box) {
+QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const desktop::MessageBoxSpec& box) {
   shown.push_back(box);
   if (answers.empty()) return otherwise;
   const QMessageBox::StandardButton answer = answers.front();
@@ -15,7 +15,7 @@ QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const wizard::MessageB
 
 QStringList ScriptedBoxes::texts() const {
   QStringList list;
-  for (const wizard::MessageBoxSpec& box : shown) list << box.text;
+  for (const desktop::MessageBoxSpec& box : shown) list << box.text;
   return list;
 }
 

@@ -15,16 +15,16 @@
 #include <vector>
 
 #include "../platform/SysfsTree.h"
-#include "wizard/MessageBoxes.h"
+#include "desktop/MessageBoxes.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
 
-class ScriptedBoxes final : public wizard::MessageBoxes {
+class ScriptedBoxes final : public desktop::MessageBoxes {
  public:
-  QMessageBox::StandardButton show(QWidget* owner, const wizard::MessageBoxSpec& box) override;
+  QMessageBox::StandardButton show(QWidget* owner, const desktop::MessageBoxSpec& box) override;
 
-  std::vector<wizard::MessageBoxSpec> shown;
+  std::vector<desktop::MessageBoxSpec> shown;
   std::deque<QMessageBox::StandardButton> answers;          // taken in order
   QMessageBox::StandardButton otherwise = QMessageBox::No;  // once they run out
   QStringList texts() const;

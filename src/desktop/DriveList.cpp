@@ -1,4 +1,4 @@
-#include "wizard/DriveList.h"
+#include "desktop/DriveList.h"
 
 #include <fcntl.h>
 
@@ -8,7 +8,7 @@
 #include "base/Trace.h"
 #include "platform/Drives.h"
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 namespace {
 constexpr const char* kFn = "UpdateVolumes";
@@ -49,4 +49,4 @@ MountWatcher::MountWatcher(const platform::SystemPaths& paths, QObject* parent) 
   connect(notifier_.get(), &QSocketNotifier::activated, this, &MountWatcher::mountsChanged);
 }
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop

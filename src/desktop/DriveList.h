@@ -12,7 +12,7 @@
 #include "base/FileHandle.h"
 #include "platform/SystemPaths.h"
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 // Fills `list` with the compatible drives. The selected drive stays selected
 // while it is listed; otherwise the first entry is selected. Returns the count.
@@ -36,4 +36,4 @@ class MountWatcher final : public QObject {
   std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop

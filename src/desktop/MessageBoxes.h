@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QString>
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 struct MessageBoxSpec {
   QString caption;
@@ -28,4 +28,4 @@ class ScreenMessageBoxes final : public MessageBoxes {
   QMessageBox::StandardButton show(QWidget* owner, const MessageBoxSpec& box) override;
 };
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop

@@ -5,7 +5,7 @@
 
 #include <QFontMetrics>
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 class DialogUnits {
  public:
@@ -19,4 +19,4 @@ class DialogUnits {
   int lineHeight_;
 };
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop

@@ -9,7 +9,7 @@
 
 #include "base/OpenSsl.h"
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 inline constexpr int kPinLimit = 16;
 inline constexpr int kAdminKeyLimit = 48;
@@ -39,4 +39,4 @@ class UpperCaseValidator final : public QValidator {
 // '?', which no check accepts.
 ossl::SecureBytes secureCopy(const QString& field);
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop

@@ -1,10 +1,10 @@
-#include "wizard/MessageBoxes.h"
+#include "desktop/MessageBoxes.h"
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 QMessageBox::StandardButton ScreenMessageBoxes::show(QWidget* owner, const MessageBoxSpec& box) {
   QMessageBox message(box.icon, box.caption, box.text, box.buttons, owner);
   return static_cast<QMessageBox::StandardButton>(message.exec());
 }
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop

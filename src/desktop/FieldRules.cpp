@@ -1,8 +1,8 @@
-#include "wizard/FieldRules.h"
+#include "desktop/FieldRules.h"
 
 #include "base/Trace.h"
 
-namespace quillon::wizard {
+namespace quillon::desktop {
 
 namespace {
 
@@ -66,4 +66,4 @@ ossl::SecureBytes secureCopy(const QString& field) {
   return bytes;
 }
 
-}  // namespace quillon::wizard
+}  // namespace quillon::desktop
