@@ -9,8 +9,8 @@
 #include <span>
 #include <string_view>
 
-#include "container/AtomicFile.h"
 #include "base/FileHandle.h"
+#include "container/AtomicFile.h"
 #include "platform/DescriptorString.h"
 #include "platform/VolumePath.h"
 
@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::string_view kHeaderPathOnly = "quillon-reader-state 1";
 constexpr std::string_view kHeaderWithIdentity = "quillon-reader-state 2";
+constexpr std::string_view kHeaderWithEjected = "quillon-reader-state 3";
 constexpr std::string_view kWholeDisk = "whole";
 
 int readSmallFile(const std::string& path, std::string& text) {
@@ -109,6 +110,57 @@ bool parseIdentity(std::string_view& rest, VolumeIdentity& identity) {
   return true;
 }
 
+// The next line's key, when it has the "key=" shape; empty otherwise.
+std::string_view nextKey(std::string_view rest) {
+  const std::string_view line = rest.substr(0, rest.find('\n'));
+  const std::size_t equals = line.find('=');
+  return equals == std::string_view::npos ? std::string_view() : line.substr(0, equals);
+}
+
+// "<mount ID> <device path>"
+bool parseEjected(std::string_view text, EjectedMount& mount) {
+  const std::size_t blank = text.find(' ');
+  if (blank == std::string_view::npos || blank == 0 || blank > 10) return false;
+  std::uint64_t id = 0;
+  for (const char c : text.substr(0, blank)) {
+    if (c < '0' || c > '9') return false;
+    id = id * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (id > UINT32_MAX || !validPath(text.substr(blank + 1))) return false;
+  mount.mountId = static_cast<std::uint32_t>(id);
+  mount.devicePath = text.substr(blank + 1);
+  return true;
+}
+
+// The body of the third format, after its header.
+bool parseWithEjected(std::string_view rest, RememberedVolume& read) {
+  std::string_view value;
+  if (nextKey(rest) == "volume") {
+    if (!takeValue(rest, "volume", value) || !validPath(value)) return false;
+    read.devicePath = value;
+    if (nextKey(rest) == "vendor") {
+      VolumeIdentity identity;
+      if (!parseIdentity(rest, identity)) return false;
+      read.identity = std::move(identity);
+    }
+  }
+  while (!rest.empty()) {
+    EjectedMount mount;
+    if (read.ejected.size() == StateFile::kMaxEjected || !takeValue(rest, "ejected", value) ||
+        !parseEjected(value, mount)) {
+      return false;
+    }
+    read.ejected.push_back(std::move(mount));
+  }
+  return !read.ejected.empty();
+}
+
+void appendIdentity(std::string& text, const VolumeIdentity& id) {
+  text.append("\nvendor=").append(id.vendor).append("\nproduct=").append(id.product);
+  text.append("\nrevision=").append(id.revision).append("\nserial=").append(id.serial);
+  text.append("\npartition=").append(id.partition == 0 ? std::string(kWholeDisk) : std::to_string(id.partition));
+}
+
 }  // namespace
 
 int StateFile::load(RememberedVolume& volume) const {
@@ -118,9 +170,15 @@ int StateFile::load(RememberedVolume& volume) const {
   std::string_view rest(text);
   std::string_view header;
   std::string_view path;
-  if (!takeLine(rest, header) || (header != kHeaderPathOnly && header != kHeaderWithIdentity)) return EINVAL;
-  if (!takeValue(rest, "volume", path) || !validPath(path)) return EINVAL;
+  if (!takeLine(rest, header)) return EINVAL;
   RememberedVolume read;
+  if (header == kHeaderWithEjected) {
+    if (!parseWithEjected(rest, read)) return EINVAL;
+    volume = std::move(read);
+    return 0;
+  }
+  if (header != kHeaderPathOnly && header != kHeaderWithIdentity) return EINVAL;
+  if (!takeValue(rest, "volume", path) || !validPath(path)) return EINVAL;
   read.devicePath = path;
   if (header == kHeaderWithIdentity) {
     VolumeIdentity identity;
@@ -133,22 +191,33 @@ int StateFile::load(RememberedVolume& volume) const {
 }
 
 int StateFile::remember(const RememberedVolume& volume) const {
-  if (!validPath(volume.devicePath)) return EINVAL;
-  std::string text;
-  if (!volume.identity) {
-    text.append(kHeaderPathOnly).append("\nvolume=").append(volume.devicePath).push_back('\n');
-  } else {
+  if (volume.ejected.size() > kMaxEjected) return EINVAL;
+  if (!volume.devicePath.empty() && !validPath(volume.devicePath)) return EINVAL;
+  if (volume.devicePath.empty() && (volume.ejected.empty() || volume.identity)) return EINVAL;
+  if (volume.identity) {
     const VolumeIdentity& id = *volume.identity;
     for (const std::string* value : {&id.vendor, &id.product, &id.revision, &id.serial}) {
       if (!validIdentityText(*value)) return EINVAL;
     }
     if (id.partition > platform::kMaxPartition) return EINVAL;
-    text.append(kHeaderWithIdentity).append("\nvolume=").append(volume.devicePath);
-    text.append("\nvendor=").append(id.vendor).append("\nproduct=").append(id.product);
-    text.append("\nrevision=").append(id.revision).append("\nserial=").append(id.serial);
-    text.append("\npartition=").append(id.partition == 0 ? std::string(kWholeDisk) : std::to_string(id.partition));
-    text.push_back('\n');
   }
+  std::string text;
+  if (!volume.ejected.empty()) {
+    text.append(kHeaderWithEjected);
+    if (!volume.devicePath.empty()) text.append("\nvolume=").append(volume.devicePath);
+    if (volume.identity) appendIdentity(text, *volume.identity);
+    for (const EjectedMount& mount : volume.ejected) {
+      if (!validPath(mount.devicePath)) return EINVAL;
+      text.append("\nejected=").append(std::to_string(mount.mountId)).append(" ").append(mount.devicePath);
+    }
+  } else if (!volume.identity) {
+    text.append(kHeaderPathOnly).append("\nvolume=").append(volume.devicePath);
+  } else {
+    // The older formats while no mount is ejected: a previous reader still reads them.
+    text.append(kHeaderWithIdentity).append("\nvolume=").append(volume.devicePath);
+    appendIdentity(text, *volume.identity);
+  }
+  text.push_back('\n');
   if (text.size() > kMaxBytes) return EINVAL;
 
   const std::string directory = container::ParentDirectory(path_);

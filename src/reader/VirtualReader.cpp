@@ -14,6 +14,7 @@
 #include "base/Trace.h"
 #include "container/DriveLock.h"
 #include "platform/Drives.h"
+#include "platform/StorageVolume.h"
 #include "platform/VolumePath.h"
 #include "reader/CardAtr.h"
 #include "reader/ReaderLog.h"
@@ -29,6 +30,12 @@ const char* const kPresence = "VirtualReader::present";
 const char* const kPower = "VirtualReader::powerUp";
 const char* const kTransmit = "VirtualReader::transmit";
 const char* const kIdentity = "VirtualReader::identityOf";
+const char* const kPlugged = "VirtualReader::watchMounts";
+
+// The same USB device, whichever of its volumes.
+bool sameStick(const VolumeIdentity& a, const VolumeIdentity& b) {
+  return a.vendor == b.vendor && a.product == b.product && a.revision == b.revision && a.serial == b.serial;
+}
 
 }  // namespace
 
@@ -38,9 +45,19 @@ VirtualReader::VirtualReader(const ReaderConfig& config)
   if (const int err = state_.load(remembered); err != 0) {
     report(LOG_WARNING, trace::kWarning, kCreate, "cannot read the state file %s (errno %d): no volume taken up",
            state_.path().c_str(), err);
+    // What it said about ejected sticks is unknown: what is mounted now stays out.
+    mounts_.look(paths_);
     return;
   }
+  ejected_ = std::move(remembered.ejected);
   if (!remembered.devicePath.empty()) takeUpRemembered(remembered);
+  if (volume_.empty() && !remembered.devicePath.empty()) {
+    awaited_.devicePath = remembered.devicePath;
+    awaited_.identity = remembered.identity;
+  }
+  // Every volume mounted now is new to this channel.
+  std::lock_guard lock(mutex_);
+  watchMounts(!volume_.empty() && !observeVolume(paths_, volume_).mountPoint.empty());
 }
 
 VirtualReader::~VirtualReader() = default;
@@ -75,7 +92,7 @@ void VirtualReader::takeUpRemembered(const RememberedVolume& remembered) {
   volume_ = found.devicePath;
   identity_ = std::move(identity);
   if (volume_ != remembered.devicePath || identity_ != remembered.identity) {
-    if (const int err = state_.remember({volume_, identity_}); err != 0) {
+    if (const int err = rememberState(); err != 0) {
       report(LOG_WARNING, trace::kWarning, kCreate, "the volume %s could not be remembered anew in %s (errno %d)",
              volume_.c_str(), state_.path().c_str(), err);
     }
@@ -156,7 +173,7 @@ bool VirtualReader::followReplugged() {
   served_.reset();
   failed_.reset();
   pendingAbsent_ = true;
-  if (const int err = state_.remember({volume_, identity_}); err != 0) {
+  if (const int err = rememberState(); err != 0) {
     report(LOG_WARNING, trace::kWarning, kPresence, "the volume %s could not be remembered in %s (errno %d)",
            volume_.c_str(), state_.path().c_str(), err);
   }
@@ -191,15 +208,34 @@ RESPONSECODE VirtualReader::control(DWORD code, std::span<const std::uint8_t> in
 
 bool VirtualReader::eject() {
   std::lock_guard lock(mutex_);
+  std::vector<VolumeMount> mounts;
+  if (readVolumeMounts(paths_, mounts)) {
+    pruneEjected(mounts);
+    // Every mount of the volume's device: one mounted twice is still the one stick.
+    std::string mountPoint;
+    if (!volume_.empty() && platform::findVolumeMount(paths_, volume_, mountPoint) == 0) {
+      const auto at = std::find_if(mounts.begin(), mounts.end(),
+                                   [&](const VolumeMount& m) { return m.entry.mountPoint == mountPoint; });
+      for (const VolumeMount& mount : mounts) {
+        if (at == mounts.end() || mount.entry.major != at->entry.major || mount.entry.minor != at->entry.minor)
+          continue;
+        const EjectedMount ejected{mount.id, volume_};
+        if (std::find(ejected_.begin(), ejected_.end(), ejected) == ejected_.end()) ejected_.push_back(ejected);
+      }
+      if (ejected_.size() > StateFile::kMaxEjected)
+        ejected_.erase(ejected_.begin(), ejected_.end() - StateFile::kMaxEjected);
+    }
+  }
   dropCard();
   const bool had = !volume_.empty();
   volume_.clear();
   identity_.reset();
+  awaited_ = {};
   ambiguityReported_ = false;
   served_.reset();
   failed_.reset();
   pendingAbsent_ = true;
-  const int err = state_.forget();
+  const int err = ejected_.empty() ? state_.forget() : rememberState();
   signal_.notify();
   if (err != 0) {
     report(LOG_ERR, trace::kError, kEjectFn, "EJECT: the volume could not be forgotten in %s (errno %d)",
@@ -226,11 +262,16 @@ bool VirtualReader::swallow(std::span<const std::uint8_t> input) {
   std::optional<VolumeIdentity> identity = identityOf(found);
 
   std::lock_guard lock(mutex_);
-  if (const int err = state_.remember({found.devicePath, identity}); err != 0) {
+  // Swallowed, an ejected stick is in again.
+  std::vector<EjectedMount> ejected = ejected_;
+  std::erase_if(ejected, [&](const EjectedMount& mount) { return mount.devicePath == found.devicePath; });
+  if (const int err = state_.remember({found.devicePath, identity, ejected}); err != 0) {
     report(LOG_ERR, trace::kError, kSwallowFn, "SWALLOW refused: the volume could not be remembered in %s (errno %d)",
            state_.path().c_str(), err);
     return false;
   }
+  ejected_ = std::move(ejected);
+  awaited_ = {};
   if (found.devicePath != volume_) {
     dropCard();
     served_.reset();
@@ -252,10 +293,16 @@ void VirtualReader::dropCard() {
 }
 
 bool VirtualReader::evaluate(VolumeView* seen) {
+  VolumeView view;
+  if (!volume_.empty()) {
+    view = observeVolume(paths_, volume_);
+    if (view.deviceGone && followReplugged()) view = observeVolume(paths_, volume_);
+  }
+  // At every look, so that what was mounted while a card was served is never new later.
+  if (watchMounts(!view.mountPoint.empty())) view = observeVolume(paths_, volume_);
+
   bool there = false;
   if (!volume_.empty()) {
-    VolumeView view = observeVolume(paths_, volume_);
-    if (view.deviceGone && followReplugged()) view = observeVolume(paths_, volume_);
     if (!view.container) {
       if (card_) QTRACE(trace::kInformation, kPresence, "VirtualReader: the volume or its container went away");
       dropCard();
@@ -276,6 +323,128 @@ bool VirtualReader::evaluate(VolumeView* seen) {
   // While pcscd already sees no card, the absence owed is settled.
   if (pendingAbsent_ && !reported_) pendingAbsent_ = false;
   return there && !pendingAbsent_;
+}
+
+bool VirtualReader::watchMounts(bool rememberedMounted) {
+  const MountWatch::Look look = mounts_.look(paths_);
+  if (!look.ok) return false;
+  if (look.changed && pruneEjected(look.all)) {
+    if (const int err =
+            ejected_.empty() && volume_.empty() && awaited_.devicePath.empty() ? state_.forget() : rememberState();
+        err != 0) {
+      QTRACE(trace::kWarning, kPlugged, "VirtualReader: the state file %s could not be updated (errno %d)",
+             state_.path().c_str(), err);
+    }
+  }
+  if (rememberedMounted || look.fresh.empty()) return false;
+
+  struct Card {
+    Volume volume;
+    std::optional<VolumeIdentity> identity;
+  };
+  std::vector<Card> cards;
+  for (const VolumeMount& mount : look.fresh) {
+    Card card;
+    if (!pluggedCard(mount, card.volume, card.identity)) continue;
+    const bool seen = std::any_of(cards.begin(), cards.end(),
+                                  [&](const Card& other) { return other.volume.devicePath == card.volume.devicePath; });
+    if (!seen) cards.push_back(std::move(card));
+  }
+  if (cards.empty()) return false;
+  if (cards.size() > 1) {
+    std::string where;
+    for (const Card& card : cards) where += (where.empty() ? "" : ", ") + card.volume.mountPoint;
+    report(LOG_WARNING, trace::kWarning, kPlugged,
+           "%zu volumes newly mounted carry a card (%s): none is taken up, SWALLOW one of them", cards.size(),
+           where.c_str());
+    return false;
+  }
+
+  Card& card = cards.front();
+  dropCard();
+  served_.reset();
+  failed_.reset();
+  pendingAbsent_ = true;  // settled at once unless pcscd still sees another card
+  volume_ = std::move(card.volume.devicePath);
+  identity_ = std::move(card.identity);
+  awaited_ = {};
+  ambiguityReported_ = false;
+  std::erase_if(ejected_, [&](const EjectedMount& mount) { return mount.devicePath == volume_; });
+  if (const int err = rememberState(); err != 0) {
+    report(LOG_WARNING, trace::kWarning, kPlugged, "the volume %s could not be remembered in %s (errno %d)",
+           volume_.c_str(), state_.path().c_str(), err);
+  }
+  report(LOG_INFO, trace::kInformation, kPlugged, "serving the card of %s, newly mounted at %s", volume_.c_str(),
+         card.volume.mountPoint.c_str());
+  return true;
+}
+
+bool VirtualReader::pluggedCard(const VolumeMount& mount, Volume& volume,
+                                std::optional<VolumeIdentity>& identity) const noexcept {
+  const std::string& mountPoint = mount.entry.mountPoint;
+  try {
+    // Past fixed disks and volumes without a container quietly.
+    platform::StorageVolume storage;
+    bool removable = false;
+    if (platform::locateVolume(paths_, mount.entry, storage) != 0 ||
+        platform::readRemovable(paths_, storage, removable) != 0 || !removable || !currentVersion(mountPoint)) {
+      return false;
+    }
+    volume = {};
+    if (!platform::isVolumeCompatible(paths_, mountPoint) ||
+        platform::volumeDevicePath(paths_, mountPoint, volume.devicePath) != 0) {
+      QTRACE(trace::kInformation, kPlugged, "VirtualReader: %s, newly mounted, is not a volume to serve",
+             printable(mountPoint).c_str());
+      return false;
+    }
+    volume.mountPoint = mountPoint;
+    if (std::find(ejected_.begin(), ejected_.end(), EjectedMount{mount.id, volume.devicePath}) != ejected_.end()) {
+      QTRACE(trace::kInformation, kPlugged, "VirtualReader: %s was ejected and not mounted anew: not taken up",
+             volume.devicePath.c_str());
+      return false;
+    }
+    VolumeIdentity seen;
+    if (readVolumeIdentity(paths_, mountPoint, seen)) identity = seen;
+    const std::string& ownPath = volume_.empty() ? awaited_.devicePath : volume_;
+    const std::optional<VolumeIdentity>& own = volume_.empty() ? awaited_.identity : identity_;
+    if (identity && own && sameStick(*identity, *own) && volume.devicePath != ownPath) {
+      QTRACE(trace::kInformation, kPlugged,
+             "VirtualReader: %s is on the remembered stick: left to finding it again after a re-plug",
+             volume.devicePath.c_str());
+      return false;
+    }
+    std::string reason;
+    if (!ServedCard::load(paths_, mountPoint, reason)) {
+      report(LOG_WARNING, trace::kWarning, kPlugged, "the card of %s, newly mounted, is not taken up: %s",
+             printable(mountPoint).c_str(), reason.c_str());
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    report(LOG_ERR, trace::kError, kPlugged, "the card of %s, newly mounted, is not taken up: %s",
+           printable(mountPoint).c_str(), e.what());
+  } catch (...) {
+    report(LOG_ERR, trace::kError, kPlugged, "the card of %s, newly mounted, is not taken up",
+           printable(mountPoint).c_str());
+  }
+  return false;
+}
+
+bool VirtualReader::pruneEjected(const std::vector<VolumeMount>& mounts) {
+  return std::erase_if(ejected_, [&](const EjectedMount& ejected) {
+           const auto same = [&](const VolumeMount& mount) {
+             std::string path;
+             return mount.id == ejected.mountId &&
+                    platform::volumeDevicePath(paths_, mount.entry.mountPoint, path) == 0 && path == ejected.devicePath;
+           };
+           return std::none_of(mounts.begin(), mounts.end(), same);
+         }) != 0;
+}
+
+int VirtualReader::rememberState() const {
+  if (!volume_.empty()) return state_.remember({volume_, identity_, ejected_});
+  // Not taken up at channel open: still the one remembered.
+  return state_.remember({awaited_.devicePath, awaited_.identity, ejected_});
 }
 
 bool VirtualReader::present() {

@@ -16,10 +16,12 @@ extern "C" {
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/SystemPaths.h"
 #include "reader/ChangeSignal.h"
 #include "reader/ContainerVersion.h"
+#include "reader/MountWatch.h"
 #include "reader/ReaderConfig.h"
 #include "reader/ServedCard.h"
 #include "reader/StateFile.h"
@@ -32,6 +34,17 @@ namespace quillon::reader {
 // container there and loadable, unchanged behind the powered card's back. A
 // stick pulled and plugged in again comes back under another device path; the
 // volume is then found again by its identity, when that names one volume only.
+//
+// Like a card reader, it also takes a card that is plugged in: while no card is
+// served and the remembered volume is not mounted, a volume newly mounted (a
+// mount ID not seen before; at channel open every mounted volume, as pcscd,
+// which exits when idle, is often started by the client that wants the card)
+// that SWALLOW would accept and whose container opens with its stick's identity
+// is taken up as if swallowed, when it is the only such one. A stick ejected
+// while mounted stays out until it is mounted anew; a container written to a
+// volume already mounted (card creation, between EJECT and SWALLOW) never
+// counts; the remembered stick showing up under another device path is left to
+// the re-plug search.
 class VirtualReader {
  public:
   static constexpr DWORD kEject = 0x00310018;              // IOCTL_SMARTCARD_EJECT
@@ -47,7 +60,8 @@ class VirtualReader {
   static constexpr std::chrono::milliseconds kWatchInterval{250};
 
   // Takes up the remembered volume again when it is mounted and acceptable, or
-  // when it was plugged in again elsewhere and its identity finds it. Throws
+  // when it was plugged in again elsewhere and its identity finds it; failing
+  // that, the card of a mounted volume as if it had just been plugged in. Throws
   // std::system_error when the wake-up descriptor cannot be had.
   explicit VirtualReader(const ReaderConfig& config);
   ~VirtualReader();
@@ -68,7 +82,9 @@ class VirtualReader {
 
   // Drops the card and forgets the volume, in memory and in the state file; the
   // container is not touched again. The card is reported absent at least once.
-  // False when the state file could not be updated (the card is dropped anyway).
+  // The volume's mounts are remembered as ejected, so that no new channel takes
+  // the card up before the stick is mounted anew. False when the state file
+  // could not be updated (the card is dropped anyway).
   bool eject();
   // Takes up the volume whose device path `input` carries (UTF-16LE with its
   // NUL): it must resolve inside the sysfs root to a block device mounted now as
@@ -102,7 +118,7 @@ class VirtualReader {
   void stopWaiting();
 
   // The device path of the volume served; empty when there is none. It changes
-  // when the volume is found again after a re-plug.
+  // when the volume is found again after a re-plug, or a plugged-in card is taken.
   std::string volume() const;
 
  private:
@@ -125,6 +141,17 @@ class VirtualReader {
   // findReplugged gives for identity_, as a new card, and remembers its path.
   bool followReplugged();
   void takeUpRemembered(const RememberedVolume& remembered);
+  // With the mutex held, at every look at the world: notes the mounts new since
+  // the last look and, unless `rememberedMounted`, takes up the one new volume
+  // that carries a card of its own stick. True when it took one up.
+  bool watchMounts(bool rememberedMounted);
+  // Whether the newly mounted `mount` carries a card to take up; `volume` and
+  // `identity` are then set. Never throws: the container is anybody's.
+  bool pluggedCard(const VolumeMount& mount, Volume& volume, std::optional<VolumeIdentity>& identity) const noexcept;
+  // Drops the ejected mounts that are gone from `mounts`; true when any went.
+  bool pruneEjected(const std::vector<VolumeMount>& mounts);
+  // The state file as memory has it: volume_, identity_ and ejected_.
+  int rememberState() const;
 
   const platform::SystemPaths paths_;
   const StateFile state_;
@@ -133,7 +160,13 @@ class VirtualReader {
   mutable std::mutex mutex_;
   std::string volume_;
   std::optional<VolumeIdentity> identity_;  // of volume_, when it could be read
-  bool ambiguityReported_ = false;          // that identity_ names several volumes, logged once
+  // The state file's volume when the channel opened without it mounted: not
+  // served, yet still remembered, and its stick is still left to the re-plug
+  // search rather than taken when plugged in elsewhere.
+  RememberedVolume awaited_;
+  std::vector<EjectedMount> ejected_;  // in the state file too
+  MountWatch mounts_;
+  bool ambiguityReported_ = false;  // that identity_ names several volumes, logged once
   std::unique_ptr<ServedCard> card_;
   // The container version the card was last served from or saved to, and the
   // one that failed to load; a different version is a different card.

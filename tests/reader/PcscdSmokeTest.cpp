@@ -1,13 +1,15 @@
-// The built driver inside a real pcscd, reached by real PC/SC clients: the
-// wizard's SWALLOW through its own connection on libpcsclite, GET VOLUME answers
-// it, then OpenSC's own tool finds the card and selects the GIDS application; the
-// card survives a pcscd restart and goes with EJECT.
+// The built driver inside a real pcscd, reached by real PC/SC clients: the card
+// of a stick mounted before pcscd started is served, EJECT lets it go, the
+// wizard's SWALLOW through its own connection on libpcsclite takes it back, GET
+// VOLUME answers it, then OpenSC's own tool finds the card and selects the GIDS
+// application; the card survives a pcscd restart and goes with EJECT.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "ChildProcess.h"
+#include "PcscClient.h"
 #include "PcscdFixture.h"
 #include "StickWorld.h"
 #include "personalise/ReaderConnection.h"
@@ -17,31 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kReaderName = "Brindleworth Virtual Reader 00 00";
-
-// Waits up to `timeout` until the reader shows a card (or shows none).
-bool waitForCard(bool present, std::chrono::milliseconds timeout) {
-  struct Context {
-    SCARDCONTEXT handle = 0;
-    const bool established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &handle) == SCARD_S_SUCCESS;
-    ~Context() {
-      if (established) SCardReleaseContext(handle);
-    }
-  } context;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  SCARD_READERSTATE state{};
-  state.szReader = kReaderName;
-  state.dwCurrentState = SCARD_STATE_UNAWARE;
-  while (context.established) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left < 0 || SCardGetStatusChange(context.handle, static_cast<DWORD>(left), &state, 1) != SCARD_S_SUCCESS) break;
-    if (((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present) return true;
-    state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
-  }
-  return false;
-}
-
 // A direct connection to the reader with no card, as Format makes it.
 void connect(ReaderConnection& reader) {
   ASSERT_EQ(reader.establishContext(), 0u);
@@ -49,30 +26,6 @@ void connect(ReaderConnection& reader) {
   ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
   ASSERT_EQ(reader.connect(kReaderName), 0u);
 }
-
-// A direct connection through libpcsclite itself, for requests with an answer.
-struct DirectConnection {
-  SCARDCONTEXT context = 0;
-  SCARDHANDLE card = 0;
-  LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-  DirectConnection() {
-    DWORD protocol = 0;
-    if (rc == SCARD_S_SUCCESS) rc = SCardConnect(context, kReaderName, SCARD_SHARE_DIRECT, 0, &card, &protocol);
-  }
-  ~DirectConnection() {
-    if (card != 0) SCardDisconnect(card, SCARD_LEAVE_CARD);
-    if (context != 0) SCardReleaseContext(context);
-  }
-  // GET VOLUME into a client buffer of `capacity` bytes.
-  LONG getVolume(std::size_t capacity, std::vector<std::uint8_t>& answer) {
-    answer.assign(capacity, 0xEE);
-    DWORD returned = 0;
-    const LONG result = SCardControl(card, ReaderConnection::kGetVolume, nullptr, 0, answer.data(),
-                                     static_cast<DWORD>(answer.size()), &returned);
-    answer.resize(result == SCARD_S_SUCCESS ? returned : 0);
-    return result;
-  }
-};
 
 class PcscdSmokeTest : public ::testing::Test {
  protected:
@@ -106,11 +59,13 @@ class PcscdSmokeTest : public ::testing::Test {
 };
 
 TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
-  ASSERT_TRUE(waitForCard(false, 5s));
+  // The stick was mounted before pcscd started: its card is served unasked.
+  ASSERT_TRUE(waitForCard(true, 5s));
   {
     ReaderConnection reader(systemPcsc());
     ASSERT_NO_FATAL_FAILURE(connect(reader));
     ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
+    ASSERT_TRUE(waitForCard(false, 2s));
     const std::uint8_t notAVolume[] = {'/', 0, 'x', 0, 0, 0};
     EXPECT_NE(reader.control(ReaderConnection::kSwallow, notAVolume, sizeof notAVolume), 0u);
     EXPECT_EQ(reader.control(0x00310020), static_cast<std::uint32_t>(SCARD_E_UNSUPPORTED_FEATURE));

@@ -16,6 +16,7 @@ namespace quillon::test {
 namespace {
 
 namespace fs = std::filesystem;
+using reader::EjectedMount;
 using reader::parseReaderConfig;
 using reader::ReaderConfig;
 using reader::RememberedVolume;
@@ -147,6 +148,60 @@ TEST(StateFileTest, RemembersInAPrivateFileForgetsAndRefusesFilesNotItsOwn) {
   EXPECT_FALSE(fs::is_symlink(state.path()));
   EXPECT_EQ(state.load(volume), 0);
   EXPECT_EQ(volume.devicePath, "/sys/y");
+}
+
+TEST(StateFileTest, EjectedMountsTakeTheThirdFormatOnlyWhileThereAreAny) {
+  const SysfsTree temporary;
+  const StateFile state((temporary.root() / "reader.state").string());
+  const VolumeIdentity stick{"ACME", "Pocket Drive", "1.00", "4C53", 1};
+  const std::vector<EjectedMount> ejected{{40, "/sys/devices/x/sdb1"}, {4294967295u, "/sys/devices/y with blank"}};
+  RememberedVolume volume;
+  const struct {
+    RememberedVolume written;
+    std::string text;
+  } cases[] = {
+      {{"", std::nullopt, ejected},
+       "quillon-reader-state 3\nejected=40 /sys/devices/x/sdb1\nejected=4294967295 /sys/devices/y with blank\n"},
+      {{"/sys/v", std::nullopt, {ejected[0]}},
+       "quillon-reader-state 3\nvolume=/sys/v\nejected=40 /sys/devices/x/sdb1\n"},
+      {{"/sys/v", stick, {ejected[0]}},
+       "quillon-reader-state 3\nvolume=/sys/v\nvendor=ACME\nproduct=Pocket Drive\nrevision=1.00\nserial=4C53\n"
+       "partition=1\nejected=40 /sys/devices/x/sdb1\n"},
+      // None ejected: the formats an older reader reads.
+      {{"/sys/v", stick, {}},
+       "quillon-reader-state 2\nvolume=/sys/v\nvendor=ACME\nproduct=Pocket Drive\nrevision=1.00\nserial=4C53\n"
+       "partition=1\n"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(state.remember(c.written), 0) << c.text;
+    EXPECT_EQ(readText(state.path()), c.text);
+    ASSERT_EQ(state.load(volume), 0) << c.text;
+    EXPECT_EQ(volume.devicePath, c.written.devicePath);
+    EXPECT_EQ(volume.identity, c.written.identity);
+    EXPECT_EQ(volume.ejected, c.written.ejected);
+  }
+
+  // Nothing to say, an identity without its volume, too many ejected mounts.
+  EXPECT_EQ(state.remember({"", std::nullopt, {}}), EINVAL);
+  EXPECT_EQ(state.remember({"", stick, ejected}), EINVAL);
+  EXPECT_EQ(state.remember({"/sys/v", std::nullopt, {{1, "/a\nvolume=/b"}}}), EINVAL);
+  EXPECT_EQ(state.remember({"/sys/v", std::nullopt, {{1, ""}}}), EINVAL);
+  EXPECT_EQ(state.remember({"/sys/v", std::nullopt, std::vector<EjectedMount>(StateFile::kMaxEjected + 1, ejected[0])}),
+            EINVAL);
+
+  const std::string v3 = "quillon-reader-state 3\n";
+  const std::string mount = "ejected=40 /sys/a\n";
+  std::string tooMany = v3;
+  for (std::size_t i = 0; i <= StateFile::kMaxEjected; ++i) tooMany += mount;
+  for (const std::string& text : std::vector<std::string>{
+           v3, v3 + "volume=/sys/x\n", v3 + mount + "volume=/sys/x\n", v3 + "vendor=A\n" + mount,
+           v3 + "volume=/sys/x\nvendor=A\n" + mount, v3 + "ejected=40\n", v3 + "ejected=40 \n",
+           v3 + "ejected= /sys/a\n", v3 + "ejected=-4 /sys/a\n", v3 + "ejected=4294967296 /sys/a\n",
+           v3 + "ejected=40 /sys/a", v3 + mount + "extra=1\n", tooMany}) {
+    std::ofstream(state.path(), std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(state.load(volume), EINVAL) << text.substr(0, 80);
+    EXPECT_TRUE(volume.ejected.empty());
+  }
 }
 
 }  // namespace

@@ -48,7 +48,8 @@ std::vector<std::uint8_t> StickWorld::containerBytes() const { return readFileBy
 void StickWorld::setMounts(const fs::path& dir, const std::string& extra) {
   std::string text = kBaseMounts;
   if (!dir.empty())
-    text += "40 26 8:17 / " + dir.string() + " rw,nosuid,nodev,relatime shared:40 - vfat /dev/sdb1 rw\n";
+    text += std::to_string(mountId_) + " 26 8:17 / " + dir.string() +
+            " rw,nosuid,nodev,relatime shared:40 - vfat /dev/sdb1 rw\n";
   text += extra;
   const fs::path file = tree_.root() / "proc" / "self" / "mountinfo";
   const fs::path temporary = file.string() + ".new";

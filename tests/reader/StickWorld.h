@@ -45,6 +45,13 @@ class StickWorld {
   // `extra` lines. Written atomically, as a reader may be polling it.
   void setMounts(const std::filesystem::path& dir, const std::string& extra = "");
   void unmount() { setMounts({}); }
+  // The partition mounted again at mountDir() under a new mount ID, as when the
+  // stick is pulled and plugged in while nobody looks (the ID starts at 40).
+  void mountAnew(const std::string& extra = "") {
+    ++mountId_;
+    setMounts(mountDir_, extra);
+  }
+  std::uint32_t mountId() const { return mountId_; }
   // Moves the volume's content to `dir` and mounts the partition there.
   void remountAt(const std::filesystem::path& dir);
   // Pulls the stick out (unmounted, its sysfs devices gone) and plugs `stick` in
@@ -56,6 +63,7 @@ class StickWorld {
   SysfsTree tree_;
   SysfsTree::Stick stick_;
   std::filesystem::path mountDir_;
+  std::uint32_t mountId_ = 40;
 };
 
 }  // namespace quillon::test

@@ -113,7 +113,11 @@ TEST_F(SwallowEjectTest, EjectLeavesTheContainerAloneAndReportsTheCardAbsent) {
   ASSERT_EQ(reader->control(VirtualReader::kEject, {}), IFD_SUCCESS);
   EXPECT_FALSE(reader->powered());
   EXPECT_TRUE(reader->volume().empty());
-  EXPECT_FALSE(fs::exists(world.statePath()));
+  // No volume remembered, only the mount the stick was ejected from.
+  reader::RememberedVolume remembered;
+  ASSERT_EQ(reader::StateFile(world.statePath().string()).load(remembered), 0);
+  EXPECT_TRUE(remembered.devicePath.empty());
+  EXPECT_EQ(remembered.ejected, (std::vector<reader::EjectedMount>{{world.mountId(), world.devicePath()}}));
   EXPECT_EQ(send(kSelectGids).rc, IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(powerUp(), IFD_ICC_NOT_PRESENT);
   EXPECT_FALSE(reader->present());
@@ -223,7 +227,6 @@ TEST_F(SwallowEjectTest, TheRememberedVolumeIsTakenUpByANewChannel) {
 }
 
 TEST_F(SwallowEjectTest, AStateFileNamingAnotherDeviceIsNotTakenUp) {
-  world.createCard();
   world.tree().addFixedDisk("sda", 8, 0);
   world.setMounts(world.mountDir(), "41 26 8:1 / " + world.tree().root().string() + "/fixed rw - ext4 /dev/sda1 rw\n");
   const reader::RememberedVolume fixed{(world.tree().sys() / "dev/block/8:1").string(), std::nullopt};
