@@ -146,6 +146,7 @@ void ManagerWindow::buildControls() {
 }
 
 void ManagerWindow::refresh() {
+  QTRACE(trace::kVerbose, kFn, "ManagerWindow: reading the reader and its card");
   if (reading_.isRunning()) {
     readAgain_ = true;
     return;

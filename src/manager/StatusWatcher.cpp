@@ -2,6 +2,8 @@
 
 #include <winscard.h>
 
+#include "base/Trace.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,6 +53,9 @@ void StatusWatcher::run() {
   while (true) {
     SCARDCONTEXT context = 0;
     const LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    if (rc != SCARD_S_SUCCESS)
+      QTRACE(trace::kInformation, "StatusWatcher", "StatusWatcher: SCardEstablishContext returned 0x%08lX",
+             static_cast<unsigned long>(rc));
     if (rc == SCARD_S_SUCCESS) {
       {
         std::lock_guard lock(mutex_);
@@ -89,7 +94,11 @@ void StatusWatcher::watch(long context) {
     }
     const LONG rc = SCardGetStatusChange(context, INFINITE, states, count);
     if (rc == SCARD_E_TIMEOUT) continue;
-    if (rc != SCARD_S_SUCCESS) return;  // cancelled, or the service went away
+    if (rc != SCARD_S_SUCCESS) {  // cancelled, or the service went away
+      QTRACE(trace::kInformation, "StatusWatcher", "StatusWatcher: SCardGetStatusChange returned 0x%08lX",
+             static_cast<unsigned long>(rc));
+      return;
+    }
     notificationState = states[0].dwEventState & ~SCARD_STATE_CHANGED;
     const bool readerChanged = count == 2 && (states[1].dwEventState & SCARD_STATE_CHANGED) != 0;
     readerState = count == 2 ? states[1].dwEventState & ~SCARD_STATE_CHANGED : SCARD_STATE_UNAWARE;
