@@ -16,6 +16,8 @@ packages=(
   # `systemctl disable --now ssh` turns off), NSS's tools and GnuTLS's p11tool.
   openssh-client openssh-server libnss3-tools gnutls-bin
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-dejavu-core desktop-file-utils
+  # The Debian package: man pages from --help, and the fresh-tree check.
+  help2man debootstrap
 )
 
 as_root() {
