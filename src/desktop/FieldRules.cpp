@@ -54,6 +54,15 @@ FieldCheck SanitizeAdminKeyField(const QString& field) {
 
 bool serialComplete(const QString& field) { return field.size() == kSerialLimit; }
 
+void showCompleteness(QLineEdit& field, bool complete) {
+  QPalette palette;  // empty: the field takes the default colours again
+  if (!complete) {
+    palette = field.palette();
+    palette.setColor(QPalette::Base, QColor(255, 200, 200));
+  }
+  field.setPalette(palette);
+}
+
 QValidator::State UpperCaseValidator::validate(QString& input, int&) const {
   input = input.toUpper();
   return Acceptable;

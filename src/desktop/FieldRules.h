@@ -4,6 +4,7 @@
 // of a secret field's text that the wizard makes.
 #pragma once
 
+#include <QLineEdit>
 #include <QString>
 #include <QValidator>
 
@@ -27,6 +28,9 @@ FieldCheck SanitizePinField(const QString& field);
 FieldCheck SanitizeAdminKeyField(const QString& field);
 // Exactly 32 characters; nothing is cleaned.
 bool serialComplete(const QString& field);
+
+// Incomplete fields are drawn light red, complete ones in the default colours.
+void showCompleteness(QLineEdit& field, bool complete);
 
 // Upper-cases what is typed or pasted into a line edit.
 class UpperCaseValidator final : public QValidator {

@@ -16,8 +16,6 @@ using namespace desktop;
 
 namespace {
 
-const QColor kIncomplete(255, 200, 200);
-
 bool isPin(SecretKind kind) { return kind == SecretKind::kPin || kind == SecretKind::kNewPin; }
 
 const char* label(SecretKind kind, bool again) {
@@ -72,12 +70,7 @@ void SecretDialog::cleaned(QLineEdit* field, SecretKind kind) {
     field->setCursorPosition(static_cast<int>(check.text.size()));
     return;
   }
-  QPalette palette;  // the default colours
-  if (!check.complete) {
-    palette = field->palette();
-    palette.setColor(QPalette::Base, kIncomplete);
-  }
-  field->setPalette(palette);
+  showCompleteness(*field, check.complete);
 }
 
 bool SecretDialog::checked(QLineEdit* field, SecretKind kind, ossl::SecureBytes& value) {

@@ -2,11 +2,11 @@
 
 #include <winscard.h>
 
-#include "base/Trace.h"
-
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "base/Trace.h"
 
 namespace quillon::manager {
 

@@ -34,7 +34,6 @@ namespace {
 
 constexpr const char* kWndProc = "WndProc";
 constexpr const char* kManagerProgram = "quillon-manager";
-const QColor kIncomplete(255, 200, 200);
 
 constexpr const char* kStillRunning =
     "A card is still being created. Wait until that has ended before starting another operation on the reader.";
@@ -247,13 +246,7 @@ void WizardDialog::serialEdited() { markComplete(serial_, serialComplete_, seria
 void WizardDialog::markComplete(QLineEdit* edit, bool& flag, bool complete) {
   if (flag == complete) return;
   flag = complete;
-  if (complete) {
-    edit->setPalette(QPalette());  // the default colours again
-  } else {
-    QPalette palette = edit->palette();
-    palette.setColor(QPalette::Base, kIncomplete);
-    edit->setPalette(palette);
-  }
+  showCompleteness(*edit, complete);
 }
 
 void WizardDialog::PopulateSerialNumber() {
