@@ -3,7 +3,7 @@
 # installed pcscd shows the virtual reader, the programs run, and purging leaves
 # no file of ours. Needs root.
 #   scripts/package-check.sh DEB          on a fresh minimal Debian 12 tree
-#                                         (debootstrap; needs network, ~6 min):
+#                                         (debootstrap; needs network, ~4 min):
 #                                         proves the Depends are complete
 #   scripts/package-check.sh --host DEB   on this machine, which must have no
 #                                         pcscd running (what CI runs)
