@@ -138,6 +138,7 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   }
   if (CRYPTO_memcmp(digest.data(), lastHash_.data(), digest.size()) == 0) {
     QTRACE(trace::kVerbose, kFunction, "FilePersist::save: no change, skipping write");
+    runtime.noteStateStored();
     return status::S_OK;
   }
 
@@ -170,6 +171,7 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
     return hr;
   }
   lastHash_ = digest;
+  runtime.noteStateStored();
   QTRACE(trace::kInformation, kFunction, "FilePersist::save: wrote %zu bytes to %s", bytes.size(), path_.c_str());
   return status::S_OK;
 }
@@ -285,7 +287,9 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap hr=0x%08X", hr);
     return refuseLoad(hr, "its state is damaged: " + fault);
   }
-  if (!container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
+  if (container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
+    runtime.noteStateStored();  // the runtime holds what the container holds
+  } else {
     lastHash_.fill(0);  // the next save then writes
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: Sha256 for cache failed (non-fatal)");
   }

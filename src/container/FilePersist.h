@@ -47,7 +47,10 @@ class FilePersist final : public IJCRuntimeSerializable {
   FilePersist(const FilePersist&) = delete;
   FilePersist& operator=(const FilePersist&) = delete;
 
-  // Writes the applet's state if it changed since the last write or load.
+  // Writes the applet's state if it changed since the last write or load (it
+  // serialises and hashes whatever the runtime's change notes say; the runtime's
+  // persist() calls it only for a noted change). Afterwards the runtime knows
+  // its state as stored.
   // Returns an HRESULT (0 when written or unchanged). The caller holds the
   // drive's DriveLock, from before it checks that its state is the stored one
   // until after this write: only the caller knows where its command begins.
