@@ -19,6 +19,11 @@
 
 namespace quillon {
 
+namespace container {
+class MszipDecoder;
+class MszipEncoder;
+}  // namespace container
+
 class FilePersist final : public IJCRuntimeSerializable {
  public:
   static constexpr const char* kContainerName = "Quillon2.bin";
@@ -95,6 +100,10 @@ class FilePersist final : public IJCRuntimeSerializable {
   FilePersist(std::string path, bool encrypted);
 
   std::uint32_t load(IJCRuntime& runtime, IAppletInstaller& installer, int fd);
+  // The card's zlib streams, made on first use and wiped after each (a fresh
+  // stream per save costs 300 KB of new pages and makes every save's time differ).
+  container::MszipEncoder& encoder();
+  container::MszipDecoder& decoder();
   // Keeps why the load failed (the first reason only) and returns `hr`.
   std::uint32_t refuseLoad(std::uint32_t hr, const std::string& why) noexcept;
 
@@ -106,6 +115,8 @@ class FilePersist final : public IJCRuntimeSerializable {
   std::array<std::uint8_t, 32> lastHash_{};
   std::string loadFailure_;
   std::uint32_t loadStatus_ = 0;
+  std::unique_ptr<container::MszipEncoder> encoder_;
+  std::unique_ptr<container::MszipDecoder> decoder_;
 };
 
 }  // namespace quillon
