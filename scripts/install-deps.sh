@@ -10,7 +10,7 @@ packages=(
   libssl-dev openssl
   libxml2-dev zlib1g-dev
   cabextract gcab
-  pcscd libpcsclite-dev opensc softhsm2
+  pcscd libpcsclite-dev opensc softhsm2 libp11-kit-dev
   qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins fonts-dejavu-core desktop-file-utils
 )
 
