@@ -69,7 +69,17 @@ bool JCRuntimeImpl::admits(std::uint64_t size) const noexcept {
 
 void* JCRuntimeImpl::allocatePersistent(std::uint64_t size, const char* sourceFile, const char* functionName,
                                         std::uint32_t line) {
-  return allocateBlock(size, sourceFile, functionName, line, true);
+  return allocateBlock(size, sourceFile, functionName, line, !allocatingWorking_);
+}
+
+void* JCRuntimeImpl::allocateWorking(std::uint64_t size, const SourceLocation& where) {
+  // Through the virtual allocatePersistent, so that a derived runtime sees every block.
+  struct Flag {
+    bool& flag;
+    explicit Flag(bool& f) : flag(f) { flag = true; }
+    ~Flag() { flag = false; }
+  } working(allocatingWorking_);
+  return allocatePersistent(size, where);
 }
 
 void* JCRuntimeImpl::allocateBlock(std::uint64_t size, const char* sourceFile, const char* functionName,
@@ -228,7 +238,7 @@ void JCRuntimeImpl::Persistant::free(void* pointer, const char* sourceFile, cons
 
 void* JCRuntimeImpl::Working::allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
                                        std::uint32_t line) {
-  void* p = runtime_.allocateBlock(size, sourceFile, functionName, line, false);
+  void* p = runtime_.allocateWorking(size, SourceLocation{sourceFile, functionName, line});
   if (p == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
   return p;
 }

@@ -103,7 +103,7 @@ std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t
 
 template <class T, class... Args>
 T* JCRuntimeImpl::makeWorking(const SourceLocation& where, Args&&... args) {
-  void* block = allocateBlock(sizeof(T), where.file, where.function, where.line, false);
+  void* block = allocateWorking(sizeof(T), where);
   if (block == nullptr) return nullptr;
   try {
     return ::new (block) T(std::forward<Args>(args)...);

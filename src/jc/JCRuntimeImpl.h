@@ -130,6 +130,8 @@ class JCRuntimeImpl : public IJCRuntime {
   // A persistent block; one that holds stored state notes a change as it comes and goes.
   void* allocateBlock(std::uint64_t size, const char* sourceFile, const char* functionName, std::uint32_t line,
                       bool holdsState);
+  // A block of working memory, through allocatePersistent.
+  void* allocateWorking(std::uint64_t size, const SourceLocation& where);
   // Like makePersistent, in working memory.
   template <class T, class... Args>
   T* makeWorking(const SourceLocation& where, Args&&... args);
@@ -164,6 +166,7 @@ class JCRuntimeImpl : public IJCRuntime {
   // A change not yet stored; a change during the current command.
   bool stateChanged_ = false;
   bool changedInCommand_ = false;
+  bool allocatingWorking_ = false;
   std::uint32_t allocNum_ = 0;
   PersistentBlock* persistentHead_ = nullptr;
 };
