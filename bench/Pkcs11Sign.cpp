@@ -5,17 +5,18 @@
 //   quillon_pkcs11_sign sign MODULE PIN KEY_ID_HEX COUNT MESSAGE_FILE SIGNATURE_FILE [TOKEN_LABEL]
 //     Logs in once, signs the message COUNT times with CKM_SHA256_RSA_PKCS after
 //     one signature to warm up, writes the last signature, and prints one line:
-//       signatures=N total_us=T median_us=M transmits=K transmit_us=X
-//     transmits and transmit_us (PC/SC commands and the time spent in them, per
-//     signature) come from the PC/SC timing library when OpenSC was pointed at it
-//     (QUILLON_PCSC_TIMER names it), else 0.
+//       signatures=N total_us=T median_us=M transmits=K transmit_us=X calls=C call_us=Y
+//     transmits and transmit_us (commands to the card and the time spent in
+//     them, per signature), calls and call_us (every PC/SC call: transactions
+//     and status queries too) come from the PC/SC timing library when OpenSC
+//     was pointed at it (QUILLON_PCSC_TIMER names it), else 0.
 //   quillon_pkcs11_sign roundtrip COUNT
 //     Sends COUNT commands that change nothing (the PIN status query) straight to
 //     the first reader holding a card and prints roundtrip_us=R: one message
 //     through pcscd, the reader driver and the card.
-#include <winscard.h>
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
+#include <winscard.h>
 
 #include <algorithm>
 #include <chrono>
@@ -55,14 +56,14 @@ std::vector<unsigned char> readFile(const char* path) {
 }
 
 // The PC/SC timing library's counters, when OpenSC loaded it.
-struct TransmitStats {
+struct PcscStats {
   using Read = void (*)(unsigned long*, unsigned long long*);
   Read read = nullptr;
-  TransmitStats() {
+  explicit PcscStats(const char* counter) {
     const char* path = std::getenv("QUILLON_PCSC_TIMER");
     if (path == nullptr) return;
     void* handle = ::dlopen(path, RTLD_NOW | RTLD_NOLOAD);
-    if (handle != nullptr) read = reinterpret_cast<Read>(::dlsym(handle, "quillon_pcsc_transmit_stats"));
+    if (handle != nullptr) read = reinterpret_cast<Read>(::dlsym(handle, counter));
   }
   void sample(unsigned long& count, unsigned long long& ns) const {
     count = 0;
@@ -129,10 +130,12 @@ int sign(int argc, char** argv) {
   };
   signOnce();  // the card's key is built and cached; OpenSC reads what it needs
 
-  const TransmitStats stats;
-  unsigned long transmitsBefore = 0, transmitsAfter = 0;
-  unsigned long long nsBefore = 0, nsAfter = 0;
+  const PcscStats stats("quillon_pcsc_transmit_stats");
+  const PcscStats callStats("quillon_pcsc_call_stats");
+  unsigned long transmitsBefore = 0, transmitsAfter = 0, callsBefore = 0, callsAfter = 0;
+  unsigned long long nsBefore = 0, nsAfter = 0, callNsBefore = 0, callNsAfter = 0;
   stats.sample(transmitsBefore, nsBefore);
+  callStats.sample(callsBefore, callNsBefore);
   std::vector<double> times;
   times.reserve(static_cast<std::size_t>(count));
   const Clock::time_point start = Clock::now();
@@ -144,6 +147,7 @@ int sign(int argc, char** argv) {
   }
   const double total = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
   stats.sample(transmitsAfter, nsAfter);
+  callStats.sample(callsAfter, callNsAfter);
 
   std::ofstream(signatureFile, std::ios::binary)
       .write(reinterpret_cast<const char*>(signature.data()), static_cast<std::streamsize>(signature.size()));
@@ -152,9 +156,11 @@ int sign(int argc, char** argv) {
   p11->C_Finalize(nullptr);
 
   std::sort(times.begin(), times.end());
-  std::printf("signatures=%d total_us=%.0f median_us=%.1f transmits=%.2f transmit_us=%.1f\n", count, total,
-              times[times.size() / 2], static_cast<double>(transmitsAfter - transmitsBefore) / count,
-              static_cast<double>(nsAfter - nsBefore) / 1000.0 / count);
+  std::printf("signatures=%d total_us=%.0f median_us=%.1f transmits=%.2f transmit_us=%.1f calls=%.2f call_us=%.1f\n",
+              count, total, times[times.size() / 2], static_cast<double>(transmitsAfter - transmitsBefore) / count,
+              static_cast<double>(nsAfter - nsBefore) / 1000.0 / count,
+              static_cast<double>(callsAfter - callsBefore) / count,
+              static_cast<double>(callNsAfter - callNsBefore) / 1000.0 / count);
   return 0;
 }
 

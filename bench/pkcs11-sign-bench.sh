@@ -130,14 +130,16 @@ for i in "${!card_rates[@]}"; do [[ "${card_rates[$i]}" == "$card_rate" ]] && mi
 awk -v n="$count" -v r="$rounds" -v c="$card_rate" -v s="$softhsm_rate" \
   -v cr="${card_rates[*]}" -v sr="${softhsm_rates[*]}" \
   -v total="$(field total_us "$mid")" -v tx="$(field transmits "$mid")" -v txus="$(field transmit_us "$mid")" \
+  -v calls="$(field calls "$mid")" -v callus="$(field call_us "$mid")" \
   -v rt="$roundtrip" -v cs="$card_sign" 'BEGIN {
   per = total / n
   printf "%d RSA-2048 signatures (CKM_SHA256_RSA_PKCS) per PKCS#11 session, %d rounds alternating\n", n, r
   printf "  Quillon card (OpenSC, virtual reader): %8.1f signatures/s (rounds: %s)\n", c, cr
   printf "  SoftHSM2:                              %8.1f signatures/s (rounds: %s)\n", s, sr
   printf "  ratio card/SoftHSM2: %.2f (goal: >= 1.1)\n", c / s
-  printf "One card signature: %.0f us, %.1f commands to pcscd\n", per, tx
-  printf "  OpenSC and PKCS#11 in the application:  %6.0f us\n", per - txus
-  printf "  pcscd messages and the reader driver:   %6.0f us (%.0f us a command)\n", tx * rt, rt
-  printf "  the card (signing, in pcscd):           %6.0f us (alone, in process: %s us)\n", txus - tx * rt, cs
+  printf "One card signature: %.0f us; %.1f calls to pcscd, %.1f of them commands to the card\n", per, calls, tx
+  printf "  OpenSC and PKCS#11 in the application:  %6.0f us\n", per - callus
+  printf "  pcscd calls other than commands:        %6.0f us (transactions, status)\n", callus - txus
+  printf "  commands: pcscd and the reader driver:  %6.0f us (%.0f us a command that does nothing)\n", tx * rt, rt
+  printf "  commands: the card signing, in pcscd:   %6.0f us (alone, in process: %s us)\n", txus - tx * rt, cs
 }'
