@@ -42,7 +42,7 @@ void BM_Transmit_Baseline(benchmark::State& state) {
   JCRuntimeImpl runtime;
   auto* applet = makePersistent<TrivialApplet>(runtime, JC_HERE("bench"), runtime);
   runtime.setApplet(applet);
-  auto* apdu = makePersistent<JCRuntimeImpl::APDUImpl>(runtime, JC_HERE("bench"), runtime);
+  auto* apdu = makePersistent<JCRuntimeImpl::APDUImpl>(runtime, JC_HERE("bench"), runtime.workingMemory());
   apdu->load(kCommand, sizeof kCommand, 0);
   for (auto _ : state) applet->process(*apdu);
   destroyPersistent(runtime, apdu, JC_HERE("bench"));

@@ -1,26 +1,31 @@
 #!/usr/bin/env bash
-# Times RSA-2048 signatures (SHA256-RSA-PKCS, one pkcs11-tool run each, as a
-# script would make them) through OpenSC's PKCS#11 module on a Quillon card
-# served by the virtual reader, against the same number through SoftHSM2's
-# module, on this machine in one run; prints both rates and their ratio (the
-# goal: at least 0.5 of SoftHSM2's rate).
+# Times RSA-2048 signatures (CKM_SHA256_RSA_PKCS) made one after another in one
+# PKCS#11 session, as an application that signs repeatedly makes them: through
+# OpenSC's module on a Quillon card served by the virtual reader, and through
+# SoftHSM2's module, alternating ROUNDS times in one run. Prints each side's
+# median rate, their ratio (the goal: the card at least 1.1 times SoftHSM2's
+# rate) and where one card signature's time goes: OpenSC and PKCS#11 in the
+# application, the messages to pcscd and the reader driver, and the card.
 #
 # The card lives on a temporary directory standing for a USB stick, served by a
 # private pcscd in a mount namespace of its own (e2e_card_world, from the
 # end-to-end tests): the host's pcscd and readers are not touched, and nothing is
 # left behind. Needs root, opensc, opensc-pkcs11, softhsm2 and openssl.
 #
-#   sudo bench/pkcs11-sign-bench.sh [BUILD_DIR [COUNT]]
+#   sudo bench/pkcs11-sign-bench.sh [BUILD_DIR [COUNT [ROUNDS]]]
 #
 # BUILD_DIR (default build/release, configured with the release preset if it is
-# not yet) gets the three targets the benchmark needs built; COUNT defaults to 50.
+# not yet) gets the targets the benchmark needs built; COUNT (signatures per
+# session) defaults to 200, ROUNDS to 5.
 set -euo pipefail
 
 if [[ "${1:-}" != "--in-world" ]]; then
   root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
   build="$(realpath -m "${1:-$root/build/release}")"
-  count="${2:-50}"
+  count="${2:-200}"
+  rounds="${3:-5}"
   [[ "$count" =~ ^[1-9][0-9]*$ ]] || { echo "COUNT must be a positive number" >&2; exit 2; }
+  [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || { echo "ROUNDS must be a positive number" >&2; exit 2; }
   [[ $EUID -eq 0 ]] || { echo "pkcs11-sign-bench: needs root (a private pcscd in a mount namespace)" >&2; exit 77; }
   for tool in pkcs11-tool opensc-tool softhsm2-util openssl cmake; do
     command -v "$tool" > /dev/null || { echo "pkcs11-sign-bench: $tool is not installed" >&2; exit 77; }
@@ -41,46 +46,30 @@ if [[ "${1:-}" != "--in-world" ]]; then
   softhsm_module="$(find_module libsofthsm2.so)"
 
   (cd "$root" && { [[ -f "$build/CMakeCache.txt" ]] || cmake --preset release -B "$build" > /dev/null; })
-  cmake --build "$build" --target e2e_card_world quillon-card ifd-quillon > /dev/null
+  cmake --build "$build" --target e2e_card_world quillon-card ifd-quillon quillon_bench quillon_pkcs11_sign \
+    quillon_pcsc_timer > /dev/null
   exec "$build/tests/e2e/e2e_card_world" -- "$(realpath "${BASH_SOURCE[0]}")" --in-world "$count" \
-    "$opensc_module" "$softhsm_module"
+    "$opensc_module" "$softhsm_module" "$build/bench" "$rounds"
 fi
 
 # In the world: QUILLON_DRIVE is the stick, QUILLON_SCRATCH a private directory.
 count="$2"
 opensc_module="$3"
 softhsm_module="$4"
+bench_dir="$5"
+rounds="$6"
+tool="$bench_dir/quillon_pkcs11_sign"
 pin=123456
 cd "$QUILLON_SCRATCH"
 printf '%s\n' "$pin" > pin
 printf '%s\n' 2B7E151628AED2A6ABF7158809CF4F3C2B7E151628AED2A6 > admin-key
 head -c 1024 /dev/urandom > message
 
-now() { date +%s%N; }
-# sign MODULE ID [pkcs11-tool options]: one signature of the message, into signature.
-sign() {
-  local module="$1" id="$2"
-  shift 2
-  pkcs11-tool --module "$module" "$@" --login --pin "$pin" --sign --mechanism SHA256-RSA-PKCS --id "$id" \
-    --input-file message --output-file signature > /dev/null 2>&1
-}
-# timed NAME MODULE ID [options]: COUNT signatures after one to warm up; their
-# last one must verify. Prints the seconds taken.
-timed() {
-  local name="$1" module="$2" id="$3"
-  shift 3
-  sign "$module" "$id" "$@" || { echo "pkcs11-sign-bench: $name cannot sign" >&2; exit 1; }
-  local start end i
-  start="$(now)"
-  for ((i = 0; i < count; ++i)); do
-    sign "$module" "$id" "$@" || { echo "pkcs11-sign-bench: $name signature $i failed" >&2; exit 1; }
-  done
-  end="$(now)"
-  pkcs11-tool --module "$module" "$@" --read-object --type pubkey --id "$id" --output-file "$name.der" > /dev/null 2>&1
-  openssl dgst -sha256 -verify "$name.der" -keyform DER -signature signature message > /dev/null ||
-    { echo "pkcs11-sign-bench: $name's signature does not verify" >&2; exit 1; }
-  awk -v ns="$((end - start))" 'BEGIN { printf "%.3f", ns / 1e9 }'
-}
+# OpenSC reads PC/SC through the timing library, which counts the commands of a
+# signature and the time spent in them.
+printf 'app default {\n  reader_driver pcsc {\n    provider_library = "%s";\n  }\n}\n' \
+  "$bench_dir/libquillon_pcsc_timer.so" > opensc.conf
+export OPENSC_CONF="$PWD/opensc.conf" QUILLON_PCSC_TIMER="$bench_dir/libquillon_pcsc_timer.so"
 
 # The card: created through the reader, with a key pair generated on it (OpenSC
 # numbers the first key 00).
@@ -100,11 +89,57 @@ softhsm2-util --init-token --free --label bench --pin "$pin" --so-pin 87654321 >
 pkcs11-tool --module "$softhsm_module" --token-label bench --login --pin "$pin" --keypairgen --key-type rsa:2048 \
   --id 01 --label bench > /dev/null 2>&1 || { echo "pkcs11-sign-bench: no key pair in SoftHSM2" >&2; exit 1; }
 
-card_s="$(timed card "$opensc_module" 00)"
-softhsm_s="$(timed softhsm "$softhsm_module" 01 --token-label bench)"
-awk -v n="$count" -v c="$card_s" -v s="$softhsm_s" 'BEGIN {
-  printf "%d RSA-2048 signatures with pkcs11-tool (SHA256-RSA-PKCS), one process each\n", n
-  printf "  Quillon card (OpenSC, virtual reader): %7.3f s  %7.2f signatures/s\n", c, n / c
-  printf "  SoftHSM2:                              %7.3f s  %7.2f signatures/s\n", s, n / s
-  printf "  ratio card/SoftHSM2: %.2f (goal: >= 0.5)\n", s / c
+# field NAME LINE: the value of NAME=value in the tool's line.
+field() { sed -n "s/.*\\b$1=\\([0-9.]*\\).*/\\1/p" <<< "$2"; }
+# verify NAME MODULE ID [options]: the last signature verifies with the token's public key.
+verify() {
+  local name="$1" module="$2" id="$3"
+  shift 3
+  pkcs11-tool --module "$module" "$@" --read-object --type pubkey --id "$id" --output-file "$name.der" > /dev/null 2>&1
+  openssl dgst -sha256 -verify "$name.der" -keyform DER -signature "$name.sig" message > /dev/null ||
+    { echo "pkcs11-sign-bench: $name's signature does not verify" >&2; exit 1; }
+}
+
+card_rates=() softhsm_rates=() card_lines=()
+for ((round = 0; round < rounds; ++round)); do
+  line="$("$tool" sign "$opensc_module" "$pin" 00 "$count" message card.sig)" ||
+    { echo "pkcs11-sign-bench: the card cannot sign" >&2; exit 1; }
+  card_lines+=("$line")
+  card_rates+=("$(awk -v n="$count" -v t="$(field total_us "$line")" 'BEGIN { printf "%.2f", n * 1e6 / t }')")
+  line="$("$tool" sign "$softhsm_module" "$pin" 01 "$count" message softhsm.sig bench)" ||
+    { echo "pkcs11-sign-bench: SoftHSM2 cannot sign" >&2; exit 1; }
+  softhsm_rates+=("$(awk -v n="$count" -v t="$(field total_us "$line")" 'BEGIN { printf "%.2f", n * 1e6 / t }')")
+done
+verify card "$opensc_module" 00
+verify softhsm "$softhsm_module" 01 --token-label bench
+
+# Where a card signature goes: the round trip of a command that changes nothing
+# (pcscd's messages, the driver, a card that does next to nothing), and the card
+# alone signing (MSE and COMPUTE DIGITAL SIGNATURE through transmit, in process).
+roundtrip="$(field roundtrip_us "$("$tool" roundtrip 2000)")"
+card_sign="$("$bench_dir/quillon_bench" --benchmark_filter='^BM_Sign2048$' --benchmark_repetitions=3 \
+  --benchmark_report_aggregates_only=true --benchmark_format=csv 2> /dev/null |
+  awk -F, '/_median"/ { printf "%.1f", $3 }')"
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+card_rate="$(median "${card_rates[@]}")"
+softhsm_rate="$(median "${softhsm_rates[@]}")"
+# The breakdown of the round whose rate is the median.
+for i in "${!card_rates[@]}"; do [[ "${card_rates[$i]}" == "$card_rate" ]] && mid="${card_lines[$i]}"; done
+
+awk -v n="$count" -v r="$rounds" -v c="$card_rate" -v s="$softhsm_rate" \
+  -v cr="${card_rates[*]}" -v sr="${softhsm_rates[*]}" \
+  -v total="$(field total_us "$mid")" -v tx="$(field transmits "$mid")" -v txus="$(field transmit_us "$mid")" \
+  -v calls="$(field calls "$mid")" -v callus="$(field call_us "$mid")" \
+  -v rt="$roundtrip" -v cs="$card_sign" 'BEGIN {
+  per = total / n
+  printf "%d RSA-2048 signatures (CKM_SHA256_RSA_PKCS) per PKCS#11 session, %d rounds alternating\n", n, r
+  printf "  Quillon card (OpenSC, virtual reader): %8.1f signatures/s (rounds: %s)\n", c, cr
+  printf "  SoftHSM2:                              %8.1f signatures/s (rounds: %s)\n", s, sr
+  printf "  ratio card/SoftHSM2: %.2f (goal: >= 1.1)\n", c / s
+  printf "One card signature: %.0f us; %.1f calls to pcscd, %.1f of them commands to the card\n", per, calls, tx
+  printf "  OpenSC and PKCS#11 in the application:  %6.0f us\n", per - callus
+  printf "  pcscd calls other than commands:        %6.0f us (transactions, status)\n", callus - txus
+  printf "  commands: pcscd and the reader driver:  %6.0f us (%.0f us a command that does nothing)\n", tx * rt, rt
+  printf "  commands: the card signing, in pcscd:   %6.0f us (alone, in process: %s us)\n", txus - tx * rt, cs
 }'

@@ -10,7 +10,7 @@ packages=(
   libssl-dev openssl
   libxml2-dev zlib1g-dev
   cabextract gcab
-  pcscd libpcsclite-dev opensc opensc-pkcs11 softhsm2
+  pcscd libpcsclite-dev opensc opensc-pkcs11 softhsm2 libp11-kit-dev
   # The clients the end-to-end tests drive: ssh (the tests start an sshd of
   # their own; Debian also enables the system's ssh service, which
   # `systemctl disable --now ssh` turns off), NSS's tools and GnuTLS's p11tool.

@@ -36,9 +36,14 @@ void discard(ossl::SecureBytes& buffer) noexcept {
 }  // namespace
 
 std::uint32_t CabinetCompress(const std::uint8_t* data, std::size_t size, ossl::SecureBytes& out) {
+  MszipEncoder encoder;
+  return CabinetCompress(encoder, data, size, out);
+}
+
+std::uint32_t CabinetCompress(MszipEncoder& encoder, const std::uint8_t* data, std::size_t size,
+                              ossl::SecureBytes& out) {
   constexpr const char* kFunction = "CabinetCompress";
   discard(out);
-  MszipEncoder encoder;
   if (encoder.initResult() != Z_OK) {
     const std::uint32_t hr = hresultOfInit(encoder.initResult());
     QTRACE(trace::kError, kFunction, "CabinetCompress: CreateCompressor hr=0x%08X", hr);
@@ -58,6 +63,7 @@ std::uint32_t CabinetCompress(const std::uint8_t* data, std::size_t size, ossl::
   }
   std::size_t written = 0;
   const mszip::Error e = encoder.encode(data, size, out.data(), out.size(), written);
+  encoder.wipe();
   if (e != mszip::Error::kNone) {
     const std::uint32_t hr = hresultOf(e);
     QTRACE(trace::kError, kFunction, "CabinetCompress: Compress failed hr=0x%08X", hr);
@@ -70,9 +76,14 @@ std::uint32_t CabinetCompress(const std::uint8_t* data, std::size_t size, ossl::
 }
 
 std::uint32_t CabinetDecompress(const std::uint8_t* data, std::size_t size, ossl::SecureBytes& out) {
+  MszipDecoder decoder;
+  return CabinetDecompress(decoder, data, size, out);
+}
+
+std::uint32_t CabinetDecompress(MszipDecoder& decoder, const std::uint8_t* data, std::size_t size,
+                                ossl::SecureBytes& out) {
   constexpr const char* kFunction = "CabinetDecompress";
   discard(out);
-  MszipDecoder decoder;
   if (decoder.initResult() != Z_OK) {
     const std::uint32_t hr = hresultOfInit(decoder.initResult());
     QTRACE(trace::kError, kFunction, "CabinetDecompress: CreateDecompressor hr=0x%08X", hr);
@@ -99,7 +110,9 @@ std::uint32_t CabinetDecompress(const std::uint8_t* data, std::size_t size, ossl
     discard(out);
     return status::E_OUTOFMEMORY;
   }
-  if (const mszip::Error e = decoder.decode(data, size, out.data(), expected); e != mszip::Error::kNone) {
+  const mszip::Error e = decoder.decode(data, size, out.data(), expected);
+  decoder.wipe();
+  if (e != mszip::Error::kNone) {
     const std::uint32_t hr = hresultOf(e);
     QTRACE(trace::kError, kFunction, "CabinetDecompress: Decompress failed hr=0x%08X", hr);
     QTRACE(trace::kError, kFunction, "CabinetDecompress: %s", mszip::describe(e));

@@ -12,13 +12,22 @@
 
 namespace quillon::container {
 
+class MszipDecoder;
+class MszipEncoder;
+
 // Largest uncompressed payload that CabinetDecompress accepts.
 inline constexpr std::size_t kDecompressedCap = limits::kMaxDocumentBytes;
 
 std::uint32_t CabinetCompress(const std::uint8_t* data, std::size_t size, ossl::SecureBytes& out);
+// The same with the caller's encoder, which is wiped afterwards (a card keeps
+// one for all its saves).
+std::uint32_t CabinetCompress(MszipEncoder& encoder, const std::uint8_t* data, std::size_t size,
+                              ossl::SecureBytes& out);
 
 // The buffer is untrusted: the header's total is capped before any allocation
 // (0x800700DF above kDecompressedCap) and a malformed buffer gives 0x8007025D.
 std::uint32_t CabinetDecompress(const std::uint8_t* data, std::size_t size, ossl::SecureBytes& out);
+std::uint32_t CabinetDecompress(MszipDecoder& decoder, const std::uint8_t* data, std::size_t size,
+                                ossl::SecureBytes& out);
 
 }  // namespace quillon::container

@@ -19,6 +19,7 @@
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
 #include "container/DeviceKey.h"
+#include "container/MszipDecoder.h"
 #include "container/MszipEncoder.h"
 #include "container/XmlReadArchive.h"
 #include "container/XmlWriteArchive.h"
@@ -103,7 +104,9 @@ FilePersist::FilePersist(FilePersist&& other) noexcept
       unreadable_(other.unreadable_),
       lastHash_(other.lastHash_),
       loadFailure_(std::move(other.loadFailure_)),
-      loadStatus_(other.loadStatus_) {
+      loadStatus_(other.loadStatus_),
+      encoder_(std::move(other.encoder_)),
+      decoder_(std::move(other.decoder_)) {
   OPENSSL_cleanse(other.key_.data(), other.key_.size());
 }
 
@@ -138,11 +141,12 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   }
   if (CRYPTO_memcmp(digest.data(), lastHash_.data(), digest.size()) == 0) {
     QTRACE(trace::kVerbose, kFunction, "FilePersist::save: no change, skipping write");
+    runtime.noteStateStored();
     return status::S_OK;
   }
 
   ossl::SecureBytes compressed;
-  std::uint32_t hr = container::CabinetCompress(xml->data(), xml->size(), compressed);
+  std::uint32_t hr = container::CabinetCompress(encoder(), xml->data(), xml->size(), compressed);
   xml.reset();  // wiped as soon as it is no longer needed
   if (hr != status::S_OK) {
     QTRACE(trace::kError, kFunction, "FilePersist::save: CabinetCompress hr=0x%08X", hr);
@@ -170,8 +174,20 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
     return hr;
   }
   lastHash_ = digest;
+  runtime.noteStateStored();
   QTRACE(trace::kInformation, kFunction, "FilePersist::save: wrote %zu bytes to %s", bytes.size(), path_.c_str());
   return status::S_OK;
+}
+
+container::MszipEncoder& FilePersist::encoder() {
+  // A stream that could not be set up (memory was short) is tried again.
+  if (!encoder_ || encoder_->initResult() != Z_OK) encoder_ = std::make_unique<container::MszipEncoder>();
+  return *encoder_;
+}
+
+container::MszipDecoder& FilePersist::decoder() {
+  if (!decoder_ || decoder_->initResult() != Z_OK) decoder_ = std::make_unique<container::MszipDecoder>();
+  return *decoder_;
 }
 
 std::uint32_t FilePersist::loadInto(IJCRuntime& runtime, IAppletInstaller& installer, int fd) {
@@ -265,7 +281,7 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
     payload = &decrypted;
   }
   ossl::SecureBytes xml;
-  std::uint32_t hr = container::CabinetDecompress(payload->data(), payload->size(), xml);
+  std::uint32_t hr = container::CabinetDecompress(decoder(), payload->data(), payload->size(), xml);
   if (hr != status::S_OK) {
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: CabinetDecompress hr=0x%08X", hr);
     return refuseLoad(hr, hr == status::HRESULT_FILE_TOO_LARGE ? "its state is larger than any card's (2 MiB)"
@@ -285,7 +301,9 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap hr=0x%08X", hr);
     return refuseLoad(hr, "its state is damaged: " + fault);
   }
-  if (!container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
+  if (container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
+    runtime.noteStateStored();  // the runtime holds what the container holds
+  } else {
     lastHash_.fill(0);  // the next save then writes
     QTRACE(trace::kError, kFunction, "FilePersist::loadInto: Sha256 for cache failed (non-fatal)");
   }

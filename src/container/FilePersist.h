@@ -19,6 +19,11 @@
 
 namespace quillon {
 
+namespace container {
+class MszipDecoder;
+class MszipEncoder;
+}  // namespace container
+
 class FilePersist final : public IJCRuntimeSerializable {
  public:
   static constexpr const char* kContainerName = "Quillon2.bin";
@@ -47,7 +52,10 @@ class FilePersist final : public IJCRuntimeSerializable {
   FilePersist(const FilePersist&) = delete;
   FilePersist& operator=(const FilePersist&) = delete;
 
-  // Writes the applet's state if it changed since the last write or load.
+  // Writes the applet's state if it changed since the last write or load (it
+  // serialises and hashes whatever the runtime's change notes say; the runtime's
+  // persist() calls it only for a noted change). Afterwards the runtime knows
+  // its state as stored.
   // Returns an HRESULT (0 when written or unchanged). The caller holds the
   // drive's DriveLock, from before it checks that its state is the stored one
   // until after this write: only the caller knows where its command begins.
@@ -92,6 +100,10 @@ class FilePersist final : public IJCRuntimeSerializable {
   FilePersist(std::string path, bool encrypted);
 
   std::uint32_t load(IJCRuntime& runtime, IAppletInstaller& installer, int fd);
+  // The card's zlib streams, made on first use and wiped after each (a fresh
+  // stream per save costs 300 KB of new pages and makes every save's time differ).
+  container::MszipEncoder& encoder();
+  container::MszipDecoder& decoder();
   // Keeps why the load failed (the first reason only) and returns `hr`.
   std::uint32_t refuseLoad(std::uint32_t hr, const std::string& why) noexcept;
 
@@ -103,6 +115,8 @@ class FilePersist final : public IJCRuntimeSerializable {
   std::array<std::uint8_t, 32> lastHash_{};
   std::string loadFailure_;
   std::uint32_t loadStatus_ = 0;
+  std::unique_ptr<container::MszipEncoder> encoder_;
+  std::unique_ptr<container::MszipDecoder> decoder_;
 };
 
 }  // namespace quillon

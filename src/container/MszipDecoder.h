@@ -23,6 +23,9 @@ class MszipDecoder {
   // On failure out holds partial data that the caller must discard.
   mszip::Error decode(const std::uint8_t* data, std::size_t size, std::uint8_t* out, std::size_t total) noexcept;
 
+  // Wipes what the stream holds of the last output; the decoder is then as new.
+  void wipe() noexcept { inflater_.wipe(); }
+
  private:
   // Inflates one chunk's deflate data into out[0..expected), with `history`
   // bytes of earlier output in front of out as its dictionary.

@@ -43,6 +43,12 @@ class MszipEncoder {
   mszip::Error encode(const std::uint8_t* data, std::size_t size, std::uint8_t* out, std::size_t capacity,
                       std::size_t& written) noexcept;
 
+  // Wipes what the streams hold of the last input; the encoder is then as new.
+  void wipe() noexcept {
+    deflater_.wipe();
+    if (storer_) storer_->wipe();
+  }
+
  private:
   // Writes the chunk as stored blocks; returns the deflate bytes written.
   mszip::Error storeChunk(const std::uint8_t* chunk, std::size_t size, std::uint8_t* out,

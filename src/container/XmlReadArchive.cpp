@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -77,7 +78,9 @@ XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntim
   // The text is read as UTF-8 whatever it declares, so a DTD cannot hide from
   // this scan; refusing it here keeps its declarations away from the parser.
   const std::string_view text(reinterpret_cast<const char*>(document.data()), document.size());
-  if (text.find("<!DOCTYPE") != std::string_view::npos) {
+  // memmem: string_view::find stops at every '<' of the document.
+  static constexpr char kDoctype[] = "<!DOCTYPE";
+  if (::memmem(text.data(), text.size(), kDoctype, sizeof kDoctype - 1) != nullptr) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: document type declaration refused");
     fail("the document has a document type declaration");
     return;
@@ -147,14 +150,12 @@ void XmlReadArchive::pushElem(const char* name) {
   nextStart();
   if (failed_) return;
   ++depth_;
-  // The element's own name, as far as it is plain; the caller's at the end of the input.
+  // The element's own name (kept by the reader's dictionary as long as the
+  // reader lives), or the caller's at the end of the input; made plain only
+  // when a fault shows it.
   const auto* local = atEnd_ ? nullptr : reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader_.get()));
-  std::string shown(local != nullptr ? local : (name ? name : "?"));
-  if (shown.size() > kShownNameChars) shown.resize(kShownNameChars);
-  for (char& c : shown)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') c = '?';
-  path_.push_back(std::move(shown));
-  lastName_.clear();
+  path_.push_back(local != nullptr ? local : (name ? name : "?"));
+  lastName_ = nullptr;
   cacheAttrs();
 }
 
@@ -225,49 +226,49 @@ std::optional<std::string_view> XmlReadArchive::readValue(const char* name, std:
 void XmlReadArchive::io(const char* name, std::int32_t& value) {
   if (auto text = readValue(name, kNumberText)) {
     value = static_cast<std::int32_t>(parseSigned(*text));
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 void XmlReadArchive::io(const char* name, std::int16_t& value) {
   if (auto text = readValue(name, kShortText)) {
     value = static_cast<std::int16_t>(parseSigned(*text));
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 void XmlReadArchive::io(const char* name, std::int8_t& value) {
   if (auto text = readValue(name, kShortText)) {
     value = static_cast<std::int8_t>(parseSigned(*text));
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 void XmlReadArchive::io(const char* name, bool& value) {
   if (auto text = readValue(name, kBoolText)) {
     value = !text->empty() && text->front() == '1';
-    noteValue(name, value ? "1" : "0");
+    noteNumber(name, value ? 1 : 0);
   }
 }
 void XmlReadArchive::io(const char* name, std::uint64_t& value) {
   if (auto text = readValue(name, kNumberText)) {
     value = parseDigits(*text);
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 void XmlReadArchive::io(const char* name, std::uint32_t& value) {
   if (auto text = readValue(name, kNumberText)) {
     value = static_cast<std::uint32_t>(parseDigits(*text));
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 void XmlReadArchive::io(const char* name, std::uint16_t& value) {
   if (auto text = readValue(name, kNumberText)) {
     value = static_cast<std::uint16_t>(parseDigits(*text));
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 void XmlReadArchive::io(const char* name, std::uint8_t& value) {
   if (auto text = readValue(name, kNumberText)) {
     value = static_cast<std::uint8_t>(parseDigits(*text));
-    noteValue(name, std::to_string(value));
+    noteNumber(name, value);
   }
 }
 
@@ -334,7 +335,7 @@ void XmlReadArchive::ioBlob(std::vector<std::uint8_t>& data) {
   // buffer of textSize characters would cut it.
   const auto text = findAttr("blobData", textSize);
   if (!text) return;
-  noteValue("blobData", {});
+  noteBytes("blobData");
 
   std::vector<std::uint8_t> decoded;
   try {
@@ -374,7 +375,7 @@ void XmlReadArchive::ioRaw(std::uint8_t* data, std::size_t length) {
   }
   const auto text = findAttr("rawData", base64::textBufferSize(length));
   if (!text) return;
-  noteValue("rawData", {});  // a byte string: its content is never shown
+  noteBytes("rawData");  // a byte string: its content is never shown
   // A shorter text fills only the start of the buffer.
   if (!base64::decode(*text, {data, length})) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive::ioRaw: base64 decode error");
@@ -397,24 +398,27 @@ void XmlReadArchive::refuse(const char* what) { fail(what ? what : "a value is r
 
 std::string XmlReadArchive::elementPath() const {
   std::string path;
-  for (const std::string& name : path_) {
+  for (const char* name : path_) {
     if (!path.empty()) path += '/';
-    path += name;
+    std::string shown(name, ::strnlen(name, kShownNameChars));
+    for (char& c : shown)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.') c = '?';
+    path += shown;
   }
   return path;
 }
 
-void XmlReadArchive::noteValue(const char* name, std::string value) {
-  lastName_ = name ? name : "";
-  lastValue_ = std::move(value);
+void XmlReadArchive::noteBytes(const char* name) noexcept {
+  lastName_ = name;
+  lastIsNumber_ = false;
 }
 
 std::string XmlReadArchive::position() const {
   if (lastElement_.empty()) return "before the first element";
   std::string text = "in element " + lastElement_;
-  if (lastName_.empty()) return text;
-  text += " after attribute " + lastName_;
-  if (!lastValue_.empty()) text += " = " + lastValue_;
+  if (lastName_ == nullptr || *lastName_ == '\0') return text;
+  text += std::string(" after attribute ") + lastName_;
+  if (lastIsNumber_) text += std::string(" = ") + (lastNegative_ ? "-" : "") + std::to_string(lastMagnitude_);
   return text;
 }
 

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "base/OpenSsl.h"
@@ -98,7 +99,17 @@ class XmlReadArchive final : public IArchive {
   // Fails the archive; the first fault is kept, with the element path.
   void fail(const char* what);
   std::string elementPath() const;
-  void noteValue(const char* name, std::string value);
+  // The attribute last read (the caller's name, a literal) and its value when
+  // it is a number; made into words only by position().
+  template <class T>
+  void noteNumber(const char* name, T value) noexcept {
+    lastName_ = name;
+    lastIsNumber_ = true;
+    lastNegative_ = false;
+    if constexpr (std::is_signed_v<T>) lastNegative_ = value < 0;
+    lastMagnitude_ = lastNegative_ ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  }
+  void noteBytes(const char* name) noexcept;
 
   IJCRuntime& runtime_;
   bool failed_ = false;
@@ -110,14 +121,16 @@ class XmlReadArchive final : public IArchive {
   ossl::SecureBytes cache_;
   std::array<CachedAttr, kMaxAttributes> attrs_{};
   std::size_t attrCount_ = 0;
-  // The names of the open elements (as the document has them, cut and with
-  // unusual characters replaced), the path of the innermost element an
-  // exception left, and the attribute last read with its value when that is a
-  // number.
-  std::vector<std::string> path_;
+  // The names of the open elements (the reader's own strings; cut and with
+  // unusual characters replaced only when shown), the path of the innermost
+  // element an exception left, and the attribute last read with its value when
+  // that is a number.
+  std::vector<const char*> path_;
   std::string lastElement_;
-  std::string lastName_;
-  std::string lastValue_;
+  const char* lastName_ = nullptr;
+  std::uint64_t lastMagnitude_ = 0;
+  bool lastNegative_ = false;
+  bool lastIsNumber_ = false;
   std::string fault_;
 };
 

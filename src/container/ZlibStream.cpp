@@ -2,7 +2,6 @@
 
 #include <openssl/crypto.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,31 +9,48 @@
 namespace quillon::container {
 namespace {
 
-// Each block carries its size in front so that it can be wiped on release.
-constexpr std::size_t kPrefix = alignof(std::max_align_t);
-
-voidpf wipingAlloc(voidpf, uInt items, uInt size) {
-  if (size != 0 && items > (SIZE_MAX - kPrefix) / size) return Z_NULL;
-  const std::size_t bytes = static_cast<std::size_t>(items) * size;
-  auto* block = static_cast<unsigned char*>(std::malloc(bytes + kPrefix));
-  if (block == nullptr) return Z_NULL;
-  std::memcpy(block, &bytes, sizeof bytes);
-  return block + kPrefix;
+voidpf wipingAlloc(voidpf opaque, uInt items, uInt size) {
+  auto& blocks = *static_cast<ZlibBlocks*>(opaque);
+  if (size != 0 && items > SIZE_MAX / size) return Z_NULL;
+  for (std::size_t i = 0; i < ZlibBlocks::kMax; ++i) {
+    if (blocks.address[i] != nullptr) continue;
+    const std::size_t bytes = static_cast<std::size_t>(items) * size;
+    void* block = std::malloc(bytes);
+    if (block == nullptr) return Z_NULL;
+    blocks.address[i] = block;
+    blocks.size[i] = bytes;
+    return block;
+  }
+  return Z_NULL;
 }
 
-void wipingFree(voidpf, voidpf address) {
+void wipingFree(voidpf opaque, voidpf address) {
   if (address == Z_NULL) return;
-  auto* block = static_cast<unsigned char*>(address) - kPrefix;
-  std::size_t bytes;
-  std::memcpy(&bytes, block, sizeof bytes);
-  OPENSSL_cleanse(address, bytes);
-  std::free(block);
+  auto& blocks = *static_cast<ZlibBlocks*>(opaque);
+  for (std::size_t i = 0; i < ZlibBlocks::kMax; ++i) {
+    if (blocks.address[i] != address) continue;
+    OPENSSL_cleanse(address, blocks.size[i]);
+    blocks.address[i] = nullptr;
+    blocks.size[i] = 0;
+    std::free(address);
+    return;
+  }
 }
 
-void useWipingAllocator(z_stream& stream) {
+void useWipingAllocator(z_stream& stream, ZlibBlocks& blocks) {
   stream.zalloc = wipingAlloc;
   stream.zfree = wipingFree;
-  stream.opaque = Z_NULL;
+  stream.opaque = &blocks;
+}
+
+// Every block but zlib's state record, which a reset has already set back and
+// which the stream needs to stay usable. explicit_bzero is a wipe the compiler
+// may not drop, at memset's speed: a deflate stream's 380 KB after every save
+// cost OPENSSL_cleanse's byte loop a tenth of the save.
+void wipeBuffers(const ZlibBlocks& blocks, const z_stream& stream) noexcept {
+  for (std::size_t i = 0; i < ZlibBlocks::kMax; ++i)
+    if (blocks.address[i] != nullptr && blocks.address[i] != static_cast<const void*>(stream.state))
+      ::explicit_bzero(blocks.address[i], blocks.size[i]);
 }
 
 constexpr int kRawWindowBits = -15;
@@ -43,7 +59,7 @@ constexpr int kMemLevel = 9;
 }  // namespace
 
 DeflateStream::DeflateStream(int level) noexcept {
-  useWipingAllocator(stream_);
+  useWipingAllocator(stream_, blocks_);
   init_ = deflateInit2(&stream_, level, Z_DEFLATED, kRawWindowBits, kMemLevel, Z_DEFAULT_STRATEGY);
 }
 
@@ -51,13 +67,25 @@ DeflateStream::~DeflateStream() {
   if (init_ == Z_OK) deflateEnd(&stream_);
 }
 
+void DeflateStream::wipe() noexcept {
+  if (init_ != Z_OK) return;
+  deflateReset(&stream_);
+  wipeBuffers(blocks_, stream_);
+}
+
 InflateStream::InflateStream() noexcept {
-  useWipingAllocator(stream_);
+  useWipingAllocator(stream_, blocks_);
   init_ = inflateInit2(&stream_, kRawWindowBits);
 }
 
 InflateStream::~InflateStream() {
   if (init_ == Z_OK) inflateEnd(&stream_);
+}
+
+void InflateStream::wipe() noexcept {
+  if (init_ != Z_OK) return;
+  inflateReset(&stream_);
+  wipeBuffers(blocks_, stream_);
 }
 
 }  // namespace quillon::container

@@ -8,11 +8,10 @@
 
 #include "crypto/CNGRSAPrivateCrtKeyWithPub.h"
 #include "crypto/CNGRSAPublicKey.h"
+#include "jc/IJCRuntime.h"
 #include "jc/Key.h"
 
 namespace quillon {
-
-class IJCRuntime;
 
 class CNGKeyPair final : public KeyPair {
  public:
@@ -36,7 +35,10 @@ class CNGKeyPair final : public KeyPair {
   // the new one owned). A private key linked to the old public key is linked to the
   // new one; a new private key keeps the link it was made with.
   std::uint16_t size() const noexcept { return size_; }
-  void setSize(std::uint16_t bits) noexcept { size_ = bits; }
+  void setSize(std::uint16_t bits) noexcept {
+    size_ = bits;
+    runtime_.noteStateChange();
+  }
   void replacePublic(CNGRSAPublicKey* publicKey) noexcept;
   void replacePrivate(CNGRSAPrivateCrtKeyWithPub* privateKey) noexcept;
   IJCRuntime& runtime() const noexcept { return runtime_; }

@@ -22,14 +22,14 @@ void CNGRSAPrivateCrtKey::clearKey() {
   for (Component c : {Component::P, Component::Q, Component::DP1, Component::DQ1, Component::PQ})
     replaceWiped(slot(c), ByteArray());
   initialized_ = false;
-  componentsChanged();
+  changed();
 }
 
 void CNGRSAPrivateCrtKey::set(Component which, const ByteArray& buffer, std::uint16_t offset, std::uint16_t length,
                               const char* function) {
   replaceWiped(slot(which), crypto_internal::copyIn(runtime_, buffer, offset, length, JC_HERE(function)));
   initialized_ = !p_.empty() && !q_.empty() && !dp1_.empty() && !dq1_.empty() && !pq_.empty();
-  componentsChanged();
+  changed();
 }
 
 void CNGRSAPrivateCrtKey::setP(const ByteArray& buffer, std::uint16_t offset, std::uint16_t length) {
@@ -66,12 +66,12 @@ const ByteArray& CNGRSAPrivateCrtKey::component(Component which) const noexcept 
 
 void CNGRSAPrivateCrtKey::replaceComponent(Component which, ByteArray&& value) noexcept {
   replaceWiped(slot(which), std::move(value));
-  componentsChanged();
+  changed();
 }
 
 void CNGRSAPrivateCrtKey::setInitialized(bool initialized) noexcept {
   initialized_ = initialized;
-  componentsChanged();
+  changed();
 }
 
 void CNGRSAPrivateCrtKey::takeComponents(CNGRSAPrivateCrtKey& other) noexcept {
@@ -79,8 +79,8 @@ void CNGRSAPrivateCrtKey::takeComponents(CNGRSAPrivateCrtKey& other) noexcept {
   for (Component c : {Component::P, Component::Q, Component::DP1, Component::DQ1, Component::PQ})
     replaceWiped(slot(c), std::move(other.slot(c)));
   initialized_ = std::exchange(other.initialized_, false);
-  other.componentsChanged();
-  componentsChanged();
+  other.changed();
+  changed();
 }
 
 ByteArray& CNGRSAPrivateCrtKey::slot(Component which) noexcept {

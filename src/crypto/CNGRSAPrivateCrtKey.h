@@ -6,12 +6,11 @@
 
 #include <cstdint>
 
+#include "jc/IJCRuntime.h"
 #include "jc/JCArray.h"
 #include "jc/Key.h"
 
 namespace quillon {
-
-class IJCRuntime;
 
 class CNGRSAPrivateCrtKey : public RSAPrivateCrtKey {
  public:
@@ -39,7 +38,10 @@ class CNGRSAPrivateCrtKey : public RSAPrivateCrtKey {
   // replaced component is wiped first; the initialised flag is left to the caller.
   const ByteArray& component(Component which) const noexcept;
   void replaceComponent(Component which, ByteArray&& value) noexcept;
-  void setSize(std::uint16_t bits) noexcept { size_ = bits; }
+  void setSize(std::uint16_t bits) noexcept {
+    size_ = bits;
+    runtime_.noteStateChange();
+  }
   void setInitialized(bool initialized) noexcept;
   IJCRuntime& runtime() const noexcept { return runtime_; }
 
@@ -55,6 +57,11 @@ class CNGRSAPrivateCrtKey : public RSAPrivateCrtKey {
 
  private:
   void set(Component which, const ByteArray& buffer, std::uint16_t offset, std::uint16_t length, const char* function);
+  // A stored key changed: noted with the runtime, then componentsChanged().
+  void changed() noexcept {
+    runtime_.noteStateChange();
+    componentsChanged();
+  }
   ByteArray& slot(Component which) noexcept;
 
   ByteArray p_;

@@ -12,7 +12,10 @@ using crypto_internal::copyOut;
 CNGRSAPublicKey::CNGRSAPublicKey(IJCRuntime& runtime, std::uint16_t bits) noexcept
     : size_(bits), runtime_(runtime), revision_(crypto_internal::nextRevision()) {}
 
-void CNGRSAPublicKey::touch() noexcept { revision_ = crypto_internal::nextRevision(); }
+void CNGRSAPublicKey::touch() noexcept {
+  revision_ = crypto_internal::nextRevision();
+  runtime_.noteStateChange();
+}
 
 void CNGRSAPublicKey::clearKey() {
   modulus_ = ByteArray();

@@ -5,12 +5,11 @@
 
 #include <cstdint>
 
+#include "jc/IJCRuntime.h"
 #include "jc/JCArray.h"
 #include "jc/Key.h"
 
 namespace quillon {
-
-class IJCRuntime;
 
 class CNGRSAPublicKey final : public RSAPublicKey {
  public:
@@ -35,7 +34,10 @@ class CNGRSAPublicKey final : public RSAPublicKey {
   const ByteArray& exponent() const noexcept { return exponent_; }
   void replaceModulus(ByteArray&& value) noexcept;
   void replaceExponent(ByteArray&& value) noexcept;
-  void setSize(std::uint16_t bits) noexcept { size_ = bits; }
+  void setSize(std::uint16_t bits) noexcept {
+    size_ = bits;
+    runtime_.noteStateChange();
+  }
   IJCRuntime& runtime() const noexcept { return runtime_; }
 
   // Changes with every change of modulus or exponent, and differs between any two

@@ -26,6 +26,7 @@ std::uint16_t copyOut(const ByteArray& component, ByteArray& buffer, std::uint16
   if (length == 0) return 0;
   buffer.checkRange(offset, length);
   std::memmove(buffer.data() + offset, component.data(), length);
+  buffer.noteWrite();
   return length;
 }
 

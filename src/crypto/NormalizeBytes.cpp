@@ -7,7 +7,8 @@
 namespace quillon {
 
 ByteArray normalizeBytes(IJCRuntime& runtime, const ByteArray& source, std::uint16_t length) {
-  ByteArray result(length, runtime.persistentMemory(), JC_HERE("normalizeBytes"));
+  // A scratch copy, no part of the stored card.
+  ByteArray result(length, runtime.workingMemory(), JC_HERE("normalizeBytes"));
   const std::uint16_t sourceLength = source.length();
   if (sourceLength == 0 || length == 0) return result;
 

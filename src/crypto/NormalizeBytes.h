@@ -1,6 +1,6 @@
 // Fits an unsigned big-endian integer to a fixed width, as the private key needs
 // each CRT component at exactly half the modulus length. The result is a new
-// array of the runtime's persistent memory, owned by the caller.
+// array of the runtime's working memory (a scratch copy), owned by the caller.
 #pragma once
 
 #include <cstdint>

@@ -78,6 +78,7 @@ Record* BerTlvFile::addChildren(ByteArray& buffer, std::uint16_t whole, std::uin
     }
     deleteChildren(i);
     children[childCount++] = replacement;
+    runtime.noteStateChange();
     return replacement;
   }
 
@@ -93,6 +94,7 @@ Record* BerTlvFile::addChildren(ByteArray& buffer, std::uint16_t whole, std::uin
     }
   }
   children[childCount++] = record;
+  runtime.noteStateChange();
   return record;
 }
 
@@ -101,6 +103,7 @@ void BerTlvFile::releaseRecord(std::uint8_t index) {
   record->data.zero(0, record->data.length());
   destroyPersistent(runtime, record, JC_HERE("BerTlvFile::deleteChildren"));
   children[index] = nullptr;
+  runtime.noteStateChange();
 }
 
 void BerTlvFile::deleteChildren(std::uint8_t index) {

@@ -12,11 +12,13 @@ CRTKeyFile::CRTKeyFile(IJCRuntime& rt, std::uint16_t id, ByteArray template_, st
 CRTKeyFile::~CRTKeyFile() { clearContents(); }
 
 void CRTKeyFile::CheckCRT(std::uint16_t length) {
-  if (length < kMinCRTLength || length > kMaxCRTLength) throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::CheckCRT");
+  if (length < kMinCRTLength || length > kMaxCRTLength)
+    throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::CheckCRT");
 }
 
 void CRTKeyFile::clearContents() {
   QTRACE(trace::kVerbose, "CRTKeyFile::clearContents", "clearContents");
+  if (!symmetricKey.empty() || keyPair != nullptr) runtime.noteStateChange();
   if (!symmetricKey.empty()) {
     symmetricKey.zero(0, symmetricKey.length());
     symmetricKey = ByteArray();

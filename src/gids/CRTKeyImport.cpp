@@ -186,6 +186,7 @@ void CRTKeyFile::importRsaKey(ByteArray& data, std::uint16_t offset, std::uint16
   if (pair == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
   clearContents();
   keyPair = pair;
+  runtime.noteStateChange();
   if (runtime.isObjectDeletionSupported()) runtime.requestObjectDeletion();
 }
 
@@ -197,12 +198,14 @@ void CRTKeyFile::importSymmetricKey(ByteArray& data, std::uint16_t offset, std::
   data.zero(offset, length);
   clearContents();
   symmetricKey = std::move(key);
+  runtime.noteStateChange();
 }
 
 void CRTKeyFile::SaveKey(KeyPair* pair) {
   QTRACE(trace::kVerbose, "CRTKeyFile::SaveKey", "SaveKey");
   clearContents();
   keyPair = pair;
+  runtime.noteStateChange();
 }
 
 }  // namespace quillon

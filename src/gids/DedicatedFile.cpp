@@ -92,6 +92,7 @@ void DedicatedFile::addChildren(File* child) {
     if (runtime.isObjectDeletionSupported()) runtime.requestObjectDeletion();
   }
   children[childCount++] = child;
+  runtime.noteStateChange();
 }
 
 void DedicatedFile::destroyChild(std::uint8_t index, const SourceLocation& where) {
@@ -99,6 +100,7 @@ void DedicatedFile::destroyChild(std::uint8_t index, const SourceLocation& where
   child->clearContents();
   destroyPersistent(runtime, child, where);
   children[index] = nullptr;
+  runtime.noteStateChange();
 }
 
 void DedicatedFile::deleteChildren(std::uint16_t id) {

@@ -64,6 +64,12 @@ class File {
   // throws ISOException 6985 (creation state), 6285 (terminated) or 6982.
   void checkAccess(GidsPINManager& pinManager, std::uint8_t accessMode);
 
+  // Moves the file to a life-cycle state, noting the change of the stored card.
+  void setState(std::uint8_t lifeCycle) noexcept {
+    if (state != lifeCycle) runtime.noteStateChange();
+    state = lifeCycle;
+  }
+
   // Finds the 8C tag of the FCP again (after the FCP was replaced).
   void computeSecAttrOffset();
 

@@ -88,11 +88,10 @@ File* GidsFileSystem::getSafeFile(ByteArray& buffer, std::uint16_t lc) {
   Util::arrayCopy(buffer, kData, fcpCopy, 0, lc);
   File* file = nullptr;
   if (descriptor == kDescriptorKeyFile) {
-    file = makePersistent<CRTKeyFile>(runtime, JC_HERE("GidsFileSystem::getSafeFile"), runtime, id,
-                                      std::move(fcpCopy), static_cast<std::uint16_t>(crtAt - kData), crtLength);
+    file = makePersistent<CRTKeyFile>(runtime, JC_HERE("GidsFileSystem::getSafeFile"), runtime, id, std::move(fcpCopy),
+                                      static_cast<std::uint16_t>(crtAt - kData), crtLength);
   } else {
-    file = makePersistent<BerTlvFile>(runtime, JC_HERE("GidsFileSystem::getSafeFile"), runtime, id,
-                                      std::move(fcpCopy));
+    file = makePersistent<BerTlvFile>(runtime, JC_HERE("GidsFileSystem::getSafeFile"), runtime, id, std::move(fcpCopy));
   }
   if (file == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
   return file;
@@ -121,8 +120,7 @@ void GidsFileSystem::processCreateFile(APDU& apdu) {
   } catch (const NotEnoughSpaceException&) {
     ISOException::throwIt(ISO7816::SW_FILE_FULL);
   } catch (const SystemException& e) {
-    ISOException::throwIt(e.getReason() == SystemException::NO_RESOURCE ? ISO7816::SW_FILE_FULL
-                                                                        : ISO7816::SW_UNKNOWN);
+    ISOException::throwIt(e.getReason() == SystemException::NO_RESOURCE ? ISO7816::SW_FILE_FULL : ISO7816::SW_UNKNOWN);
   }
 }
 
@@ -131,7 +129,7 @@ void GidsFileSystem::processActivateFile(APDU& apdu) {
   File* target = getCurrentEF();
   if (target == nullptr) target = getCurrentDF();
   target->checkAccess(*pinManager, AM_ACTIVATE);
-  target->state = STATE_OPERATIONAL;
+  target->setState(STATE_OPERATIONAL);
   if (target == this) pinManager->SetInitializationMode(false);
 }
 

@@ -90,8 +90,8 @@ void GidsApplet::process(APDU& apdu) {
   if ((cla & 0xE0) != 0) ISOException::throwIt(ISO7816::SW_CLA_NOT_SUPPORTED);
 
   // The card is persisted after every command, whatever its status word: a wrong
-  // PIN must be counted in the stored card before its answer leaves. Unchanged
-  // state costs the provider a hash, not a write.
+  // PIN must be counted in the stored card before its answer leaves. The runtime
+  // hands on only a state that changed; an unchanged one costs nothing.
   try {
     dispatch(apdu, ins);
   } catch (...) {
@@ -105,9 +105,7 @@ void GidsApplet::dispatch(APDU& apdu, std::uint8_t ins) {
   const char* fn = "GidsApplet::process";
   ByteArray& buffer = apdu.getBuffer();
   switch (ins) {
-    case 0x20:
-      QTRACE(trace::kInformation, fn, "INS_VERIFY");
-      return pinManager->processVerify(apdu);
+    case 0x20: QTRACE(trace::kInformation, fn, "INS_VERIFY"); return pinManager->processVerify(apdu);
     case 0x22:
       QTRACE(trace::kInformation, fn, "INS_MANAGE_SECURITY_ENVIRONMENT");
       return processManageSecurityEnvironment(apdu);
@@ -124,31 +122,21 @@ void GidsApplet::dispatch(APDU& apdu, std::uint8_t ins) {
     case 0x2C:
       QTRACE(trace::kInformation, fn, "INS_RESET_RETRY_COUNTER");
       return pinManager->processResetRetryCounter(apdu);
-    case 0x44:
-      QTRACE(trace::kInformation, fn, "INS_ACTIVATE_FILE");
-      return fileSystem->processActivateFile(apdu);
+    case 0x44: QTRACE(trace::kInformation, fn, "INS_ACTIVATE_FILE"); return fileSystem->processActivateFile(apdu);
     case 0x47:
       QTRACE(trace::kInformation, fn, "INS_GENERATE_ASYMMETRIC_KEYPAIR");
       return processGenerateAsymmetricKeypair(apdu);
     case 0x87:
       QTRACE(trace::kInformation, fn, "INS_GENERAL_AUTHENTICATE");
       return pinManager->processGeneralAuthenticate(apdu);
-    case 0xA4:
-      QTRACE(trace::kInformation, fn, "INS_SELECT");
-      return fileSystem->processSelectFile(apdu);
-    case 0xC0:
-      QTRACE(trace::kInformation, fn, "INS_GET_RESPONSE");
-      return transmitManager->processGetResponse(apdu);
-    case 0xCB:
-      QTRACE(trace::kInformation, fn, "INS_GET_DATA");
-      return processGetData(apdu);
+    case 0xA4: QTRACE(trace::kInformation, fn, "INS_SELECT"); return fileSystem->processSelectFile(apdu);
+    case 0xC0: QTRACE(trace::kInformation, fn, "INS_GET_RESPONSE"); return transmitManager->processGetResponse(apdu);
+    case 0xCB: QTRACE(trace::kInformation, fn, "INS_GET_DATA"); return processGetData(apdu);
     case 0xDB:
       QTRACE(trace::kInformation, fn, "INS_PUT_DATA");
       if (buffer[ISO7816::OFFSET_P1] == 0x3F && buffer[ISO7816::OFFSET_P2] == 0xFF) return processImportKey(apdu);
       return fileSystem->processPutData(apdu);
-    case 0xE0:
-      QTRACE(trace::kInformation, fn, "INS_CREATE_FILE");
-      return fileSystem->processCreateFile(apdu);
+    case 0xE0: QTRACE(trace::kInformation, fn, "INS_CREATE_FILE"); return fileSystem->processCreateFile(apdu);
     case 0xE4:
       QTRACE(trace::kInformation, fn, "INS_DELETE_FILE");
       try {
@@ -158,9 +146,7 @@ void GidsApplet::dispatch(APDU& apdu, std::uint8_t ins) {
         throw;
       }
       return forgetKeyFiles();
-    case 0xE6:
-      QTRACE(trace::kInformation, fn, "INS_TERMINATE_DF");
-      return processTerminateDF(apdu);
+    case 0xE6: QTRACE(trace::kInformation, fn, "INS_TERMINATE_DF"); return processTerminateDF(apdu);
     default:
       QTRACE(trace::kInformation, fn, "SW_INS_NOT_SUPPORTED %d", buffer[ISO7816::OFFSET_CLA]);
       ISOException::throwIt(ISO7816::SW_INS_NOT_SUPPORTED);
@@ -202,7 +188,7 @@ void GidsApplet::processTerminateDF(APDU& apdu) {
   if (buffer[ISO7816::OFFSET_P1] != 0 || buffer[ISO7816::OFFSET_P2] != 0)
     ISOException::throwIt(ISO7816::SW_INCORRECT_P1P2);
   fileSystem->checkAccess(*pinManager, AM_TERMINATE);
-  fileSystem->state = STATE_TERMINATION;
+  fileSystem->setState(STATE_TERMINATION);
 }
 
 }  // namespace quillon

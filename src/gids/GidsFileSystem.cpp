@@ -39,6 +39,7 @@ void GidsFileSystem::selectFile(File* file) {
   } else if (file->isEF()) {
     selection[1] = file;
     selection[0] = file->parent;
+    if (currentRecordNum != 0) runtime.noteStateChange();  // it is stored
     currentRecordNum = 0;
   }
 }
@@ -111,9 +112,7 @@ void GidsFileSystem::processSelectFile(APDU& apdu) {
       sendTemplate(apdu, tmpl);
       break;
     }
-    case 0x04:
-      sendTemplate(apdu, file->fcp);
-      break;
+    case 0x04: sendTemplate(apdu, file->fcp); break;
     default:  // 0C: no answer data
       break;
   }

@@ -12,6 +12,7 @@ std::uint8_t GidsPIN::getTriesRemaining() {
 void GidsPIN::update(const ByteArray& buffer, std::uint16_t offset, std::uint8_t length) {
   QTRACE(trace::kInformation, "GidsPIN::update", "PIN update");
   OwnerPIN::update(buffer, offset, length);
+  if (currentPINLen_ != length) runtime_.noteStateChange();
   currentPINLen_ = length;
 }
 

@@ -8,7 +8,7 @@ namespace quillon {
 
 class GidsPIN final : public OwnerPIN {
  public:
-  GidsPIN() : OwnerPIN(3, 16) {}
+  explicit GidsPIN(IJCRuntime& runtime) : OwnerPIN(runtime, 3, 16) {}
 
   std::uint8_t getTriesRemaining() override;
   void update(const ByteArray& buffer, std::uint16_t offset, std::uint8_t length) override;

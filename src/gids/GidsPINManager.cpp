@@ -14,7 +14,7 @@ constexpr std::uint8_t kLogoutReference = 0x82;
 }  // namespace
 
 GidsPINManager::GidsPINManager(IJCRuntime& rt) : runtime(rt) {
-  pin = makePersistent<GidsPIN>(rt, JC_HERE("GidsPINManager::GidsPINManager"));
+  pin = makePersistent<GidsPIN>(rt, JC_HERE("GidsPINManager::GidsPINManager"), rt);
   if (pin == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
   makeTransientState();
 }
@@ -56,8 +56,10 @@ void GidsPINManager::CheckAccessCondition(std::uint8_t condition) {
 
   const std::uint8_t protocol = runtime.getProtocol() & 0x0F;
   const std::uint8_t interface = condition & 0x0F;
-  if (interface == 1 && protocol != 0 && protocol != 4) ISOException::throwIt(ISO7816::SW_SECURITY_STATUS_NOT_SATISFIED);
-  if (interface == 2 && protocol != 2 && protocol != 3) ISOException::throwIt(ISO7816::SW_SECURITY_STATUS_NOT_SATISFIED);
+  if (interface == 1 && protocol != 0 && protocol != 4)
+    ISOException::throwIt(ISO7816::SW_SECURITY_STATUS_NOT_SATISFIED);
+  if (interface == 2 && protocol != 2 && protocol != 3)
+    ISOException::throwIt(ISO7816::SW_SECURITY_STATUS_NOT_SATISFIED);
 
   const std::uint8_t h = condition & 0xF0;
   if (h == 0x90) {
@@ -95,6 +97,7 @@ void GidsPINManager::SetKeyReference(CRTKeyFile* keyFile) {
 
 void GidsPINManager::SetInitializationMode(bool on) {
   QTRACE(trace::kVerbose, "GidsPINManager::SetInitializationMode", "SetInitializationMode %02X", on ? 1 : 0);
+  if (isInInitializationMode_ != on) runtime.noteStateChange();
   isInInitializationMode_ = on;
   DeauthenticateAllPin();
 }
@@ -143,8 +146,7 @@ void GidsPINManager::processChangeReferenceData(APDU& apdu) {
 
   if (p1 == 0x01) {  // new value only
     if (lc < p->minPINSize_ || lc > p->maxPINSize_) ISOException::throwIt(ISO7816::SW_WRONG_LENGTH);
-    if (!isInInitializationMode_ && !p->isValidated())
-      ISOException::throwIt(ISO7816::SW_SECURITY_STATUS_NOT_SATISFIED);
+    if (!isInInitializationMode_ && !p->isValidated()) ISOException::throwIt(ISO7816::SW_SECURITY_STATUS_NOT_SATISFIED);
     p->update(buffer, ISO7816::OFFSET_CDATA, lc);
     if (isInInitializationMode_) p->resetAndUnblock();
     return;
@@ -178,8 +180,15 @@ void GidsPINManager::processResetRetryCounter(APDU& apdu) {
 void GidsPINManager::returnPINStatus(APDU& apdu, std::uint16_t tag) {
   if (tag != 0x7F71 && tag != 0x7F72) ISOException::throwIt(ISO7816::SW_REFERENCED_DATA_NOT_FOUND);
   ByteArray& buffer = apdu.getBuffer();
-  const std::uint8_t answer[9] = {static_cast<std::uint8_t>(tag >> 8), static_cast<std::uint8_t>(tag), 0x06, 0x97,
-                                  0x01, pin->getTriesRemaining(), 0x93, 0x01, pin->tryLimit_};
+  const std::uint8_t answer[9] = {static_cast<std::uint8_t>(tag >> 8),
+                                  static_cast<std::uint8_t>(tag),
+                                  0x06,
+                                  0x97,
+                                  0x01,
+                                  pin->getTriesRemaining(),
+                                  0x93,
+                                  0x01,
+                                  pin->tryLimit_};
   for (std::uint8_t i = 0; i < sizeof answer; ++i) buffer[i] = answer[i];
   apdu.setOutgoing();
   apdu.setOutgoingLength(sizeof answer);

@@ -6,31 +6,37 @@
 
 namespace quillon {
 
-OwnerPIN::OwnerPIN(std::uint8_t tryLimit, std::uint8_t maxSize)
-    : tryLimit_(tryLimit), maxSize_(maxSize), triesRemaining_(tryLimit) {}
+OwnerPIN::OwnerPIN(IJCRuntime& runtime, std::uint8_t tryLimit, std::uint8_t maxSize)
+    : tryLimit_(tryLimit), maxSize_(maxSize), triesRemaining_(tryLimit), runtime_(runtime) {}
+
+void OwnerPIN::setTries(std::uint8_t tries) noexcept {
+  if (tries == triesRemaining_) return;
+  triesRemaining_ = tries;
+  runtime_.noteStateChange();
+}
 
 OwnerPIN::~OwnerPIN() { OPENSSL_cleanse(value, sizeof value); }
 
 bool OwnerPIN::check(const ByteArray& buffer, std::uint16_t offset, std::uint8_t length) {
   if (triesRemaining_ == 0) return false;
   if (!initialized_) {
-    --triesRemaining_;
+    setTries(static_cast<std::uint8_t>(triesRemaining_ - 1));
     return false;
   }
   buffer.checkRange(offset, length);
   // The length is compared first; the bytes in constant time.
   if (length == pinLen_ && CRYPTO_memcmp(buffer.data() + offset, value, length) == 0) {
-    triesRemaining_ = tryLimit_;
+    setTries(tryLimit_);
     validated = true;
     return true;
   }
-  --triesRemaining_;
+  setTries(static_cast<std::uint8_t>(triesRemaining_ - 1));
   validated = false;
   return false;
 }
 
 void OwnerPIN::resetAndUnblock() {
-  triesRemaining_ = tryLimit_;
+  setTries(tryLimit_);
   validated = false;
 }
 
@@ -41,6 +47,7 @@ void OwnerPIN::update(const ByteArray& buffer, std::uint16_t offset, std::uint8_
   for (std::uint8_t i = 0; i < length; ++i) value[i] = buffer.data()[offset + i];
   pinLen_ = length;
   initialized_ = true;
+  runtime_.noteStateChange();
 }
 
 }  // namespace quillon

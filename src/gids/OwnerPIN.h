@@ -1,11 +1,13 @@
 // A PIN with a try counter: a wrong value decrements it, a right one restores it,
 // and at zero the PIN is blocked. `validated` records a correct presentation
-// until it is reset; it is never stored.
+// until it is reset; it is never stored. Every change of a stored field is
+// noted with the runtime.
 #pragma once
 
 #include <cstdint>
 
 #include "jc/IArchive.h"
+#include "jc/IJCRuntime.h"
 #include "jc/JCArray.h"
 
 namespace quillon {
@@ -14,7 +16,7 @@ class OwnerPIN {
  public:
   static constexpr std::uint8_t kValueSize = 32;
 
-  OwnerPIN(std::uint8_t tryLimit, std::uint8_t maxSize);
+  OwnerPIN(IJCRuntime& runtime, std::uint8_t tryLimit, std::uint8_t maxSize);
   virtual ~OwnerPIN();
   OwnerPIN(const OwnerPIN&) = delete;
   OwnerPIN& operator=(const OwnerPIN&) = delete;
@@ -35,6 +37,12 @@ class OwnerPIN {
   std::uint8_t pinLen_ = 0;
   bool validated = false;
   bool initialized_ = false;
+
+ protected:
+  // Sets the try counter, noting a change when it is one.
+  void setTries(std::uint8_t tries) noexcept;
+
+  IJCRuntime& runtime_;
 };
 
 }  // namespace quillon

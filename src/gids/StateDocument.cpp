@@ -118,8 +118,7 @@ std::uint16_t keySizeFromCRT(CRTKeyFile& file) {
   const ByteArray& fcp = file.fcp;
   if (fcp.empty() || file.lenCRT < 4) return 2048;
   try {
-    const std::uint16_t b8 =
-        UtilTLV::findTag(fcp, static_cast<std::uint16_t>(file.posCRT + 2), file.lenCRT, 0xB8);
+    const std::uint16_t b8 = UtilTLV::findTag(fcp, static_cast<std::uint16_t>(file.posCRT + 2), file.lenCRT, 0xB8);
     const std::uint16_t length = UtilTLV::decodeLengthField(fcp, static_cast<std::uint16_t>(b8 + 1));
     const std::uint16_t at80 = UtilTLV::findTag(fcp, static_cast<std::uint16_t>(b8 + 2), length, 0x80);
     switch (fcp[at80 + 2u]) {
@@ -192,7 +191,7 @@ void GidsPINManager::serialize(IArchive& archive) {
   archive.io("hasPin", hasPin);
   if (!archive.isStoring()) {
     destroyPersistent(runtime, std::exchange(pin, nullptr), JC_HERE("GidsPINManager::serialize"));
-    pin = makePersistent<GidsPIN>(runtime, JC_HERE("GidsPINManager::serialize"));
+    pin = makePersistent<GidsPIN>(runtime, JC_HERE("GidsPINManager::serialize"), runtime);
     if (pin == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
   }
   if (hasPin) pin->serialize(archive);

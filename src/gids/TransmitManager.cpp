@@ -27,9 +27,7 @@ void TransmitManager::makeTransientState() {
 
 TransmitManager::~TransmitManager() { clearFlashBuffer(); }
 
-bool TransmitManager::isCommandChainingCLA(APDU& apdu) {
-  return (apdu.getBuffer()[ISO7816::OFFSET_CLA] & 0x10) != 0;
-}
+bool TransmitManager::isCommandChainingCLA(APDU& apdu) { return (apdu.getBuffer()[ISO7816::OFFSET_CLA] & 0x10) != 0; }
 
 void TransmitManager::processChainInitialization(APDU& apdu) {
   ByteArray& buffer = apdu.getBuffer();
@@ -94,7 +92,8 @@ std::uint16_t TransmitManager::doChainingOrExtAPDU(APDU& apdu, ByteArray& target
 std::uint16_t TransmitManager::doChainingOrExtAPDUFlash(APDU& apdu) {
   if (flashBuffer.empty()) {
     try {
-      flashBuffer = ByteArray(kFlashBufferSize, runtime.persistentMemory(),
+      // Chained input, no part of the stored card.
+      flashBuffer = ByteArray(kFlashBufferSize, runtime.workingMemory(),
                               SourceLocation{"GIDSApplet\\TransmitManager", "TransmitManager::doChainingOrExtAPDUFlash",
                                              static_cast<std::uint32_t>(__LINE__)});
     } catch (const SystemException& e) {

@@ -9,9 +9,9 @@ namespace {
 constexpr std::uint16_t kOutgoingBufferSize = 258;
 }
 
-JCRuntimeImpl::APDUImpl::APDUImpl(IJCRuntime& runtime)
-    : buffer_(kBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")),
-      outgoing_(kOutgoingBufferSize, runtime.persistentMemory(), JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")) {}
+JCRuntimeImpl::APDUImpl::APDUImpl(ISmartCardMemory& memory)
+    : buffer_(kBufferSize, memory, JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")),
+      outgoing_(kOutgoingBufferSize, memory, JC_HERE("JCRuntimeImpl::APDUImpl::APDUImpl")) {}
 
 JCRuntimeImpl::APDUImpl::~APDUImpl() {
   buffer_.zero(0, buffer_.length());

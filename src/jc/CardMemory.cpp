@@ -23,6 +23,8 @@ struct alignas(alignof(std::max_align_t)) JCRuntimeImpl::PersistentBlock {
   const char* functionName;
   std::uint32_t line;
   std::uint64_t size;
+  // Part of the stored card (not working memory): its coming and going is a change.
+  bool holdsState;
 
   unsigned char* data() noexcept { return reinterpret_cast<unsigned char*>(this + 1); }
   std::size_t total() const noexcept { return sizeof(PersistentBlock) + size; }
@@ -67,6 +69,21 @@ bool JCRuntimeImpl::admits(std::uint64_t size) const noexcept {
 
 void* JCRuntimeImpl::allocatePersistent(std::uint64_t size, const char* sourceFile, const char* functionName,
                                         std::uint32_t line) {
+  return allocateBlock(size, sourceFile, functionName, line, !allocatingWorking_);
+}
+
+void* JCRuntimeImpl::allocateWorking(std::uint64_t size, const SourceLocation& where) {
+  // Through the virtual allocatePersistent, so that a derived runtime sees every block.
+  struct Flag {
+    bool& flag;
+    explicit Flag(bool& f) : flag(f) { flag = true; }
+    ~Flag() { flag = false; }
+  } working(allocatingWorking_);
+  return allocatePersistent(size, where);
+}
+
+void* JCRuntimeImpl::allocateBlock(std::uint64_t size, const char* sourceFile, const char* functionName,
+                                   std::uint32_t line, bool holdsState) {
   if (inCommand_ && !admits(size)) {
     QTRACE_AT(sourceFile, line, functionName, trace::kWarning,
               "allocatePersistent: size=%zu refused, card memory full (%llu of %llu charged)",
@@ -82,6 +99,8 @@ void* JCRuntimeImpl::allocatePersistent(std::uint64_t size, const char* sourceFi
   block->sourceFile = sourceFile;
   block->functionName = functionName;
   block->size = size;
+  block->holdsState = holdsState;
+  if (holdsState) noteStateChange();
   block->allocNum = allocNum_++;
   block->next = persistentHead_;
   persistentHead_ = block;
@@ -101,6 +120,7 @@ void JCRuntimeImpl::freePersistent(void* pointer, const char* sourceFile, const 
               static_cast<std::size_t>(block->size), 0, block->total());
     *link = block->next;
     charged_ -= limits::chargeOf(block->size);
+    if (block->holdsState) noteStateChange();
     releaseBlock(block);
     return;
   }
@@ -213,6 +233,17 @@ void* JCRuntimeImpl::Persistant::allocate(std::uint64_t size, const char* source
 
 void JCRuntimeImpl::Persistant::free(void* pointer, const char* sourceFile, const char* functionName,
                                      std::uint32_t line) {
+  runtime_.freePersistent(pointer, sourceFile, functionName, line);
+}
+
+void* JCRuntimeImpl::Working::allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
+                                       std::uint32_t line) {
+  void* p = runtime_.allocateWorking(size, SourceLocation{sourceFile, functionName, line});
+  if (p == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+  return p;
+}
+
+void JCRuntimeImpl::Working::free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) {
   runtime_.freePersistent(pointer, sourceFile, functionName, line);
 }
 

@@ -38,12 +38,15 @@ class IJCRuntime {
   virtual ~IJCRuntime() = default;
 
   virtual ISmartCardMemory& persistentMemory() = 0;
+  // Persistent blocks that hold no part of the stored card (command buffers,
+  // scratch copies, chained input, ciphers): accounted like the others, but
+  // neither they nor writes into them note a change.
+  virtual ISmartCardMemory& workingMemory() = 0;
   // Null when no storage can be had (the persistent memory view turns that into
   // SystemException NO_RESOURCE).
   virtual void* allocatePersistent(std::uint64_t size, const char* sourceFile, const char* functionName,
                                    std::uint32_t line) = 0;
-  virtual void freePersistent(void* pointer, const char* sourceFile, const char* functionName,
-                              std::uint32_t line) = 0;
+  virtual void freePersistent(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) = 0;
   // While set, persistent allocations add to the card's stored state and must fit
   // its capacity; otherwise they are working memory and may also use the reserve
   // kept for it. Returns the previous setting. Set through CapacityScope.
@@ -70,7 +73,15 @@ class IJCRuntime {
   virtual std::uint8_t getProtocol() = 0;
   virtual bool isObjectDeletionSupported() = 0;
   virtual void requestObjectDeletion() = 0;
+  // Saves the card through the persistence provider when its stored state
+  // changed since it was last saved or loaded; an unchanged card costs nothing.
   virtual void persist() = 0;
+  // Change tracking: every persistent block that comes or goes, every write into
+  // persistent memory and every change of a stored field notes a change;
+  // the persistence provider says when the state as it stands is the stored one.
+  virtual void noteStateChange() noexcept = 0;
+  virtual bool stateChanged() const noexcept = 0;
+  virtual void noteStateStored() noexcept = 0;
   virtual IApplet* getApplet() = 0;
 
   // Returns 0, or STATUS_NO_SUCH_DEVICE without an applet, or

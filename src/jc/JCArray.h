@@ -41,8 +41,7 @@ class JCArray {
   JCArray() noexcept = default;
 
   // Owned storage of `length` zero-filled elements from `allocator`.
-  JCArray(std::uint16_t length, ISmartCardMemory& allocator, const SourceLocation& where)
-      : allocator_(&allocator) {
+  JCArray(std::uint16_t length, ISmartCardMemory& allocator, const SourceLocation& where) : allocator_(&allocator) {
     if (length > 0) {
       data_ = static_cast<T*>(allocator.allocate(std::uint64_t{length} * sizeof(T), where));  // zero-filled
       length_ = length;
@@ -100,6 +99,13 @@ class JCArray {
     if (count == 0) return;
     checkRange(offset, count);
     std::memset(static_cast<void*>(data_ + offset), 0, std::size_t{count} * sizeof(T));
+    noteWrite();
+  }
+
+  // Tells the array's memory that its content changed (writes through data()
+  // or operator[] say so themselves; Util's helpers and zero() do it for them).
+  void noteWrite() const noexcept {
+    if (allocator_ != nullptr) allocator_->noteChange();
   }
 
  private:

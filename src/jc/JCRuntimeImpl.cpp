@@ -1,5 +1,7 @@
 #include "jc/JCRuntimeImpl.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/Status.h"
@@ -12,6 +14,7 @@
 #include "jc/IApplet.h"
 #include "jc/ISO7816.h"
 #include "jc/PersistentObject.h"
+#include "jc/StateDigest.h"
 
 namespace quillon {
 
@@ -38,22 +41,37 @@ void JCRuntimeImpl::setApplet(IApplet* applet) {
 }
 
 void JCRuntimeImpl::persist() {
-  if (provider_ == nullptr) return;
+  // Nothing changed since the card was last stored: nothing to serialise or hash.
+  if (provider_ == nullptr || !stateChanged_) return;
   QTRACE(trace::kVerbose, "JCRuntimeImpl::persist", "persist");
-  provider_->save(*this);
+  // A failed save keeps the change noted, so that the next command tries again.
+  if (provider_->save(*this) == status::S_OK) stateChanged_ = false;
 }
 
-std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t commandLength,
-                                      std::uint8_t* response, std::uint32_t& responseLength) {
+std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t commandLength, std::uint8_t* response,
+                                      std::uint32_t& responseLength) {
   if (!appletPresent_) return status::STATUS_NO_SUCH_DEVICE;
   if (command == nullptr && commandLength > 0) return status::STATUS_INVALID_PARAMETER;
 
+  // The APDU object and its buffers are working memory: no part of the stored card.
+  const SourceLocation where = JC_HERE("JCRuntimeImpl::transmit");
   struct ApduHolder {
-    JCRuntimeImpl& runtime;
-    APDUImpl* apdu;
-    ~ApduHolder() { destroyPersistent(runtime, apdu, JC_HERE("JCRuntimeImpl::transmit")); }
-  } holder{*this, makePersistent<APDUImpl>(*this, JC_HERE("JCRuntimeImpl::transmit"), *this)};
-  if (holder.apdu == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
+    ISmartCardMemory& memory;
+    const SourceLocation& where;
+    APDUImpl* apdu = nullptr;
+    ~ApduHolder() {
+      if (apdu == nullptr) return;
+      apdu->~APDUImpl();
+      memory.free(apdu, where);
+    }
+  } holder{working_, where};
+  void* block = working_.allocate(sizeof(APDUImpl), where);
+  try {
+    holder.apdu = ::new (block) APDUImpl(working_);
+  } catch (...) {
+    working_.free(block, where);
+    throw;
+  }
   APDUImpl& apdu = *holder.apdu;
 
   if (commandLength > apdu.getBuffer().length()) ISOException::throwIt(ISO7816::SW_WRONG_LENGTH);
@@ -62,7 +80,10 @@ std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t
   std::uint16_t sw = ISO7816::SW_NO_ERROR;
   inCommand_ = true;
   try {
-    applet_->process(apdu);
+    if constexpr (kChecksChangeNotes)
+      checkedCommand(apdu);
+    else
+      applet_->process(apdu);
   } catch (const ISOException& e) {
     sw = e.getReason();
   } catch (...) {
@@ -80,15 +101,53 @@ std::uint32_t JCRuntimeImpl::transmit(const std::uint8_t* command, std::uint32_t
   return status::STATUS_SUCCESS;
 }
 
+template <class T, class... Args>
+T* JCRuntimeImpl::makeWorking(const SourceLocation& where, Args&&... args) {
+  void* block = allocateWorking(sizeof(T), where);
+  if (block == nullptr) return nullptr;
+  try {
+    return ::new (block) T(std::forward<Args>(args)...);
+  } catch (...) {
+    freePersistent(block, where);
+    throw;
+  }
+}
+
+void JCRuntimeImpl::checkedCommand(APDUImpl& apdu) {
+  const StateDigest before = digestState(*this);
+  changedInCommand_ = false;
+  struct After {
+    JCRuntimeImpl& runtime;
+    const StateDigest& before;
+    const std::uint8_t ins;
+    // Also when the command ends in an exception: a refused command may not
+    // change the card unnoticed either.
+    ~After() {
+      if (runtime.changedInCommand_ || runtime.applet_ == nullptr || digestState(runtime) == before) return;
+      QTRACE(trace::kCritical, "JCRuntimeImpl::transmit",
+             "command INS %02X changed the card's stored state without noting it: the change would be lost", ins);
+      std::fprintf(stderr,
+                   "quillon: command INS %02X changed the card's stored state without noting it "
+                   "(IJCRuntime::noteStateChange); the change would never be saved\n",
+                   ins);
+      std::abort();
+    }
+  } after{*this, before, apdu.getBuffer()[1]};
+  applet_->process(apdu);
+}
+
 Cipher* JCRuntimeImpl::createCipher(std::uint8_t algorithm) {
-  return makePersistent<CNGCipherFull>(*this, JC_HERE("JCRuntimeImpl::createCipher"), algorithm);
+  // A cipher is never stored: it lives in working memory.
+  return makeWorking<CNGCipherFull>(JC_HERE("JCRuntimeImpl::createCipher"), algorithm);
 }
 
 RandomData& JCRuntimeImpl::getRandomData(std::uint8_t /*algorithm*/) { return random_; }
 
 Key* JCRuntimeImpl::buildKey(std::uint8_t type, std::uint16_t bits, bool /*flag*/) {
   switch (type) {
-    case KeyBuilder::TYPE_DES: return makePersistent<CNGDESKey>(*this, JC_HERE("JCRuntimeImpl::buildKey"), *this);
+    case KeyBuilder::TYPE_DES:
+      // Built for one authentication from the key file's bytes; never stored itself.
+      return makeWorking<CNGDESKey>(JC_HERE("JCRuntimeImpl::buildKey"), *this);
     case KeyBuilder::TYPE_RSA_PUBLIC:
       return makePersistent<CNGRSAPublicKey>(*this, JC_HERE("JCRuntimeImpl::buildKey"), *this, bits);
     case KeyBuilder::TYPE_RSA_CRT_PRIVATE:

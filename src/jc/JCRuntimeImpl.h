@@ -4,11 +4,20 @@
 // every block, reporting the persistent blocks still held when the applet goes.
 // Persistent memory has a capacity (StateLimits.h) that keeps every state a
 // command can reach within what the container loader accepts.
+// The runtime knows when the stored card changed (IJCRuntime::noteStateChange):
+// persist() hands an unchanged card to nobody. Built with QUILLON_STATE_CHECK
+// (the dev build), it also digests the card's state around every command and
+// aborts when a command changed it without noting the change: a change the
+// tracking missed would be an update the container never receives.
 // Used by one thread at a time; it has no locks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#ifndef QUILLON_STATE_CHECK
+#define QUILLON_STATE_CHECK 0
+#endif
 
 #include "crypto/CNGRandomData.h"
 #include "jc/APDU.h"
@@ -24,10 +33,10 @@ class JCRuntimeImpl : public IJCRuntime {
   JCRuntimeImpl& operator=(const JCRuntimeImpl&) = delete;
 
   ISmartCardMemory& persistentMemory() override { return persistent_; }
+  ISmartCardMemory& workingMemory() override { return working_; }
   void* allocatePersistent(std::uint64_t size, const char* sourceFile, const char* functionName,
                            std::uint32_t line) override;
-  void freePersistent(void* pointer, const char* sourceFile, const char* functionName,
-                      std::uint32_t line) override;
+  void freePersistent(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) override;
   using IJCRuntime::allocatePersistent;
   using IJCRuntime::freePersistent;
   bool limitToCapacity(bool limited) override;
@@ -52,7 +61,16 @@ class JCRuntimeImpl : public IJCRuntime {
   bool isObjectDeletionSupported() override { return true; }
   void requestObjectDeletion() override {}
   void persist() override;
+  void noteStateChange() noexcept override {
+    stateChanged_ = true;
+    changedInCommand_ = true;
+  }
+  bool stateChanged() const noexcept override { return stateChanged_; }
+  void noteStateStored() noexcept override { stateChanged_ = false; }
   IApplet* getApplet() override { return applet_; }
+
+  // Whether this build digests the state around every command (QUILLON_STATE_CHECK).
+  static constexpr bool kChecksChangeNotes = QUILLON_STATE_CHECK != 0;
 
   std::uint32_t transmit(const std::uint8_t* command, std::uint32_t commandLength, std::uint8_t* response,
                          std::uint32_t& responseLength) override;
@@ -76,8 +94,21 @@ class JCRuntimeImpl : public IJCRuntime {
     explicit Persistant(JCRuntimeImpl& runtime) : runtime_(runtime) {}
     using ISmartCardMemory::allocate;
     using ISmartCardMemory::free;
-    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
-                   std::uint32_t line) override;
+    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName, std::uint32_t line) override;
+    void free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) override;
+    void noteChange() noexcept override { runtime_.noteStateChange(); }
+
+   private:
+    JCRuntimeImpl& runtime_;
+  };
+
+  // Persistent blocks that hold no part of the stored card.
+  class Working final : public ISmartCardMemory {
+   public:
+    explicit Working(JCRuntimeImpl& runtime) : runtime_(runtime) {}
+    using ISmartCardMemory::allocate;
+    using ISmartCardMemory::free;
+    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName, std::uint32_t line) override;
     void free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) override;
 
    private:
@@ -89,14 +120,24 @@ class JCRuntimeImpl : public IJCRuntime {
     explicit Transient(JCRuntimeImpl& runtime) : runtime_(runtime) {}
     using ISmartCardMemory::allocate;
     using ISmartCardMemory::free;
-    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
-                   std::uint32_t line) override;
+    void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName, std::uint32_t line) override;
     void free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) override;
 
    private:
     JCRuntimeImpl& runtime_;
   };
 
+  // A persistent block; one that holds stored state notes a change as it comes and goes.
+  void* allocateBlock(std::uint64_t size, const char* sourceFile, const char* functionName, std::uint32_t line,
+                      bool holdsState);
+  // A block of working memory, through allocatePersistent.
+  void* allocateWorking(std::uint64_t size, const SourceLocation& where);
+  // Like makePersistent, in working memory.
+  template <class T, class... Args>
+  T* makeWorking(const SourceLocation& where, Args&&... args);
+  // Runs the command between two digests of the stored state and aborts when
+  // they differ while no change was noted (the dev build's check).
+  void checkedCommand(APDUImpl& apdu);
   void* allocateTransient(std::uint64_t size);
   void freeTransient(void* pointer);
   // Whether a command may take a block of `size` bytes now.
@@ -108,6 +149,7 @@ class JCRuntimeImpl : public IJCRuntime {
   JCArray<T> makeTransientArray(std::uint16_t length);
 
   Persistant persistent_{*this};
+  Working working_{*this};
   Transient transient_{*this};
   TransientBlock* transientHead_ = nullptr;
   IJCRuntimeSerializable* provider_;
@@ -121,15 +163,20 @@ class JCRuntimeImpl : public IJCRuntime {
   bool inCommand_ = false;
   bool capacityLimited_ = false;
   bool appletPresent_ = false;
+  // A change not yet stored; a change during the current command.
+  bool stateChanged_ = false;
+  bool changedInCommand_ = false;
+  bool allocatingWorking_ = false;
   std::uint32_t allocNum_ = 0;
   PersistentBlock* persistentHead_ = nullptr;
 };
 
-// The APDU object of one command. Both buffers come from persistent memory and
-// are released with the object.
+// The APDU object of one command. Both buffers come from the runtime's working
+// memory (persistent blocks that are no part of the stored card) and are
+// released with the object.
 class JCRuntimeImpl::APDUImpl final : public APDU {
  public:
-  explicit APDUImpl(IJCRuntime& runtime);
+  explicit APDUImpl(ISmartCardMemory& memory);
   // Wipes both buffers: commands carry PINs and keys.
   ~APDUImpl() override;
 

@@ -25,9 +25,12 @@ class ISmartCardMemory {
  public:
   virtual ~ISmartCardMemory() = default;
   // size zero-filled bytes; throws SystemException NO_RESOURCE when none can be had.
-  virtual void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName,
-                         std::uint32_t line) = 0;
+  virtual void* allocate(std::uint64_t size, const char* sourceFile, const char* functionName, std::uint32_t line) = 0;
   virtual void free(void* pointer, const char* sourceFile, const char* functionName, std::uint32_t line) = 0;
+  // Something wrote into a block of this memory: the card's persistent memory
+  // notes a change of the stored card (IJCRuntime::noteStateChange); memory
+  // that holds no part of it ignores the call.
+  virtual void noteChange() noexcept {}
 
   void* allocate(std::uint64_t size, const SourceLocation& where) {
     return allocate(size, where.file, where.function, where.line);

@@ -1,5 +1,6 @@
 // Bounds-checked helpers over byte arrays, in the manner of the card framework's
-// Util class: every range is checked before a byte moves (SystemException 0x6700).
+// Util class: every range is checked before a byte moves (SystemException 0x6700),
+// and every write is noted with the destination's memory.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@ inline void arrayCopy(const ByteArray& src, std::uint32_t srcOffset, ByteArray& 
   src.checkRange(srcOffset, length);
   dest.checkRange(destOffset, length);
   std::memmove(dest.data() + destOffset, src.data() + srcOffset, length);
+  dest.noteWrite();
 }
 
 // Three-way comparison of two ranges: -1, 0 or 1; 0 for a zero length.
@@ -32,6 +34,7 @@ inline void arrayFill(ByteArray& dest, std::uint32_t offset, std::uint32_t lengt
   if (length == 0) return;
   dest.checkRange(offset, length);
   std::memset(dest.data() + offset, value, length);
+  dest.noteWrite();
 }
 
 // Big-endian 16-bit values.
@@ -44,6 +47,7 @@ inline void setShort(ByteArray& a, std::uint32_t offset, std::uint16_t value) {
   a.checkRange(offset, 2);
   a.data()[offset] = static_cast<std::uint8_t>(value >> 8);
   a.data()[offset + 1] = static_cast<std::uint8_t>(value);
+  a.noteWrite();
 }
 
 }  // namespace quillon::Util

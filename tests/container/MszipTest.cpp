@@ -122,6 +122,34 @@ TEST(MszipEncoding, LaterChunksReferBackIntoThePreviousChunk) {
   EXPECT_EQ(decompress(buffer), input);
 }
 
+// A card keeps one encoder and one decoder and wipes them after each use: a
+// wiped codec must work as a new one (the same bytes out), both for input that
+// deflates and for input that falls back to stored chunks.
+TEST(MszipEncoding, WipedCodecsWorkAsNewOnes) {
+  Bytes mixed = test::xmlLikeText(40000, 3);
+  const Bytes noise = test::randomBytes(33000, 4);
+  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  const Bytes inputs[] = {test::xmlLikeText(70000, 2), mixed, test::xmlLikeText(5000, 7)};
+  MszipEncoder kept(20000);
+  MszipDecoder keptDecoder;
+  for (const Bytes& input : inputs) {
+    MszipEncoder fresh(20000);
+    Bytes expected(MszipEncoder::bound(input.size())), buffer(expected.size());
+    std::size_t expectedSize = 0, written = 0;
+    ASSERT_EQ(fresh.encode(input.data(), input.size(), expected.data(), expected.size(), expectedSize), Error::kNone);
+    ASSERT_EQ(kept.encode(input.data(), input.size(), buffer.data(), buffer.size(), written), Error::kNone);
+    kept.wipe();
+    ASSERT_EQ(written, expectedSize);
+    buffer.resize(written);
+    expected.resize(expectedSize);
+    EXPECT_EQ(buffer, expected);
+    Bytes output(input.size());
+    ASSERT_EQ(keptDecoder.decode(buffer.data(), buffer.size(), output.data(), output.size()), Error::kNone);
+    keptDecoder.wipe();
+    EXPECT_EQ(output, input);
+  }
+}
+
 TEST(MszipEncoding, ChunkOverItsBudgetIsStoredAndObjectsAreReusable) {
   // Random chunks cannot deflate under 1000 bytes and fall back to stored blocks;
   // the repetitive chunk between them still deflates.

@@ -49,9 +49,12 @@ TEST(DispatchPersistence, EveryCommandIsPersistedBeforeItsAnswerLeaves) {
   // A wrong PIN reaches the stored card with its count already lowered.
   EXPECT_EQ(transmitHex(runtime, "002000800439393939").sw, 0x63C2);
   EXPECT_EQ(recorder.saved, std::vector<int>{2});
-  // Refused commands are persisted too (the provider skips unchanged state).
+  // A refused command that changed nothing reaches no provider.
   EXPECT_EQ(transmitHex(runtime, "00CBA014045C02DF20").sw, 0x6982);
-  EXPECT_EQ(recorder.saved.size(), 2u);
+  EXPECT_EQ(recorder.saved.size(), 1u);
+  // A refused command that counts a wrong PIN is saved with its count.
+  EXPECT_EQ(transmitHex(runtime, "002000800439393939").sw, 0x63C1);
+  EXPECT_EQ(recorder.saved, (std::vector<int>{2, 1}));
 }
 
 }  // namespace

@@ -164,7 +164,9 @@ TEST(RuntimeApplet, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
   {
     JCRuntimeImpl runtime(&provider);
     bool persist = false;
+    bool change = false;
     auto* applet = ScriptedApplet::install(runtime, &destroyed, [&](APDU&) {
+      if (change) runtime.noteStateChange();
       if (persist) runtime.persist();
     });
     const std::uint8_t command[] = {0, 0, 0, 0};
@@ -175,7 +177,14 @@ TEST(RuntimeApplet, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
     persist = true;
     length = 4;
     runtime.transmit(command, 4, response, length);
-    EXPECT_EQ(provider.saves, 1);
+    EXPECT_EQ(provider.saves, 1);  // the applet's installation is not stored yet
+    length = 4;
+    runtime.transmit(command, 4, response, length);
+    EXPECT_EQ(provider.saves, 1);  // nothing changed since: nothing to save
+    change = true;
+    length = 4;
+    runtime.transmit(command, 4, response, length);
+    EXPECT_EQ(provider.saves, 2);
 
     runtime.setApplet(applet);  // the current applet again: nothing happens
     EXPECT_EQ(destroyed, 0);
