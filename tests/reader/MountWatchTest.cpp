@@ -25,7 +25,10 @@ class MountWatchTest : public ::testing::Test {
     const reader::MountWatch::Look look = watch.look(tree.paths());
     if (!look.ok) return "unread";
     std::string ids;
-    for (const reader::VolumeMount& mount : look.fresh) ids += (ids.empty() ? "" : ",") + std::to_string(mount.id);
+    for (const reader::VolumeMount& mount : look.fresh) {
+      if (!ids.empty()) ids += ',';
+      ids += std::to_string(mount.id);
+    }
     return ids;
   }
 

@@ -188,23 +188,25 @@ class RequestTest : public QObject {
     QCOMPARE(world.boxes.shown[0].buttons, QMessageBox::Yes | QMessageBox::No);
 
     struct Row {
-      ClearResult result;
+      std::uint32_t status;
+      ReaderStep step;
+      bool deleted;
       QString box;  // empty: none
     };
     const Row rows[] = {
-        {{0, ReaderStep::kNone, true, ""}, ""},
-        {{0, ReaderStep::kNone, false, ""}, ""},  // no container: only traced
-        {{status::SCARD_E_NO_READERS_AVAILABLE, ReaderStep::kFindReader, false, ""},
+        {0, ReaderStep::kNone, true, ""},
+        {0, ReaderStep::kNone, false, ""},  // no container: only traced
+        {status::SCARD_E_NO_READERS_AVAILABLE, ReaderStep::kFindReader, false,
          titled(QMessageBox::Critical, "The Brindleworth virtual reader was not found.")},
-        {{status::ERROR_ACCESS_DENIED, ReaderStep::kDelete, false, ""},
+        {status::ERROR_ACCESS_DENIED, ReaderStep::kDelete, false,
          QString("Error|%1|0x00000005 - Access is denied.").arg(static_cast<int>(QMessageBox::Information))},
-        {{status::SCARD_E_NO_SERVICE, ReaderStep::kEstablishContext, false, ""},
+        {status::SCARD_E_NO_SERVICE, ReaderStep::kEstablishContext, false,
          titled(QMessageBox::Critical, "The smart-card service (pcscd) is not running.")},
     };
     for (const Row& row : rows) {
       world.boxes.shown.clear();
       world.boxes.answers = {QMessageBox::Yes};
-      world.clearResult = row.result;
+      world.clearResult = ClearResult{row.status, row.step, row.deleted, {}};
       QTest::mouseClick(control<QPushButton>(*dialog, "clear"), Qt::LeftButton);
       QCOMPARE(world.cleared.back(), world.drive.string());
       QCOMPARE(boxes(world.boxes).mid(1), row.box.isEmpty() ? QStringList() : QStringList{row.box});
