@@ -8,7 +8,7 @@
 
 namespace quillon::desktop {
 
-struct MessageBoxSpec {
+struct BoxContent {
   QString caption;
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -19,13 +19,13 @@ class MessageBoxes {
  public:
   virtual ~MessageBoxes() = default;
   // Shows the box modally over `owner` and returns the button pressed.
-  virtual QMessageBox::StandardButton show(QWidget* owner, const MessageBoxSpec& box) = 0;
+  virtual QMessageBox::StandardButton show(QWidget* owner, const BoxContent& box) = 0;
 };
 
 // Real boxes, on the screen.
 class ScreenMessageBoxes final : public MessageBoxes {
  public:
-  QMessageBox::StandardButton show(QWidget* owner, const MessageBoxSpec& box) override;
+  QMessageBox::StandardButton show(QWidget* owner, const BoxContent& box) override;
 };
 
 }  // namespace quillon::desktop

@@ -28,8 +28,8 @@ class MountWatcher;
 
 namespace quillon::wizard {
 
+using desktop::BoxContent;
 using desktop::MessageBoxes;
-using desktop::MessageBoxSpec;
 
 class Banner;
 

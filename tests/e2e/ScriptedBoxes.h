@@ -21,9 +21,9 @@ class ScriptedBoxes final : public desktop::MessageBoxes {
   bool allAnswered() const { return answers_.empty(); }
 
   // The boxes shown since the last call, oldest first.
-  std::vector<desktop::MessageBoxSpec> takeShown() { return std::exchange(shown_, {}); }
+  std::vector<desktop::BoxContent> takeShown() { return std::exchange(shown_, {}); }
 
-  QMessageBox::StandardButton show(QWidget*, const desktop::MessageBoxSpec& box) override {
+  QMessageBox::StandardButton show(QWidget*, const desktop::BoxContent& box) override {
     shown_.push_back(box);
     if (answers_.empty()) {
       if (box.buttons == QMessageBox::Ok) return QMessageBox::Ok;
@@ -39,11 +39,11 @@ class ScriptedBoxes final : public desktop::MessageBoxes {
 
  private:
   std::deque<QMessageBox::StandardButton> answers_;
-  std::vector<desktop::MessageBoxSpec> shown_;
+  std::vector<desktop::BoxContent> shown_;
 };
 
 // The boxes, one a line, for failure messages.
-inline std::string describe(const std::vector<desktop::MessageBoxSpec>& boxes) {
+inline std::string describe(const std::vector<desktop::BoxContent>& boxes) {
   std::string text;
   for (const auto& box : boxes) text += "[" + box.caption.toStdString() + "] " + box.text.toStdString() + "\n";
   return text.empty() ? "(no box)" : text;

@@ -114,7 +114,7 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhen
   ASSERT_EQ(reported.count(), 1);
   EXPECT_EQ(reported.at(0).at(0).value<quint32>(), 0u);
   EXPECT_FALSE(dialog->waiting());
-  std::vector<desktop::MessageBoxSpec> shown = boxes.takeShown();
+  std::vector<desktop::BoxContent> shown = boxes.takeShown();
   ASSERT_EQ(shown.size(), 1u) << describe(shown);
   EXPECT_EQ(shown[0].caption, "Success");
   EXPECT_EQ(shown[0].icon, QMessageBox::Information);

@@ -16,7 +16,7 @@ using namespace quillon;
 
 class NoBoxes final : public desktop::MessageBoxes {
  public:
-  QMessageBox::StandardButton show(QWidget*, const desktop::MessageBoxSpec&) override { return QMessageBox::Cancel; }
+  QMessageBox::StandardButton show(QWidget*, const desktop::BoxContent&) override { return QMessageBox::Cancel; }
 };
 
 // A card as it is after a key pair was generated and its certificate written.

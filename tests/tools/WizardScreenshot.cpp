@@ -21,7 +21,7 @@ using namespace quillon;
 // The dialog shows no box before it is used; one shown is a fault in the picture's making.
 class NoBoxes final : public desktop::MessageBoxes {
  public:
-  QMessageBox::StandardButton show(QWidget*, const desktop::MessageBoxSpec& box) override {
+  QMessageBox::StandardButton show(QWidget*, const desktop::BoxContent& box) override {
     std::fprintf(stderr, "wizard_screenshot: the dialog showed a box: %s\n", qPrintable(box.text));
     shown = true;
     return QMessageBox::Cancel;

@@ -9,7 +9,7 @@
 
 namespace quillon::test {
 
-using desktop::MessageBoxSpec;
+using desktop::BoxContent;
 using wizard::WizardDialog;
 
 namespace {
@@ -26,7 +26,7 @@ void fill(WizardDialog& dialog, const QString& pin, const QString& key, const QS
 // caption|icon|text of every box shown, for whole-sequence comparisons.
 QStringList boxes(const ScriptedBoxes& scripted) {
   QStringList list;
-  for (const MessageBoxSpec& box : scripted.shown)
+  for (const BoxContent& box : scripted.shown)
     list << QString("%1|%2|%3").arg(box.caption).arg(static_cast<int>(box.icon)).arg(box.text);
   return list;
 }

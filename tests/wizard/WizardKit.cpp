@@ -5,7 +5,7 @@
 
 namespace quillon::test {
 
-QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const desktop::MessageBoxSpec& box) {
+QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const desktop::BoxContent& box) {
   shown.push_back(box);
   if (answers.empty()) return otherwise;
   const QMessageBox::StandardButton answer = answers.front();
@@ -15,7 +15,7 @@ QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const desktop::Message
 
 QStringList ScriptedBoxes::texts() const {
   QStringList list;
-  for (const desktop::MessageBoxSpec& box : shown) list << box.text;
+  for (const desktop::BoxContent& box : shown) list << box.text;
   return list;
 }
 

@@ -22,9 +22,9 @@ namespace quillon::test {
 
 class ScriptedBoxes final : public desktop::MessageBoxes {
  public:
-  QMessageBox::StandardButton show(QWidget* owner, const desktop::MessageBoxSpec& box) override;
+  QMessageBox::StandardButton show(QWidget* owner, const desktop::BoxContent& box) override;
 
-  std::vector<desktop::MessageBoxSpec> shown;
+  std::vector<desktop::BoxContent> shown;
   std::deque<QMessageBox::StandardButton> answers;          // taken in order
   QMessageBox::StandardButton otherwise = QMessageBox::No;  // once they run out
   QStringList texts() const;
