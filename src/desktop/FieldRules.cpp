@@ -54,6 +54,13 @@ FieldCheck SanitizeAdminKeyField(const QString& field) {
 
 bool serialComplete(const QString& field) { return field.size() == kSerialLimit; }
 
+bool replaceCleaned(QLineEdit& field, const FieldCheck& check) {
+  if (!check.changed) return false;
+  field.setText(check.text);
+  field.setCursorPosition(static_cast<int>(check.text.size()));
+  return true;
+}
+
 void showCompleteness(QLineEdit& field, bool complete) {
   QPalette palette;  // empty: the field takes the default colours again
   if (!complete) {

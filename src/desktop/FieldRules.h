@@ -29,6 +29,10 @@ FieldCheck SanitizeAdminKeyField(const QString& field);
 // Exactly 32 characters; nothing is cleaned.
 bool serialComplete(const QString& field);
 
+// When the check cleaned the field's text: puts the cleaned text in, with the
+// caret at its end, and returns true (the field's change signal then comes again).
+bool replaceCleaned(QLineEdit& field, const FieldCheck& check);
+
 // Incomplete fields are drawn light red, complete ones in the default colours.
 void showCompleteness(QLineEdit& field, bool complete);
 

@@ -65,12 +65,7 @@ QLineEdit* SecretDialog::addField(const char* name, SecretKind kind) {
 
 void SecretDialog::cleaned(QLineEdit* field, SecretKind kind) {
   const FieldCheck check = isPin(kind) ? SanitizePinField(field->text()) : SanitizeAdminKeyField(field->text());
-  if (check.changed) {
-    field->setText(check.text);  // comes back here, unchanged
-    field->setCursorPosition(static_cast<int>(check.text.size()));
-    return;
-  }
-  showCompleteness(*field, check.complete);
+  if (!replaceCleaned(*field, check)) showCompleteness(*field, check.complete);
 }
 
 bool SecretDialog::checked(QLineEdit* field, SecretKind kind, ossl::SecureBytes& value) {

@@ -59,20 +59,17 @@ const char* ReaderConnection::findVirtualReader() const noexcept {
 }
 
 std::uint32_t ReaderConnection::connect(const char* reader) {
-  pcsc::Handle card = 0;
-  pcsc::Dword protocol = 0;
-  const pcsc::Long rv = api_.connect(context_, reader, pcsc::kShareDirect, pcsc::kProtocolUndefined, &card, &protocol);
-  if (rv == pcsc::kSuccess) {
-    card_ = card;
-    connected_ = true;
-  }
-  return code(rv);
+  return connectWith(reader, pcsc::kShareDirect, pcsc::kProtocolUndefined);
 }
 
 std::uint32_t ReaderConnection::connectShared(const char* reader) {
+  return connectWith(reader, pcsc::kShareShared, pcsc::kProtocolT1);
+}
+
+std::uint32_t ReaderConnection::connectWith(const char* reader, pcsc::Dword shareMode, pcsc::Dword protocols) {
   pcsc::Handle card = 0;
   pcsc::Dword protocol = 0;
-  const pcsc::Long rv = api_.connect(context_, reader, pcsc::kShareShared, pcsc::kProtocolT1, &card, &protocol);
+  const pcsc::Long rv = api_.connect(context_, reader, shareMode, protocols, &card, &protocol);
   if (rv == pcsc::kSuccess) {
     card_ = card;
     connected_ = true;

@@ -53,6 +53,7 @@ class ReaderConnection {
   std::uint32_t transmit(std::span<const std::uint8_t> command, ossl::SecureBytes& response);
 
  private:
+  std::uint32_t connectWith(const char* reader, pcsc::Dword shareMode, pcsc::Dword protocols);
   const PcscApi& api_;
   pcsc::Context context_ = 0;
   bool hasContext_ = false;

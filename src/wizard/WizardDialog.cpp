@@ -223,22 +223,12 @@ void WizardDialog::setIcon() {
 
 void WizardDialog::pinEdited() {
   const FieldCheck check = SanitizePinField(pin_->text());
-  if (check.changed) {
-    pin_->setText(check.text);  // comes back here, unchanged
-    pin_->setCursorPosition(static_cast<int>(check.text.size()));
-    return;
-  }
-  markComplete(pin_, pinComplete_, check.complete);
+  if (!replaceCleaned(*pin_, check)) markComplete(pin_, pinComplete_, check.complete);
 }
 
 void WizardDialog::keyEdited() {
   const FieldCheck check = SanitizeAdminKeyField(key_->text());
-  if (check.changed) {
-    key_->setText(check.text);
-    key_->setCursorPosition(static_cast<int>(check.text.size()));
-    return;
-  }
-  markComplete(key_, keyComplete_, check.complete);
+  if (!replaceCleaned(*key_, check)) markComplete(key_, keyComplete_, check.complete);
 }
 
 void WizardDialog::serialEdited() { markComplete(serial_, serialComplete_, serialComplete(serial_->text())); }
