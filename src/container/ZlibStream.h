@@ -22,6 +22,9 @@ struct ZlibBlocks {
   static constexpr std::size_t kMax = 8;
   void* address[kMax] = {};
   std::size_t size[kMax] = {};
+  // Blocks that the stream's reset zeroes itself (deflate's hash heads), found
+  // by probing once: wipe() need not clear them a second time.
+  bool zeroedByReset[kMax] = {};
 };
 
 class DeflateStream {
@@ -38,6 +41,8 @@ class DeflateStream {
   // Resets the stream and wipes its window, hash chains and pending output: no
   // byte of what it compressed stays. The stream is then as new.
   void wipe() noexcept;
+  // The blocks zlib holds, for inspection.
+  const ZlibBlocks& blocks() const noexcept { return blocks_; }
 
  private:
   ZlibBlocks blocks_;
