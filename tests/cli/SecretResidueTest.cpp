@@ -157,7 +157,7 @@ class SecretResidueTest : public ::testing::Test {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    std::ostringstream out;
+    out.str("");
     std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
     const int status = command(static_cast<int>(words.size()), argv.data());
     std::cout.rdbuf(saved);
@@ -168,6 +168,7 @@ class SecretResidueTest : public ::testing::Test {
     ASSERT_EQ(CreateSecureContainer(pin.c_str(), key.data(), kSerial, dir.path().string(), &identity), 0u);
   }
 
+  std::ostringstream out;  // the command's standard output
   ScratchDir dir;
   DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
   std::string pin, keyText;
@@ -229,6 +230,7 @@ TEST_F(SecretResidueTest, ApduScript) {
     status = runCommand(cli::apduCommand, {"apdu", "--dir", dir.path().string(), "--identity", kIdentityText, script});
   });
   EXPECT_EQ(status, cli::kExitOk);
+  EXPECT_TRUE(out.str().ends_with(" 9000\n9000\n")) << out.str();  // selected, and the PIN verified
 }
 
 TEST_F(SecretResidueTest, CardMemoryIsWipedBeforeTheHeapTakesItBack) {
