@@ -12,9 +12,11 @@
 #include "cardops/ReaderCard.h"
 #include "cardops/StoredCard.h"
 #include "cli/ApduShell.h"
+#include "cli/CardCommand.h"
 #include "cli/CardSource.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 #include "cli/StoredCard.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/JCRuntimeImpl.h"
@@ -53,6 +55,9 @@ constexpr const char* kUsage =
     "or saved, or stays in use by another program (the message says which); 2 for a\n"
     "usage error.\n";
 
+constexpr const char* kPrefix = "quillon-card apdu: ";
+constexpr Option kOptions[] = {kDriveOption, kDirOption, kIdentityOption};
+
 int storedCard(const CardSource& source, int in) {
   GidsAppletInstaller installer;
   cardops::StoredCard card(source.drive, [&](std::string& error) {
@@ -60,7 +65,7 @@ int storedCard(const CardSource& source, int in) {
   });
   std::string error;
   if (!card.open(error)) {
-    std::cerr << "quillon-card apdu: " << error << "\n";
+    std::cerr << kPrefix << error << "\n";
     return kExitFailure;
   }
   // Each command is saved as it runs, under the drive's lock.
@@ -76,7 +81,7 @@ int readerCard(int in) {
     return cardops::Result{};
   });
   if (result.outcome != cardops::Outcome::kDone) {
-    std::cerr << "quillon-card apdu: " << result.message << "\n";
+    std::cerr << kPrefix << result.message << "\n";
     return kExitFailure;
   }
   return status;
@@ -86,16 +91,7 @@ int readerCard(int in) {
 
 int apduCommand(int argc, char** argv) {
   Arguments args;
-  std::string error;
-  if (!parseArguments(argc, argv, 1, {"drive", "dir", "identity"}, {"help"}, args, error) ||
-      args.positional.size() > 1) {
-    std::cerr << "quillon-card apdu: " << (error.empty() ? "too many arguments" : error) << "\n" << kUsage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
+  if (const int exit = parseCommand(argc, argv, {kPrefix, kOptions, 1, kUsage}, args); exit >= 0) return exit;
   // Read with read(2), never through a stream: the commands may carry PINs and keys.
   FileHandle file;
   if (!args.positional.empty()) {
@@ -109,7 +105,7 @@ int apduCommand(int argc, char** argv) {
 
   if (args.value("drive") == nullptr && args.value("dir") == nullptr) {
     if (args.value("identity") != nullptr) {
-      std::cerr << "quillon-card apdu: --identity is only for --dir\n";
+      std::cerr << kPrefix << "--identity is only for --dir\n";
       return kExitUsage;
     }
     JCRuntimeImpl runtime;
@@ -119,7 +115,7 @@ int apduCommand(int argc, char** argv) {
   CardSource source;
   const cardops::Result chosen = chooseCard(args, systemPaths(), source);
   if (chosen.outcome != cardops::Outcome::kDone) {
-    std::cerr << "quillon-card apdu: " << chosen.message << "\n";
+    std::cerr << kPrefix << chosen.message << "\n";
     return chosen.outcome == cardops::Outcome::kInvalidInput ? kExitUsage : kExitFailure;
   }
   return source.reader ? readerCard(in) : storedCard(source, in);

@@ -6,14 +6,10 @@
 #include <ostream>
 
 #include "cardops/CardChannel.h"
+#include "cli/ExitCodes.h"
 #include "jc/IJCRuntime.h"
 
 namespace quillon::cli {
-
-// Exit codes of quillon-card.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
 
 // The card a shell sends its commands to, one at a time: a stored card is
 // locked, brought up to date and saved around each command.

@@ -4,15 +4,17 @@
 
 #include "base/Status.h"
 #include "cardops/ReaderCard.h"
-#include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
+#include "cli/ExitCodes.h"
 #include "personalise/FormatCard.h"
 
 namespace quillon::cli {
 
 using cardops::Outcome;
 
-const char* const kCardChoiceHelp =
+namespace {
+
+constexpr const char* kCardChoiceHelp =
     "The card is the one the Brindleworth virtual reader serves, reached through\n"
     "PC/SC in one transaction that ends by resetting the card, so that no PIN or\n"
     "administrator right stays open to other programs. Instead:\n"
@@ -21,7 +23,7 @@ const char* const kCardChoiceHelp =
     "  --dir DIR --identity VENDOR:PRODUCT:REVISION:SERIAL\n"
     "                         the card stored in a directory standing in for a drive\n";
 
-const char* const kCardExitStatuses =
+constexpr const char* kCardExitStatuses =
     "Exit status:\n"
     "  0  done\n"
     "  1  the card or the reader failed\n"
@@ -31,20 +33,16 @@ const char* const kCardExitStatuses =
     "  5  the PIN is blocked\n"
     "  6  no reader, or no card in it\n";
 
-int parseCardCommand(int argc, char** argv, const char* prefix, const char* usage, std::set<std::string> values,
-                     std::set<std::string> flags, std::size_t positional, Arguments& args) {
-  values.insert({"drive", "dir", "identity"});
-  flags.insert("help");
-  std::string error;
-  if (!parseArguments(argc, argv, 1, values, flags, args, error) || args.positional.size() > positional) {
-    std::cerr << prefix << (error.empty() ? "too many arguments" : error) << "\n" << usage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << usage;
-    return kExitOk;
-  }
-  return -1;
+}  // namespace
+
+std::string cardUsage(const char* head, bool choice, const char* note, Options options) {
+  std::string text = head;
+  if (choice) text += std::string(kCardChoiceHelp) + "\n";
+  text += note;
+  std::string lists;
+  for (unsigned list = 1; list <= 2; ++list) lists += optionList(options, list);
+  if (!lists.empty()) text += lists + "\n";
+  return text + kCardExitStatuses;
 }
 
 cardops::Result readerHasCard(const cardops::ReaderStatus& status) {
@@ -69,18 +67,7 @@ cardops::Result findCard(const Arguments& args, CardSource& source) {
 
 int report(const char* prefix, const cardops::Result& result) {
   if (result.outcome != Outcome::kDone && !result.message.empty()) std::cerr << prefix << result.message << "\n";
-  return static_cast<int>(result.outcome);
-}
-
-bool oneSourceEach(const Arguments& args, const char* prefix,
-                   std::initializer_list<std::pair<const char*, const char*>> pairs) {
-  for (const auto& [file, fd] : pairs) {
-    if (args.value(file) != nullptr && args.value(fd) != nullptr) {
-      std::cerr << prefix << "give --" << file << " or --" << fd << ", not both\n";
-      return false;
-    }
-  }
-  return true;
+  return exitCode(result.outcome);
 }
 
 }  // namespace quillon::cli

@@ -1,12 +1,9 @@
 // What the commands on an existing card share: their options for choosing the card
-// (CardSource), the text of --help about it and about the exit statuses, which
-// are cardops::Outcome's numbers, and reporting an outcome.
+// (CardSource), their usage text with the text about that choice and about the exit
+// statuses, which are cardops::Outcome's numbers, and reporting an outcome.
 #pragma once
 
-#include <initializer_list>
-#include <set>
 #include <string>
-#include <utility>
 
 #include "cardops/CardOperations.h"
 #include "cardops/ReaderCard.h"
@@ -15,14 +12,15 @@
 
 namespace quillon::cli {
 
-extern const char* const kCardChoiceHelp;
-extern const char* const kCardExitStatuses;
+// The options that choose the card, for the commands' tables (the usage text
+// tells of them in prose).
+inline constexpr Option kDriveOption{"drive", "DRIVE"}, kDirOption{"dir", "DIR"},
+    kIdentityOption{"identity", "VENDOR:PRODUCT:REVISION:SERIAL"};
 
-// Parses a card command's arguments: the card options and `values`/`flags`
-// besides, with at most `positional` positional words, and --help. -1 to go on,
-// or the exit status after the usage text (or the help) has been printed.
-int parseCardCommand(int argc, char** argv, const char* prefix, const char* usage, std::set<std::string> values,
-                     std::set<std::string> flags, std::size_t positional, Arguments& args);
+// A card command's usage text: `head` (the usage lines and what the command
+// does), then the text on choosing the card when `choice`, `note`, the option
+// lists of `options` in their order, and the exit statuses.
+std::string cardUsage(const char* head, bool choice, const char* note, Options options);
 
 // kDone when the reader is there and has a card; otherwise what to report.
 cardops::Result readerHasCard(const cardops::ReaderStatus& status);
@@ -33,9 +31,5 @@ cardops::Result findCard(const Arguments& args, CardSource& source);
 
 // Writes a result that is not kDone on standard error after `prefix`; its exit status.
 int report(const char* prefix, const cardops::Result& result);
-
-// "give --pin-file or --pin-fd, not both" for each pair given twice; false after the message.
-bool oneSourceEach(const Arguments& args, const char* prefix,
-                   std::initializer_list<std::pair<const char*, const char*>> pairs);
 
 }  // namespace quillon::cli

@@ -1,9 +1,9 @@
 // quillon-card clear: the virtual reader ejects its card and the container is deleted.
 #include <iostream>
 
-#include "cli/ApduShell.h"
 #include "cli/Arguments.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 #include "personalise/FormatCard.h"
 #include "personalise/ReaderControl.h"
 
@@ -28,15 +28,7 @@ constexpr const char* kPrefix = "quillon-card clear: ";
 
 int clearCommand(int argc, char** argv) {
   Arguments args;
-  std::string error;
-  if (!parseArguments(argc, argv, 1, {}, {"help"}, args, error) || args.positional.size() > 1) {
-    std::cerr << kPrefix << (error.empty() ? "too many arguments" : error) << "\n" << kUsage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
+  if (const int exit = parseCommand(argc, argv, {kPrefix, {}, 1, kUsage}, args); exit >= 0) return exit;
   if (args.positional.empty()) {
     std::cerr << kPrefix << "no drive given (a mount point)\n" << kUsage;
     return kExitUsage;

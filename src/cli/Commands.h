@@ -8,9 +8,6 @@
 
 namespace quillon::cli {
 
-// Exit codes beside those of the APDU shell.
-inline constexpr int kExitDeclined = 3;  // stopped at a warning
-
 // What a writer says when another program held the drive past the wait.
 inline constexpr const char* kCardInUse = "the card is in use by another program";
 // Whether `status`, a Win32 error or its HRESULT, is that wait running out.

@@ -1,9 +1,9 @@
 // quillon-card decrypt: writes a card's state out in clear for diagnosis.
 #include <iostream>
 
-#include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 #include "personalise/DecryptSecureContainer.h"
 #include "personalise/FormatCard.h"
 
@@ -21,29 +21,24 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 both files written; 1 the card could not be read or the files\n"
     "not written; 2 usage error.\n";
+constexpr const char* kPrefix = "quillon-card decrypt: ";
+constexpr Option kOptions[] = {{"dir", "DIR"}, {"identity", "VENDOR:PRODUCT:REVISION:SERIAL"}};
 }  // namespace
 
 int decryptCommand(int argc, char** argv) {
   Arguments args;
+  if (const int exit = parseCommand(argc, argv, {kPrefix, kOptions, 1, kUsage}, args); exit >= 0) return exit;
   std::string error;
-  if (!parseArguments(argc, argv, 1, {"dir", "identity"}, {"help"}, args, error) || args.positional.size() > 1) {
-    std::cerr << "quillon-card decrypt: " << (error.empty() ? "too many arguments" : error) << "\n" << kUsage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
   CardTarget target;
   if (!resolveTarget(args.positional.empty() ? nullptr : &args.positional[0], args, target, error)) {
-    std::cerr << "quillon-card decrypt: " << error << "\n";
+    std::cerr << kPrefix << error << "\n";
     return kExitUsage;
   }
   std::string failure;
   const std::uint32_t status = DecryptSecureContainer(target.drive, target.identityOrNull(), systemPaths(), &failure);
   if (status != 0) {
     if (!failure.empty())
-      std::cerr << "quillon-card decrypt: " << failure << "\n";
+      std::cerr << kPrefix << failure << "\n";
     else
       std::cerr << "quillon-card decrypt: the card on " << target.drive
                 << " could not be written out: " << statusMessage(status) << "\n";

@@ -7,9 +7,10 @@
 #include <iostream>
 
 #include "base/Status.h"
-#include "cli/ApduShell.h"
+#include "cli/Arguments.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 #include "cli/Secrets.h"
 #include "cli/TerminalUi.h"
 #include "container/FilePersist.h"
@@ -22,7 +23,38 @@ namespace quillon::cli {
 
 namespace {
 
-constexpr const char* kUsage =
+// The modes of init that an option belongs to.
+constexpr unsigned kCardMode = 1, kBlankMode = 2;
+
+constexpr Option kOptions[] = {
+    {"dir", "DIR"},
+    {"identity", "VENDOR:PRODUCT:REVISION:SERIAL"},
+    {"no-reader", nullptr,
+     "write the container without the virtual reader: to\n"
+     "prepare a stick for another computer, or where there\n"
+     "is no reader",
+     1},
+    {"blank", nullptr,
+     "create a card still in its initialisation phase: no\n"
+     "PIN, administrator key, serial number or files, to be\n"
+     "personalised through the reader with another tool\n"
+     "(for example OpenSC's 'gids-tool --initialize')",
+     1},
+    {"pin-file", "FILE", "read the PIN from the first line of FILE", 2, kCardMode},
+    {"pin-fd", "N", "read the PIN as one line from file descriptor N", 2, kCardMode},
+    {"admin-key-file", "FILE", "read the administrator key (48 hex digits) from FILE", 2, kCardMode},
+    {"admin-key-fd", "N",
+     "read it as one line from file descriptor N\n"
+     "(PIN and key may share one descriptor: PIN line first)",
+     2, kCardMode},
+    {"serial", "HEX", "the card serial number, 32 hex digits (default: random)", 2, kCardMode},
+    {"yes", nullptr,
+     "continue past the warnings (existing container,\n"
+     "default PIN or administrator key) without asking",
+     2},
+};
+
+const std::string kUsage =
     "Usage: quillon-card init DRIVE [OPTIONS]\n"
     "       quillon-card init --dir DIR --identity VENDOR:PRODUCT:REVISION:SERIAL --no-reader [OPTIONS]\n"
     "       quillon-card init --blank DRIVE [--no-reader] [--yes]\n"
@@ -38,25 +70,12 @@ constexpr const char* kUsage =
     "instead of read from the device (the same stick gives the same identity on any\n"
     "computer: see 'quillon-card list'). A directory that is not the mount point of\n"
     "a volume gives the reader nothing to serve: use --no-reader with it.\n"
-    "\n"
-    "  --no-reader            write the container without the virtual reader: to\n"
-    "                         prepare a stick for another computer, or where there\n"
-    "                         is no reader\n"
-    "  --blank                create a card still in its initialisation phase: no\n"
-    "                         PIN, administrator key, serial number or files, to be\n"
-    "                         personalised through the reader with another tool\n"
-    "                         (for example OpenSC's 'gids-tool --initialize')\n"
+    "\n" +
+    optionList(kOptions, 1) +
     "\n"
     "Secrets are never given on the command line. Without the options below the\n"
-    "PIN and the administrator key are asked for on the terminal, without echo.\n"
-    "  --pin-file FILE        read the PIN from the first line of FILE\n"
-    "  --pin-fd N             read the PIN as one line from file descriptor N\n"
-    "  --admin-key-file FILE  read the administrator key (48 hex digits) from FILE\n"
-    "  --admin-key-fd N       read it as one line from file descriptor N\n"
-    "                         (PIN and key may share one descriptor: PIN line first)\n"
-    "  --serial HEX           the card serial number, 32 hex digits (default: random)\n"
-    "  --yes                  continue past the warnings (existing container,\n"
-    "                         default PIN or administrator key) without asking\n"
+    "PIN and the administrator key are asked for on the terminal, without echo.\n" +
+    optionList(kOptions, 2) +
     "\n"
     "The PIN has 4 to 16 digits (OpenSC takes at most 15). Exit status: 0 card\n"
     "created (and, with the reader, served); 1 the creation failed, or the reader\n"
@@ -119,37 +138,20 @@ int initBlank(const CardTarget& target, bool useReader, bool yes, const platform
 
 int initCommand(int argc, char** argv) {
   Arguments args;
-  std::string error;
-  if (!parseArguments(argc, argv, 1,
-                      {"dir", "identity", "pin-file", "pin-fd", "admin-key-file", "admin-key-fd", "serial"},
-                      {"yes", "help", "no-reader", "blank"}, args, error)) {
-    std::cerr << kPrefix << error << "\n" << kUsage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
+  // Any number of words parse; more than one is refused after --help.
+  if (const int exit = parseCommand(argc, argv, {kPrefix, kOptions, SIZE_MAX, kUsage}, args); exit >= 0) return exit;
   if (args.positional.size() > 1) {
     std::cerr << kPrefix << "too many arguments\n" << kUsage;
     return kExitUsage;
   }
-  for (const auto& [file, fd] : {std::pair{"pin-file", "pin-fd"}, std::pair{"admin-key-file", "admin-key-fd"}}) {
-    if (args.value(file) != nullptr && args.value(fd) != nullptr) {
-      std::cerr << kPrefix << "give --" << file << " or --" << fd << ", not both\n";
-      return kExitUsage;
-    }
-  }
+  if (!oneSourceEach(args, kOptions, kPrefix)) return kExitUsage;
   const bool blank = args.has("blank");
-  if (blank) {
-    for (const char* option : {"pin-file", "pin-fd", "admin-key-file", "admin-key-fd", "serial"}) {
-      if (args.value(option) != nullptr) {
-        std::cerr << kPrefix << "--blank takes no --" << option
-                  << ": the tool that personalises the card sets the PIN, key and serial number\n";
-        return kExitUsage;
-      }
-    }
+  if (const Option* option = outsideMode(args, kOptions, blank ? kBlankMode : kCardMode)) {
+    std::cerr << kPrefix << "--blank takes no --" << option->name
+              << ": the tool that personalises the card sets the PIN, key and serial number\n";
+    return kExitUsage;
   }
+  std::string error;
   CardTarget target;
   if (!resolveTarget(args.positional.empty() ? nullptr : &args.positional[0], args, target, error)) {
     std::cerr << kPrefix << error << "\n";

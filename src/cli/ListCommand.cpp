@@ -1,9 +1,9 @@
 // quillon-card list: the drives a card can be created on.
 #include <iostream>
 
-#include "cli/ApduShell.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 #include "personalise/FormatCard.h"
 #include "platform/DeviceDetails.h"
 #include "platform/Drives.h"
@@ -24,27 +24,21 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 (also when there is no drive); 1 when the mount table cannot be\n"
     "read; 2 usage error.\n";
+constexpr const char* kPrefix = "quillon-card list: ";
+constexpr Option kOptions[] = {{"identity"}};
 }  // namespace
 
 int listCommand(int argc, char** argv) {
   Arguments args;
-  std::string error;
-  if (!parseArguments(argc, argv, 1, {}, {"identity", "help"}, args, error) || !args.positional.empty()) {
-    std::cerr << "quillon-card list: " << (error.empty() ? "too many arguments" : error) << "\n" << kUsage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << kUsage;
-    return kExitOk;
-  }
+  if (const int exit = parseCommand(argc, argv, {kPrefix, kOptions, 0, kUsage}, args); exit >= 0) return exit;
   const platform::SystemPaths paths = systemPaths();
   std::vector<std::string> drives;
   std::uint32_t status = 0;
   if (!platform::listCompatibleDrives(paths, drives, status)) {
-    std::cerr << "quillon-card list: the mounted volumes cannot be read: " << statusMessage(status) << "\n";
+    std::cerr << kPrefix << "the mounted volumes cannot be read: " << statusMessage(status) << "\n";
     return kExitFailure;
   }
-  if (drives.empty()) std::cerr << "quillon-card list: no removable drive is mounted\n";
+  if (drives.empty()) std::cerr << kPrefix << "no removable drive is mounted\n";
   for (const std::string& drive : drives) {
     std::cout << drive;
     platform::DeviceDetails details;

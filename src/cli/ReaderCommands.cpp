@@ -3,10 +3,10 @@
 #include <iostream>
 
 #include "cardops/ReaderCard.h"
-#include "cli/ApduShell.h"
 #include "cli/CardCommand.h"
 #include "cli/CardTarget.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 
 namespace quillon::cli {
 
@@ -15,45 +15,31 @@ namespace {
 constexpr const char* kEjectPrefix = "quillon-card eject: ";
 constexpr const char* kInsertPrefix = "quillon-card insert: ";
 
-std::string ejectUsage() {
-  return std::string(
-             "Usage: quillon-card eject\n"
-             "\n"
-             "The Brindleworth virtual reader lets go of its card (EJECT): PC/SC programs\n"
-             "see no card. Nothing is deleted: the card stays on its stick, and\n"
-             "'quillon-card insert DRIVE' has the reader serve it again.\n"
-             "\n") +
-         kCardExitStatuses;
-}
+constexpr const char* kEjectHead =
+    "Usage: quillon-card eject\n"
+    "\n"
+    "The Brindleworth virtual reader lets go of its card (EJECT): PC/SC programs\n"
+    "see no card. Nothing is deleted: the card stays on its stick, and\n"
+    "'quillon-card insert DRIVE' has the reader serve it again.\n"
+    "\n";
 
-std::string insertUsage() {
-  return std::string(
-             "Usage: quillon-card insert DRIVE\n"
-             "\n"
-             "The Brindleworth virtual reader takes up the card already on DRIVE, the mount\n"
-             "point of a USB stick (SWALLOW), for example one prepared on another computer\n"
-             "with 'quillon-card init --no-reader'. Refused, with nothing sent to the\n"
-             "reader, when DRIVE holds no card, or one that does not open with this stick's\n"
-             "identity (status 2), or when the reader serves another stick's card: eject\n"
-             "it first (status 3).\n"
-             "\n") +
-         kCardExitStatuses;
-}
+constexpr const char* kInsertHead =
+    "Usage: quillon-card insert DRIVE\n"
+    "\n"
+    "The Brindleworth virtual reader takes up the card already on DRIVE, the mount\n"
+    "point of a USB stick (SWALLOW), for example one prepared on another computer\n"
+    "with 'quillon-card init --no-reader'. Refused, with nothing sent to the\n"
+    "reader, when DRIVE holds no card, or one that does not open with this stick's\n"
+    "identity (status 2), or when the reader serves another stick's card: eject\n"
+    "it first (status 3).\n"
+    "\n";
 
 }  // namespace
 
 int ejectCommand(int argc, char** argv) {
-  const std::string usage = ejectUsage();
+  const std::string usage = cardUsage(kEjectHead, false, "", {});
   Arguments args;
-  std::string error;
-  if (!parseArguments(argc, argv, 1, {}, {"help"}, args, error) || !args.positional.empty()) {
-    std::cerr << kEjectPrefix << (error.empty() ? "too many arguments" : error) << "\n" << usage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << usage;
-    return kExitOk;
-  }
+  if (const int exit = parseCommand(argc, argv, {kEjectPrefix, {}, 0, usage}, args); exit >= 0) return exit;
   const cardops::Result result = cardops::ejectReaderCard();
   if (result.outcome != cardops::Outcome::kDone) return report(kEjectPrefix, result);
   std::cout << "The virtual reader has no card now; the card stays on its stick.\n";
@@ -61,17 +47,9 @@ int ejectCommand(int argc, char** argv) {
 }
 
 int insertCommand(int argc, char** argv) {
-  const std::string usage = insertUsage();
+  const std::string usage = cardUsage(kInsertHead, false, "", {});
   Arguments args;
-  std::string error;
-  if (!parseArguments(argc, argv, 1, {}, {"help"}, args, error) || args.positional.size() > 1) {
-    std::cerr << kInsertPrefix << (error.empty() ? "too many arguments" : error) << "\n" << usage;
-    return kExitUsage;
-  }
-  if (args.has("help")) {
-    std::cout << usage;
-    return kExitOk;
-  }
+  if (const int exit = parseCommand(argc, argv, {kInsertPrefix, {}, 1, usage}, args); exit >= 0) return exit;
   if (args.positional.empty()) {
     std::cerr << kInsertPrefix << "no drive given (the mount point of a USB stick)\n" << usage;
     return kExitUsage;

@@ -7,6 +7,7 @@
 #include "base/Trace.h"
 #include "cli/ApduShell.h"
 #include "cli/Commands.h"
+#include "cli/ExitCodes.h"
 
 namespace {
 

@@ -24,12 +24,10 @@ struct DerInteger {
 
 DerInteger readInteger(const ByteArray& data, std::uint32_t& position) {
   if (data[position] != 0x02) throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::importRsaKey");
-  const auto lengthAt = static_cast<std::uint16_t>(position + 1);
-  const std::uint16_t length = UtilTLV::decodeLengthField(data, lengthAt);
-  const auto value = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(data, lengthAt));
-  data.checkRange(value, length);  // a value running past the data is malformed
-  position = std::uint32_t{value} + length;
-  return {value, length};
+  const UtilTLV::Element element = UtilTLV::elementAt(data, static_cast<std::uint16_t>(position));
+  data.checkRange(element.value, element.length);  // a value running past the data is malformed
+  position = element.end();
+  return {element.value, element.length};
 }
 
 // Drops the sign byte of a value one byte longer than a multiple of 16.
@@ -65,10 +63,10 @@ void CRTKeyFile::CheckUsage(std::uint8_t operation, std::uint8_t algRef) {
     if (position >= fcp.length()) throwNotFound(__FILE__, __LINE__, "CRTKeyFile::CheckUsage");
     std::uint16_t value = 0, length = 0;
     try {
-      const std::uint16_t at = UtilTLV::findTag(fcp, static_cast<std::uint16_t>(position), lenCRT, operation);
-      const auto lengthAt = static_cast<std::uint16_t>(at + 1);
-      length = UtilTLV::decodeLengthField(fcp, lengthAt);
-      value = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(fcp, lengthAt));
+      const UtilTLV::Element element =
+          UtilTLV::findElement(fcp, static_cast<std::uint16_t>(position), lenCRT, operation);
+      value = element.value;
+      length = element.length;
     } catch (const JavaCardRuntimeException&) {
       throwNotFound(__FILE__, __LINE__, "CRTKeyFile::CheckUsage");
     }
@@ -90,9 +88,9 @@ void CRTKeyFile::importKey(ByteArray& data, std::uint16_t offset) {
   if (data[offset] != 0xA5) throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::importKey");
   std::uint16_t contents = 0, length = 0;
   try {
-    const auto lengthAt = static_cast<std::uint16_t>(offset + 1);
-    length = UtilTLV::decodeLengthField(data, lengthAt);
-    contents = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(data, lengthAt));
+    const UtilTLV::Element element = UtilTLV::elementAt(data, offset);
+    contents = element.value;
+    length = element.length;
   } catch (const JavaCardRuntimeException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   }
@@ -104,14 +102,11 @@ void CRTKeyFile::importKey(ByteArray& data, std::uint16_t offset) {
     ISOException::throwIt(ISO7816::SW_FUNC_NOT_SUPPORTED);
 
   try {
-    const std::uint16_t at87 = UtilTLV::findTag(data, contents, length, 0x87);
-    const auto lengthAt = static_cast<std::uint16_t>(at87 + 1);
-    const std::uint16_t keyLength = UtilTLV::decodeLengthField(data, lengthAt);
-    const auto key = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(data, lengthAt));
+    const UtilTLV::Element key = UtilTLV::findElement(data, contents, length, 0x87);
     if (kind == KEY_KIND_SYMMETRIC)
-      importSymmetricKey(data, key, keyLength);
+      importSymmetricKey(data, key.value, key.length);
     else if (kind == KEY_KIND_RSA)
-      importRsaKey(data, key, keyLength);
+      importRsaKey(data, key.value, key.length);
     else
       ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   } catch (const ISOException&) {
@@ -129,10 +124,10 @@ void CRTKeyFile::importRsaKey(ByteArray& data, std::uint16_t offset, std::uint16
   if (offset >= data.length()) throwIndexOutOfBounds();
   std::uint32_t position = offset;
   if (data[position] != 0x30) throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::importRsaKey");
-  const auto sequenceLengthAt = static_cast<std::uint16_t>(position + 1);
-  if (UtilTLV::decodeLengthField(data, sequenceLengthAt) > std::uint32_t{length} + 2)
+  const UtilTLV::Element sequence = UtilTLV::elementAt(data, offset);
+  if (sequence.length > std::uint32_t{length} + 2)
     throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::importRsaKey");
-  position = sequenceLengthAt + UtilTLV::getLengthFieldLength(data, sequenceLengthAt);
+  position = sequence.value;
   if (data[position] != 0x02 || data[position + 1] != 0x01 || data[position + 2] != 0x00)
     throwInvalidArguments(__FILE__, __LINE__, "CRTKeyFile::importRsaKey");
   position += 3;

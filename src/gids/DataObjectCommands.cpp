@@ -48,12 +48,9 @@ void GidsFileSystem::processGetData(APDU& apdu) {
   std::uint16_t listLength = 0;
   std::uint16_t listValue = 0;
   try {
-    const std::uint16_t at = UtilTLV::findTag(buffer, ISO7816::OFFSET_CDATA, lc & 0xFF, kTagList);
-    const auto lengthAt = static_cast<std::uint16_t>(at + 1);
-    if (buffer[lengthAt] != 0x00) {
-      listLength = UtilTLV::decodeLengthField(buffer, lengthAt);
-      listValue = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(buffer, lengthAt));
-    }
+    const UtilTLV::Element list = UtilTLV::findElement(buffer, ISO7816::OFFSET_CDATA, lc & 0xFF, kTagList, true);
+    listLength = list.length;
+    listValue = list.value;
   } catch (const JavaCardRuntimeException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   }
@@ -111,8 +108,7 @@ void GidsFileSystem::processPutData(APDU& apdu) {
   } catch (const NotEnoughSpaceException&) {
     ISOException::throwIt(ISO7816::SW_FILE_FULL);
   } catch (const SystemException& e) {
-    ISOException::throwIt(e.getReason() == SystemException::NO_RESOURCE ? ISO7816::SW_FILE_FULL
-                                                                        : ISO7816::SW_UNKNOWN);
+    ISOException::throwIt(e.getReason() == SystemException::NO_RESOURCE ? ISO7816::SW_FILE_FULL : ISO7816::SW_UNKNOWN);
   }
 }
 

@@ -15,10 +15,9 @@ bool DedicatedFile::findTemplateValue(const ByteArray& tmpl, std::uint8_t tag, s
                                       std::uint16_t& length) {
   if (tmpl.length() < 2) return false;
   try {
-    const std::uint16_t at = UtilTLV::findTag(tmpl, 2, tmpl[1], tag);
-    const auto lengthAt = static_cast<std::uint16_t>(at + 1);
-    length = UtilTLV::decodeLengthField(tmpl, lengthAt);
-    value = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(tmpl, lengthAt));
+    const UtilTLV::Element element = UtilTLV::findElement(tmpl, 2, tmpl[1], tag);
+    length = element.length;
+    value = element.value;
     return true;
   } catch (...) {
     return false;

@@ -21,15 +21,6 @@ void requireP1P2Zero(const ByteArray& buffer) {
   if (buffer[ISO7816::OFFSET_P1] != 0 || buffer[ISO7816::OFFSET_P2] != 0)
     ISOException::throwIt(ISO7816::SW_INCORRECT_P1P2);
 }
-
-// Value offset and decoded length of the element with `tag` in [start, start + length).
-std::uint16_t findValue(const ByteArray& buffer, std::uint16_t start, std::uint16_t length, std::uint8_t tag,
-                        std::uint16_t& valueLength) {
-  const std::uint16_t at = UtilTLV::findTag(buffer, start, length, tag);
-  const auto lengthAt = static_cast<std::uint16_t>(at + 1);
-  valueLength = UtilTLV::decodeLengthField(buffer, lengthAt);
-  return static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(buffer, lengthAt));
-}
 }  // namespace
 
 File* GidsFileSystem::getSafeFile(ByteArray& buffer, std::uint16_t lc) {
@@ -37,18 +28,15 @@ File* GidsFileSystem::getSafeFile(ByteArray& buffer, std::uint16_t lc) {
   const std::uint8_t templateTag = buffer[kData];
   if (templateTag != 0x62 && templateTag != 0x6F) throwNotFound(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
 
-  const std::uint16_t fieldSize = UtilTLV::getLengthFieldLength(buffer, kData + 1);
-  const std::uint16_t length = UtilTLV::decodeLengthField(buffer, kData + 1);
-  if (std::int32_t{length} != std::int32_t{lc} - fieldSize - 1)
-    throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
-  const auto start = static_cast<std::uint16_t>(kData + 1 + fieldSize);
+  const UtilTLV::Element body = UtilTLV::elementAt(buffer, kData);
+  if (body.end() != std::uint32_t{kData} + lc) throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
+  const std::uint16_t start = body.value, length = body.length;
   if (!UtilTLV::isTLVConsistent(buffer, start, length))
     throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
 
-  std::uint16_t idLength = 0;
-  const std::uint16_t idAt = findValue(buffer, start, length, 0x83, idLength);
-  if (idLength != 2) throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
-  const std::uint16_t id = Util::getShort(buffer, idAt);
+  const UtilTLV::Element idElement = UtilTLV::findElement(buffer, start, length, 0x83);
+  if (idElement.length != 2) throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
+  const std::uint16_t id = Util::getShort(buffer, idElement.value);
   bool inUse = true;
   try {
     findFile(id, FIND_ANY);
@@ -57,23 +45,21 @@ File* GidsFileSystem::getSafeFile(ByteArray& buffer, std::uint16_t lc) {
   }
   if (inUse) throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
 
-  std::uint16_t descriptorLength = 0;
-  const std::uint16_t descriptorAt = findValue(buffer, start, length, 0x82, descriptorLength);
-  if (descriptorLength < 1 || descriptorLength > 6)
+  const UtilTLV::Element descriptorElement = UtilTLV::findElement(buffer, start, length, 0x82);
+  if (descriptorElement.length < 1 || descriptorElement.length > 6)
     throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
-  const std::uint8_t descriptor = buffer[descriptorAt];
+  const std::uint8_t descriptor = buffer[descriptorElement.value];
 
   // Every file needs compact security attributes: without them no command could
   // ever activate, use or delete it.
-  std::uint16_t attributesLength = 0;
-  findValue(buffer, start, length, 0x8C, attributesLength);
-  if (attributesLength < 1) throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
+  if (UtilTLV::findElement(buffer, start, length, 0x8C).length < 1)
+    throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
 
   std::uint16_t crtAt = 0, crtLength = 0;
   if (descriptor == kDescriptorKeyFile) {
     try {
       crtAt = UtilTLV::findTag(buffer, start, length, 0xA5);
-      crtLength = UtilTLV::decodeLengthField(buffer, static_cast<std::uint16_t>(crtAt + 1));
+      crtLength = UtilTLV::elementAt(buffer, crtAt).length;
     } catch (const NotFoundException&) {
       throwInvalidArguments(__FILE__, __LINE__, "GidsFileSystem::getSafeFile");
     }

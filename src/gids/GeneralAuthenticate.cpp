@@ -53,14 +53,14 @@ void GidsPINManager::processGeneralAuthenticate(APDU& apdu) {
     ISOException::throwIt(ISO7816::SW_INCORRECT_P1P2);
   apdu.setIncomingAndReceive();
   if (buffer[ISO7816::OFFSET_CDATA] != kDynamicAuthenticationTemplate) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
-  std::uint16_t length = 0;
+  UtilTLV::Element body;
   try {
-    length = UtilTLV::decodeLengthField(buffer, 6);
+    body = UtilTLV::elementAt(buffer, ISO7816::OFFSET_CDATA);
   } catch (const InvalidArgumentsException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   }
-  const auto value = static_cast<std::uint16_t>(6 + UtilTLV::getLengthFieldLength(buffer, 6));
-  if (!CheckForChallengeRequest(apdu, buffer, value, length) && !CheckForChallengeResponse(apdu, buffer, value, length))
+  if (!CheckForChallengeRequest(apdu, buffer, body.value, body.length) &&
+      !CheckForChallengeResponse(apdu, buffer, body.value, body.length))
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
 }
 
@@ -68,9 +68,8 @@ bool GidsPINManager::CheckForChallengeRequest(APDU& apdu, ByteArray& buffer, std
                                               std::uint16_t length) {
   std::uint16_t at = 0;
   if (!findElement(buffer, offset, length, kTagChallenge, at)) return false;
-  const auto lengthAt = static_cast<std::uint16_t>(at + 1);
-  const std::uint16_t challengeLength = buffer[lengthAt] == 0 ? 0 : UtilTLV::decodeLengthField(buffer, lengthAt);
-  const auto challenge = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(buffer, lengthAt));
+  const UtilTLV::Element element = UtilTLV::elementAt(buffer, at, true);
+  const std::uint16_t challengeLength = element.length, challenge = element.value;
 
   ClearChallengeData();
   std::uint8_t cardLength = 0;
@@ -102,14 +101,13 @@ bool GidsPINManager::CheckForChallengeResponse(APDU& apdu, ByteArray& buffer, st
                                                std::uint16_t length) {
   std::uint16_t at = 0;
   if (!findElement(buffer, offset, length, kTagResponse, at)) return false;
-  const auto lengthAt = static_cast<std::uint16_t>(at + 1);
-  std::uint16_t n = 0;
+  UtilTLV::Element element;
   try {
-    n = UtilTLV::decodeLengthField(buffer, lengthAt);
+    element = UtilTLV::elementAt(buffer, at);
   } catch (const InvalidArgumentsException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   }
-  const auto response = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(buffer, lengthAt));
+  const std::uint16_t n = element.length, response = element.value;
   if (n > kMutualResponseLength) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
 
   const std::uint8_t status = authenticationStatus[0];

@@ -36,15 +36,11 @@ void GidsApplet::importKey(APDU& apdu) {
   std::uint8_t keyReference = 0;
   std::uint16_t crt = 0;
   try {
-    const std::uint16_t at70 = UtilTLV::findTag(flash, 0, n, 0x70);
-    const auto lengthAt = static_cast<std::uint16_t>(at70 + 1);
-    const std::uint16_t length = UtilTLV::decodeLengthField(flash, lengthAt);
-    const auto value = static_cast<std::uint16_t>(lengthAt + UtilTLV::getLengthFieldLength(flash, lengthAt));
-    if (UtilTLV::decodeLengthField(flash, static_cast<std::uint16_t>(value + 1)) != 1)
-      ISOException::throwIt(ISO7816::SW_DATA_INVALID);
-    keyReference = flash[UtilTLV::findTag(flash, value, length, 0x84) + 2u];
-    crt = UtilTLV::findTag(flash, value, length, 0xA5);
-    UtilTLV::decodeLengthField(flash, static_cast<std::uint16_t>(crt + 1));
+    const UtilTLV::Element key = UtilTLV::findElement(flash, 0, n, 0x70);
+    if (UtilTLV::elementAt(flash, key.value).length != 1) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
+    keyReference = flash[UtilTLV::findTag(flash, key.value, key.length, 0x84) + 2u];
+    crt = UtilTLV::findTag(flash, key.value, key.length, 0xA5);
+    UtilTLV::elementAt(flash, crt);
   } catch (const JavaCardRuntimeException&) {
     ISOException::throwIt(ISO7816::SW_DATA_INVALID);
   } catch (const SystemException&) {

@@ -188,10 +188,9 @@ void GidsApplet::processGenerateAsymmetricKeypair(APDU& apdu) {
   std::uint8_t keyReference = 0;
   std::uint8_t algorithm = 0;
   try {
-    const std::uint16_t fieldSize = UtilTLV::getLengthFieldLength(buffer, 6);
-    const std::uint16_t length = UtilTLV::decodeLengthField(buffer, 6);
-    if (std::int32_t{length} != std::int32_t{lc} - fieldSize - 1) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
-    const auto value = static_cast<std::uint16_t>(6 + fieldSize);
+    const UtilTLV::Element body = UtilTLV::elementAt(buffer, ISO7816::OFFSET_CDATA);
+    if (body.end() != std::uint32_t{ISO7816::OFFSET_CDATA} + lc) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
+    const std::uint16_t value = body.value, length = body.length;
     if (!UtilTLV::isTLVConsistent(buffer, value, length)) ISOException::throwIt(ISO7816::SW_DATA_INVALID);
     keyReference = singleByteValue(buffer, value, length, 0x83);
     algorithm = singleByteValue(buffer, value, length, 0x80);

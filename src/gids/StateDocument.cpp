@@ -119,7 +119,7 @@ std::uint16_t keySizeFromCRT(CRTKeyFile& file) {
   if (fcp.empty() || file.lenCRT < 4) return 2048;
   try {
     const std::uint16_t b8 = UtilTLV::findTag(fcp, static_cast<std::uint16_t>(file.posCRT + 2), file.lenCRT, 0xB8);
-    const std::uint16_t length = UtilTLV::decodeLengthField(fcp, static_cast<std::uint16_t>(b8 + 1));
+    const std::uint16_t length = UtilTLV::elementAt(fcp, b8).length;
     const std::uint16_t at80 = UtilTLV::findTag(fcp, static_cast<std::uint16_t>(b8 + 2), length, 0x80);
     switch (fcp[at80 + 2u]) {
       case 0x06: return 1024;

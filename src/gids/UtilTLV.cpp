@@ -6,41 +6,66 @@ namespace {
 
 constexpr bool isMultiByteTag(std::uint8_t first) { return (first & 0x1F) == 0x1F; }
 
-// Offset just past the element at `position`. Computed in 32 bits: a long length
-// field can never move the walk backwards, so every walk ends.
-std::uint32_t nextElement(const ByteArray& buffer, std::uint32_t position) {
-  const auto lengthAt = static_cast<std::uint16_t>(position + 1);
-  if (position + 1 > 0xFFFF) throwIndexOutOfBounds();
-  return position + 1 + getLengthFieldLength(buffer, lengthAt) + decodeLengthField(buffer, lengthAt);
+// Size of the length field that starts with `first`: 81 and 82 are the long
+// forms read here; every other byte stands alone.
+constexpr std::uint16_t fieldSize(std::uint8_t first) { return first == 0x82 ? 3 : (first == 0x81 ? 2 : 1); }
+
+// A length field: its first byte, its size, and the length it gives (the low
+// seven bits of a lone byte from 80 on).
+struct LengthField {
+  std::uint8_t first;
+  std::uint16_t size;
+  std::uint16_t length;
+};
+
+// The length field at `at`, its whole extent checked against the array at once.
+LengthField readLengthField(const ByteArray& buffer, std::uint32_t at) {
+  const std::uint8_t first = buffer[at];
+  const std::uint16_t size = fieldSize(first);
+  buffer.checkRange(at, size);
+  const std::uint8_t* field = buffer.data() + at;
+  std::uint16_t length = first & 0x7F;
+  if (size == 2) length = field[1];
+  if (size == 3) length = static_cast<std::uint16_t>(field[1] << 8 | field[2]);
+  return {first, size, length};
 }
 
-// Size of a tag whose first byte is at `first`: continuation bytes (bit 0x80 set)
-// and the last byte count, stopping once the size reaches `limit`.
-std::uint32_t tagSize(const ByteArray& buffer, std::uint32_t first, std::uint32_t limit) {
+// Size of a tag whose first byte is at `first`: continuation bytes (bit 0x80
+// set) and the last byte count; nothing at or past `end` is read.
+std::uint32_t tagSize(const ByteArray& buffer, std::uint32_t first, std::uint32_t end) {
   std::uint32_t t = 1;
   if (!isMultiByteTag(buffer[first])) return t;
-  while (t < limit) {
-    const std::uint8_t b = buffer[first + t];
+  for (std::uint32_t position = first + 1; position < end;) {
+    const std::uint8_t b = buffer[position++];
     ++t;
     if ((b & 0x80) == 0) break;
   }
   return t;
 }
 
+// Offset just past the element at `position`. Computed in 32 bits: a long length
+// field can never move the walk backwards, so every walk ends.
+std::uint32_t nextElement(const ByteArray& buffer, std::uint32_t position) {
+  if (position + 1 > 0xFFFF) throwIndexOutOfBounds();
+  return elementAt(buffer, static_cast<std::uint16_t>(position)).end();
+}
+
 }  // namespace
 
-std::uint16_t decodeLengthField(const ByteArray& buffer, std::uint16_t offset) {
-  const std::uint8_t b = buffer[offset];
-  if (b == 0x82) return static_cast<std::uint16_t>(buffer[offset + 1u] << 8 | buffer[offset + 2u]);
-  if (b == 0x81) return buffer[offset + 1u];
-  if (b == 0x00) THROW_INVALID_ARGUMENTS("UtilTLV::decodeLengthField");
-  return b & 0x7F;
+Element elementAt(const ByteArray& buffer, std::uint16_t at, bool emptyAllowed) {
+  const auto lengthAt = static_cast<std::uint16_t>(at + 1);
+  const LengthField field = readLengthField(buffer, lengthAt);
+  if (field.first == 0x00 && !emptyAllowed) THROW_INVALID_ARGUMENTS("UtilTLV::decodeLengthField");
+  return {static_cast<std::uint16_t>(lengthAt + field.size), field.length};
 }
 
-std::uint16_t getLengthFieldLength(const ByteArray& buffer, std::uint16_t offset) {
-  const std::uint8_t b = buffer[offset];
-  return b == 0x82 ? 3 : (b == 0x81 ? 2 : 1);
+std::uint16_t decodeLengthField(const ByteArray& buffer, std::uint16_t offset) {
+  const LengthField field = readLengthField(buffer, offset);
+  if (field.first == 0x00) THROW_INVALID_ARGUMENTS("UtilTLV::decodeLengthField");
+  return field.length;
 }
+
+std::uint16_t getLengthFieldLength(const ByteArray& buffer, std::uint16_t offset) { return fieldSize(buffer[offset]); }
 
 std::uint16_t findTag(const ByteArray& buffer, std::uint16_t offset, std::uint16_t length, std::uint8_t tag) {
   // The last position that can still be followed by a length byte is end - 1.
@@ -66,21 +91,14 @@ bool isTLVConsistent(const ByteArray& buffer, std::uint16_t offset, std::uint16_
 
 std::uint16_t getCommandDataObjectSize(const ByteArray& buffer, std::uint16_t limit) {
   constexpr std::uint32_t kData = 5;
-  const std::uint32_t t = tagSize(buffer, kData, limit);
+  const std::uint32_t t = tagSize(buffer, kData, kData + limit);
   if (1 + t > limit) return 0;
-
-  const std::uint8_t b = buffer[kData + t];
-  std::uint32_t n = 0;
-  std::uint32_t length = b;
-  if (b >= 0x80) {
-    n = b & 0x7F;
-    if (1 + t + n > limit || n > 2) return 0;
-    if (n >= 1 && 6 + t + n > limit) return 0;  // the length bytes must end inside the data
-    if (n == 1) length = buffer[kData + t + 1];
-    else if (n == 2) length = static_cast<std::uint32_t>(buffer[kData + t + 1] << 8 | buffer[kData + t + 2]);
-    else length = 0;
-  }
-  const auto size = static_cast<std::uint16_t>(t + 1 + n + length);
+  const std::uint8_t first = buffer[kData + t];
+  if (first > 0x82) return 0;  // no length field of more than two bytes here
+  const std::uint32_t n = fieldSize(first) - 1u;
+  if (n >= 1 && kData + 1 + t + n > limit) return 0;  // the length bytes must end inside the data
+  const LengthField field = readLengthField(buffer, kData + t);
+  const auto size = static_cast<std::uint16_t>(t + field.size + field.length);
   if (size >= 240) return size;  // a large object may arrive over a command chain
   return kData + size <= limit ? size : 0;
 }
@@ -99,22 +117,8 @@ bool isTagEqual(const ByteArray& buffer, std::uint16_t offset, std::uint16_t end
 }
 
 std::uint16_t getValueLength(const ByteArray& buffer, std::uint16_t offset, std::uint16_t end) {
-  std::uint32_t t = 1;
-  if (isMultiByteTag(buffer[offset])) {
-    std::uint32_t position = offset + 1u;
-    while (position < end) {
-      const std::uint8_t b = buffer[position];
-      ++t;
-      ++position;
-      if ((b & 0x80) == 0) break;
-    }
-  }
-  const std::uint32_t at = offset + t;
-  const std::uint8_t b = buffer[at];
-  if (b < 0x80) return b;
-  if ((b & 0x7F) == 1) return buffer[at + 1];
-  if ((b & 0x7F) == 2) return static_cast<std::uint16_t>(buffer[at + 1] << 8 | buffer[at + 2]);
-  return 0;
+  const LengthField field = readLengthField(buffer, offset + tagSize(buffer, offset, end));
+  return field.first < 0x80 || field.size > 1 ? field.length : 0;
 }
 
 }  // namespace quillon::UtilTLV

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 
-#include "base/Hex.h"
 #include "base/Status.h"
 #include "base/Utf8.h"
 
@@ -11,7 +10,7 @@ namespace {
 
 using namespace status;
 
-TEST(Status, CodesConvertAndHaveTheirTexts) {
+TEST(Status, CodesConvertAndEveryCodeTheProgramProducesHasAText) {
   EXPECT_EQ(hresultFromWin32(ERROR_ACCESS_DENIED), 0x80070005u);
   EXPECT_EQ(hresultFromWin32(0x12345), 0x80072345u);  // only the low word is kept
   EXPECT_EQ(hresultFromWin32(0), 0u);
@@ -28,11 +27,8 @@ TEST(Status, CodesConvertAndHaveTheirTexts) {
   EXPECT_STREQ(messageText(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   EXPECT_EQ(messageText(0x80071234), nullptr);
   EXPECT_EQ(messageText(0xC0001234), nullptr);
-}
 
-// Every status the program can report has a text, so that no message ends in
-// "(unknown error)".
-TEST(Status, EveryCodeTheProgramProducesHasAText) {
+  // Every status the program can report has a text: no message ends in "(unknown error)".
   EXPECT_STREQ(messageText(NTE_NO_KEY), "Key does not exist.");  // an identity no key derives from
   EXPECT_STREQ(messageText(hresultFromNt(STATUS_AUTH_TAG_MISMATCH)),
                "The computed authentication tag did not match the input authentication tag.");
@@ -55,18 +51,6 @@ TEST(Status, EveryCodeTheProgramProducesHasAText) {
     EXPECT_NE(messageText(code), nullptr) << std::hex << code;
   for (std::uint32_t code = 0x80100065; code <= 0x8010006F; ++code)
     EXPECT_NE(messageText(code), nullptr) << std::hex << code;
-}
-
-TEST(Hex, EncodesUpperCaseAndDecodesStrictlyWithBlanks) {
-  const std::uint8_t bytes[] = {0x00, 0x0A, 0xDB, 0xFF};
-  EXPECT_EQ(hex::encode(bytes), "000ADBFF");
-  std::vector<std::uint8_t> out;
-  ASSERT_TRUE(hex::decode("00 a4\t04 0 4", out));
-  EXPECT_EQ(out, (std::vector<std::uint8_t>{0x00, 0xA4, 0x04, 0x04}));
-  EXPECT_FALSE(hex::decode("00A", out));
-  EXPECT_TRUE(out.empty());
-  EXPECT_FALSE(hex::decode("00G0", out));
-  EXPECT_TRUE(out.empty());
 }
 
 TEST(Utf8, CountsCutsAndDecodesUtf16Units) {

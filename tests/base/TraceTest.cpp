@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,9 +137,8 @@ TEST_F(TraceTest, SinksParseSessionsAndTheEnvironmentSessionWritesToItsFile) {
   EXPECT_FALSE(trace::enabled());
   QTRACE(trace::kError, "FormatCard", "after unregistration");
   std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "FormatCard(" + std::to_string(line) + ") : FormatCard: drive = /media/stick\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+            "FormatCard(" + std::to_string(line) + ") : FormatCard: drive = /media/stick\n");
   std::filesystem::remove(file);
 }
 

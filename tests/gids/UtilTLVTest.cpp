@@ -1,91 +1,96 @@
-// BER-TLV reading on hostile bytes: length fields of one to three bytes, truncated
-// input, tags inside values, and walks that must end.
+// BER-TLV reading on hostile bytes, case by case from tests/data/gids/tlv-vectors.txt.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "gids/UtilTLV.h"
 #include "jc/JCRuntimeImpl.h"
+#include "support/TestData.h"
 
 namespace quillon {
 namespace {
 
 using namespace UtilTLV;
 
+// "DF 20 AB*3" → DF 20 AB AB AB.
+test::Bytes bytesOf(const std::string& text) {
+  test::Bytes bytes;
+  std::istringstream words(text);
+  for (std::string word; words >> word;) {
+    const std::size_t star = word.find('*');
+    const test::Bytes one = test::fromHex(word.substr(0, star));
+    const std::size_t times = star == std::string::npos ? 1 : std::stoul(word.substr(star + 1));
+    for (std::size_t i = 0; i < times; ++i) bytes.insert(bytes.end(), one.begin(), one.end());
+  }
+  return bytes;
+}
+
 class UtilTLVTest : public ::testing::Test {
  protected:
-  // A card array holding exactly these bytes.
-  ByteArray array(const std::vector<std::uint8_t>& bytes) {
+  ByteArray array(const test::Bytes& bytes) {
     ByteArray a(static_cast<std::uint16_t>(bytes.size()), runtime.persistentMemory(), JC_HERE("UtilTLVTest"));
     for (std::size_t i = 0; i < bytes.size(); ++i) a[static_cast<std::uint16_t>(i)] = bytes[i];
     return a;
   }
-  // A 512-byte command buffer with `data` at offset 5; the size of the data object it starts.
-  std::uint16_t objectSize(std::vector<std::uint8_t> data, std::size_t fill, std::uint16_t received) {
-    data.resize(std::max(data.size(), fill), 0xAB);
-    std::vector<std::uint8_t> bytes(512, 0);
-    bytes[4] = static_cast<std::uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), bytes.begin() + 5);
-    return getCommandDataObjectSize(array(bytes), received);
+
+  // What the function gives for the case, in the file's notation.
+  std::string run(const std::string& function, const test::Bytes& bytes, std::istringstream& args) {
+    std::uint32_t a = 0, b = 0;
+    std::string tag;
+    args >> a >> b >> tag;
+    const auto u16 = [](std::uint32_t v) { return static_cast<std::uint16_t>(v); };
+    try {
+      if (function == "objectsize") {
+        test::Bytes command(512, 0);
+        std::copy(bytes.begin(), bytes.end(), command.begin() + 5);
+        return std::to_string(getCommandDataObjectSize(array(command), u16(a)));
+      }
+      const ByteArray data = array(bytes);
+      if (function == "decode") return std::to_string(decodeLengthField(data, u16(a)));
+      if (function == "fieldsize") return std::to_string(getLengthFieldLength(data, u16(a)));
+      if (function == "element" || function == "element0") {
+        const Element e = elementAt(data, u16(a), function == "element0");
+        return std::to_string(e.value) + " " + std::to_string(e.length);
+      }
+      if (function == "find") return std::to_string(findTag(data, u16(a), u16(b), test::fromHex(tag).at(0)));
+      if (function == "consistent") return isTLVConsistent(data, u16(a), u16(b)) ? "true" : "false";
+      if (function == "tagequal") return isTagEqual(data, u16(a), u16(b), array(test::fromHex(tag))) ? "true" : "false";
+      if (function == "valuelength") return std::to_string(getValueLength(data, u16(a), u16(b)));
+    } catch (const SystemException& e) {
+      return e.getReason() == SystemException::INDEX_OUT_OF_BOUNDS ? "!index" : "!system";
+    } catch (const InvalidArgumentsException&) {
+      return "!invalid";
+    } catch (const NotFoundException&) {
+      return "!notfound";
+    }
+    return "unknown function " + function;
   }
+
   JCRuntimeImpl runtime;
 };
 
-TEST_F(UtilTLVTest, LengthFieldsOfOneTwoAndThreeBytes) {
-  EXPECT_EQ(decodeLengthField(array({0x05}), 0), 5);
-  EXPECT_EQ(decodeLengthField(array({0x81, 0xFF}), 0), 255);
-  EXPECT_EQ(decodeLengthField(array({0x82, 0x01, 0x00}), 0), 256);
-  EXPECT_EQ(getLengthFieldLength(array({0x82}), 0), 3);
-  EXPECT_THROW(decodeLengthField(array({0x00}), 0), InvalidArgumentsException);
-  EXPECT_THROW(decodeLengthField(array({0x82, 0x01}), 0), SystemException);  // truncated
-  EXPECT_EQ(getValueLength(array({0x53, 0x82, 0x01, 0x2C}), 0, 4), 300);
-  EXPECT_EQ(getValueLength(array({0x53, 0x83, 0x01, 0x00, 0x00}), 0, 5), 0);
-  EXPECT_THROW(getValueLength(array({0xDF}), 0, 1), SystemException);
-}
-
-TEST_F(UtilTLVTest, FindTagSearchesOnlyTheTopLevelAndEnds) {
-  const auto data = array({0x84, 0x01, 0x80, 0xA5, 0x03, 0x87, 0x01, 0x00});
-  EXPECT_EQ(findTag(data, 0, 8, 0xA5), 3);
-  EXPECT_THROW(findTag(data, 0, 8, 0x87), NotFoundException);  // inside A5's value
-  EXPECT_EQ(findTag(data, 5, 3, 0x87), 5);
-  EXPECT_THROW(findTag(data, 0, 1, 0x84), NotFoundException);  // length 1: nothing read
-  EXPECT_THROW(findTag(array({0x84, 0x00, 0xA5, 0x01, 0x00}), 0, 5, 0xA5), InvalidArgumentsException);
-  EXPECT_THROW(findTag(array({0x84, 0x05, 0x00}), 0, 9, 0xA5), SystemException);  // runs past the array
-
-  // 82 FF FC steps exactly 65536 bytes: with 16-bit positions the walk would stand still.
-  std::vector<std::uint8_t> bytes{0x30, 0x82, 0xFF, 0xFC};
-  bytes.resize(600, 0x01);
-  const auto loop = array(bytes);
-  EXPECT_THROW(findTag(loop, 0, 600, 0xA5), NotFoundException);
-  EXPECT_FALSE(isTLVConsistent(loop, 0, 600));
-}
-
-TEST_F(UtilTLVTest, ConsistencyMeansExactlyASequenceOfElements) {
-  const auto data = array({0x80, 0x01, 0x06, 0x83, 0x01, 0x80});
-  EXPECT_TRUE(isTLVConsistent(data, 0, 6));
-  EXPECT_FALSE(isTLVConsistent(data, 0, 5));
-  EXPECT_FALSE(isTLVConsistent(array({0x80, 0x00}), 0, 2));
-  EXPECT_FALSE(isTLVConsistent(array({0x80, 0x05, 0x00}), 0, 3));  // the value runs past the range
-  EXPECT_THROW(isTLVConsistent(array({0x80, 0x01, 0x00, 0x81}), 0, 6), SystemException);  // index errors pass
-}
-
-TEST_F(UtilTLVTest, CommandDataObjectSizes) {
-  EXPECT_EQ(objectSize({0xDF, 0x20, 0x10}, 19, 24), 19);
-  EXPECT_EQ(objectSize({0xDF, 0x1F, 0x81, 0x8D}, 145, 150), 145);
-  EXPECT_EQ(objectSize({0x53, 0x82, 0x01, 0x00}, 200, 205), 260);   // arrives over a chain
-  EXPECT_EQ(objectSize({0xDF, 0x20, 0x10}, 11, 16), 0);             // short of its length
-  EXPECT_EQ(objectSize({0xDF, 0x23, 0x00}, 3, 8), 3);               // empty value
-  EXPECT_EQ(objectSize({0x53, 0x83, 0x01, 0x00, 0x00}, 5, 10), 0);  // 3 length bytes
-  EXPECT_EQ(objectSize({0x53, 0x82, 0x01}, 3, 8), 0);               // length bytes cut
-}
-
-TEST_F(UtilTLVTest, TagEqualityWithMultiByteTags) {
-  const auto data = array({0xDF, 0x20, 0x10, 0x5C, 0x01});
-  EXPECT_TRUE(isTagEqual(data, 0, 5, array({0xDF, 0x20})));
-  EXPECT_FALSE(isTagEqual(data, 0, 5, array({0xDF, 0x21})));
-  EXPECT_TRUE(isTagEqual(data, 3, 5, array({0x5C})));         // single byte: nothing further looked at
-  EXPECT_FALSE(isTagEqual(data, 0, 1, array({0xDF, 0x20})));  // the tag runs past the end
-  EXPECT_FALSE(isTagEqual(array({0x5F, 0x81, 0x03, 0x00}), 0, 4, array({0x5F, 0x81, 0x02})));
+TEST_F(UtilTLVTest, Vectors) {
+  std::ifstream file(test::dataPath("gids/tlv-vectors.txt"));
+  ASSERT_TRUE(file) << "no vector file";
+  int cases = 0;
+  for (std::string line; std::getline(file, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, '|');) {
+      field.erase(0, field.find_first_not_of(' '));
+      field.erase(field.find_last_not_of(' ') + 1);
+      fields.push_back(field);
+    }
+    ASSERT_EQ(fields.size(), 4u) << line;
+    std::istringstream args(fields[2]);
+    EXPECT_EQ(run(fields[0], bytesOf(fields[1]), args), fields[3]) << line;
+    ++cases;
+  }
+  EXPECT_GT(cases, 80);
 }
 
 }  // namespace

@@ -1,0 +1,312 @@
+// quillon-card as a user runs it, against a fixture /proc and /sys with one USB
+// stick and no pcscd: the options, exit statuses and messages of every command,
+// case by case from tests/data/cli/commands.txt. Then what a table cannot say:
+// a stored state out of range refused by name, a container the user may not
+// read, and several programs sharing one stored card.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../platform/SysfsTree.h"
+#include "cardops/StoredCard.h"
+#include "cli/CardInfoOutput.h"
+#include "container/CabinetCodec.h"
+#include "container/ContainerCrypto.h"
+#include "container/DeviceKey.h"
+#include "container/FilePersist.h"
+#include "gids/GidsAppletInstaller.h"
+#include "jc/JCRuntimeImpl.h"
+#include "reader/ServedCard.h"
+#include "support/CardFixture.h"
+#include "support/HeldDriveLock.h"
+#include "support/TestData.h"
+
+namespace quillon::test {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr auto npos = std::string::npos;
+constexpr const char* kIdentity = "ACME:STICK:1.00:SN0001";
+constexpr const char* kSelect = "00A4040C09A0000003974254465900";
+
+struct CardRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string slurp(const fs::path& path) {
+  std::ifstream f(path);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// The data file's escapes: \n \r \t \xHH, and {N*C} for N times C.
+std::string unescape(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      const char c = text[++i];
+      if (c == 'x') {
+        out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else {
+        out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+      }
+    } else if (const std::size_t star = text.find('*', i); text[i] == '{' && star != npos && text.find('}', i) > star) {
+      const std::size_t close = text.find('}', i);
+      out += std::string(std::stoul(text.substr(i + 1, star - i - 1)), text[star + 1]);
+      i = close;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const fs::path& p : {drive, dir, blank, work}) fs::create_directories(p);
+    tree.addUsbStick({});
+    tree.mount(8, 17, drive.string());
+  }
+
+  // `quillon-card ARGS` (through the shell) in the work directory, `input` on standard input.
+  CardRun card(const std::string& args, const std::string& input = "", const std::string& prefix = "") {
+    std::ofstream(work / "in", std::ios::binary) << input;
+    const std::string command = "cd " + work.string() + " && " + prefix +
+                                " env PCSCLITE_CSOCK_NAME=" + (tree.root() / "no-pcscd.comm").string() +
+                                " QUILLON_PROC_ROOT=" + (tree.root() / "proc").string() +
+                                " QUILLON_SYS_ROOT=" + tree.sys().string() + " " QUILLON_CARD " " + args +
+                                " <in >out 2>err";
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(work / "out"), slurp(work / "err")};
+  }
+  std::string target(const char* identity = kIdentity) { return "--dir " + dir.string() + " --identity " + identity; }
+  int init(const std::string& where, const std::string& pin = "2468") {
+    return card("init " + where + " --no-reader --pin-fd 0 --admin-key-fd 0",
+                pin + "\n0102030405060708090A0B0C0D0E0F101112131415161718\n")
+        .status;
+  }
+  std::string expand(std::string text) {
+    const std::pair<std::string, std::string> names[] = {{"$TARGET", target()},
+                                                         {"$DRIVE", drive.string()},
+                                                         {"$DIR", dir.string()},
+                                                         {"$BLANK", blank.string()},
+                                                         {"$WORK", work.string()},
+                                                         {"$ID", kIdentity},
+                                                         {"$KEY2", "2B7E151628AED2A6ABF7158809CF4F3C2B7E151628AED2A6"},
+                                                         {"$KEY", "0102030405060708090A0B0C0D0E0F101112131415161718"}};
+    for (const auto& [name, value] : names)
+      for (std::size_t at; (at = text.find(name)) != npos;) text.replace(at, name.size(), value);
+    return unescape(text);
+  }
+
+  SysfsTree tree;
+  const fs::path drive = tree.root() / "media" / "STICK", dir = tree.root() / "plain", blank = tree.root() / "blank",
+                 work = tree.root() / "work";
+};
+
+TEST_F(CliTest, CommandsFromTheCaseFile) {
+  std::ifstream file(dataPath("cli/commands.txt"));
+  ASSERT_TRUE(file);
+  int cases = 0;
+  std::optional<HeldDriveLock> held;  // another program's lock on a drive, for one case
+  for (std::string line; std::getline(file, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> f;
+    std::istringstream split(line);
+    for (std::string field; f.size() < 3 && std::getline(split, field, '|');) f.push_back(field);
+    f.emplace_back(std::istreambuf_iterator<char>(split), std::istreambuf_iterator<char>());
+    for (std::string& field : f) {
+      field.erase(0, field.find_first_not_of(' '));
+      field.erase(field.find_last_not_of(' ') + 1);
+    }
+    SCOPED_TRACE(line);
+    if (f[0] == "file") {
+      std::ofstream(expand(f[1]), std::ios::binary) << expand(f[2]);
+      continue;
+    }
+    if (f[0] == "lock") {
+      held.emplace(expand(f[1]));
+      continue;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const CardRun r = card(expand(f[1]), expand(f[2]));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    held.reset();
+    ++cases;
+    EXPECT_EQ(r.status, std::stoi(f[0])) << r.err;
+    for (std::size_t at = 0; at < f[3].size();) {
+      const std::size_t end = std::min(f[3].find(" ;; ", at), f[3].size());
+      const std::string what = f[3].substr(at, end - at);
+      at = end + 4;
+      const std::string text = expand(what.substr(4)), &got = what[0] == 'o' ? r.out : r.err;
+      const char kind = what[3];
+      if (what.starts_with("exists:") || what.starts_with("absent:"))
+        EXPECT_EQ(fs::exists(expand(what.substr(7))), what[0] == 'e') << what;
+      else if (what.starts_with("waits:"))  // that many seconds, and less than five more
+        EXPECT_TRUE(took.count() >= std::stod(what.substr(6)) && took.count() < std::stod(what.substr(6)) + 5)
+            << took.count();
+      else if (kind == ':')
+        EXPECT_NE(got.find(text), npos) << what << " in:\n" << got;
+      else if (kind == '!')
+        EXPECT_EQ(got.find(text), npos) << what << " in:\n" << got;
+      else
+        EXPECT_EQ(got, text) << what;
+    }
+  }
+  EXPECT_GT(cases, 100);
+}
+
+// A container of `xml` sealed for the device of `identity`.
+Bytes sealedFor(const DeviceIdentity& identity, const std::string& xml) {
+  std::uint8_t key[32];
+  EXPECT_TRUE(container::DeriveDeviceKey(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
+                                         identity.revision.c_str(), key));
+  ossl::SecureBytes compressed;
+  EXPECT_EQ(container::CabinetCompress(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), compressed), 0u);
+  Bytes blob;
+  EXPECT_EQ(container::AesGcmEncrypt(key, compressed.data(), compressed.size(), blob), 0u);
+  return blob;
+}
+
+// A stored state out of range (each range: tests/container): apdu, decrypt and the
+// reader name the element and the value, and the file stays as it was.
+TEST_F(CliTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
+  JCRuntimeImpl runtime;
+  GidsApplet::install(runtime);
+  personaliseCard(runtime);
+  const auto xml = FilePersist::snapshotHeap(runtime);
+  ASSERT_TRUE(xml);
+  std::string hostile(xml->begin(), xml->end());
+  const std::size_t at = hostile.find("triesRemaining=\"3\"");
+  ASSERT_NE(at, npos);
+  hostile.replace(at, 18, "triesRemaining=\"12\"");
+  const Bytes stored = sealedFor({"ACME", "STICK", "1.00", "SN0001"}, hostile);
+  writeFileBytes(dir / "Quillon2.bin", stored);
+  writeFileBytes(drive / "Quillon2.bin", sealedFor({"ACME", "Pocket Drive", "1.00", "4C5301234567"}, hostile));
+  constexpr const char* kSaid =
+      "cannot be opened: its state is damaged: element GidsApplet/GidsPINManager/GidsPIN/OwnerPIN: triesRemaining "
+      "holds 12, "
+      "past its limit tryLimit 3";
+  for (const std::string& command : {"apdu " + target(), "decrypt " + target(), "apdu --drive " + drive.string()}) {
+    const CardRun r = card(command, std::string(kSelect) + "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(kSaid), npos) << r.err;
+  }
+  EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), stored);
+  std::string reason;
+  EXPECT_EQ(reader::ServedCard::load(tree.paths(), drive.string(), reason), nullptr);
+  EXPECT_NE(reason.find("triesRemaining holds 12, past its limit tryLimit 3"), npos) << reason;
+}
+
+// Not taken for a damaged container (as nobody: root reads any file).
+TEST_F(CliTest, AContainerTheUserMayNotReadIsSaidToBeSo) {
+  fs::permissions(tree.root(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  for (const fs::path& p : {dir, work}) fs::permissions(p, fs::perms::all, fs::perm_options::add);
+  ASSERT_EQ(init(target()), 0);
+  fs::permissions(dir / "Quillon2.bin", fs::perms::none);
+  const std::string asUser = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+  for (const std::string& command : {"apdu " + target(), "decrypt " + target()}) {
+    const CardRun r = card(command, std::string(kSelect) + "\n", asUser);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot be opened: permission to read it was denied"), npos) << r.err;
+  }
+}
+
+// Eight programs at once send two wrong PINs each: three are counted, one per
+// answer, and the rest find the PIN blocked.
+TEST_F(CliTest, WrongPinsFromProgramsAtOnceAreEachCounted) {
+  ASSERT_EQ(init(target()), 0);
+  std::ofstream(work / "wrong") << "002000800439393939\n002000800439393939\n";
+  const std::string programs = "cd " + work.string() + " && for i in 1 2 3 4 5 6 7 8; do " QUILLON_CARD " apdu " +
+                               target() + " <wrong >answers$i & done; wait; cat answers* >all";
+  ASSERT_EQ(std::system(programs.c_str()), 0);
+  std::vector<std::string> answers;
+  std::istringstream all(slurp(work / "all"));
+  for (std::string line; std::getline(all, line);) answers.push_back(line);
+  std::sort(answers.begin(), answers.end());
+  std::vector<std::string> expected{"63C0", "63C1", "63C2"};
+  expected.insert(expected.end(), 13, "6983");
+  EXPECT_EQ(answers, expected);
+}
+
+// A program's stored card as the APDU shell holds it, one command at a time.
+struct StoredSession {
+  explicit StoredSession(const fs::path& dir)
+      : card(dir.string(), [this, dir](std::string& error) {
+          return cardops::loadStoredCard(dir.string(), {"ACME", "STICK", "1.00", "SN0001"}, installer, error);
+        }) {
+    std::string error;
+    EXPECT_TRUE(card.open(error)) << error;
+  }
+  std::string exchange(const std::string& command) {
+    std::string error;
+    IJCRuntime* runtime = card.begin(error);
+    if (runtime == nullptr) return error;
+    const Response r = transmitHex(*runtime, command);
+    EXPECT_TRUE(card.end(error)) << error;
+    return (r.data.empty() ? "" : r.data + " ") + toHex({std::uint8_t(r.sw >> 8), std::uint8_t(r.sw)});
+  }
+  GidsAppletInstaller installer;
+  cardops::StoredCard card;
+};
+
+TEST_F(CliTest, TwoProgramsWritingKeepBothWritesAndSeeEachOthersChangesAsAReset) {
+  ASSERT_EQ(init(target()), 0);
+  StoredSession first(dir), second(dir);
+  for (StoredSession* session : {&first, &second})
+    EXPECT_EQ(session->exchange(kSelect) + session->exchange("002000800432343638"), "90009000");
+  EXPECT_EQ(first.exchange("00DBA01007DF240411111111"), "9000");
+  // The second program's card was written behind its back: read again, as after a reset.
+  EXPECT_EQ(second.exchange("00DBA01307DF400422222222"), "6982");
+  EXPECT_EQ(second.exchange("002000800432343638"), "9000");
+  EXPECT_EQ(second.exchange("00DBA01307DF400422222222"), "9000");
+  EXPECT_EQ(first.exchange("00CBA013045C02DF4000"), "6982");
+  EXPECT_EQ(card("apdu " + target(), "002000800432343638\n00CBA010045C02DF2400\n00CBA013045C02DF4000\n").out,
+            "9000\nDF240411111111 9000\nDF400422222222 9000\n");
+}
+
+TEST(CardInfoOutputTest, JsonEscapesWhatIsNotPlainTextAndHasEveryKey) {
+  const std::pair<std::string, std::string> strings[] = {
+      {"say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\""},
+      {"tab\tnl\n\x7f", "\"tab\\u0009nl\\u000a\\u007f\""},
+      {"Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x94\x91", "\"Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x94\x91\""},
+      {"bad\xFF\xC3", "\"bad\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\xC0\xAF\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""}};
+  for (const auto& [text, json] : strings) EXPECT_EQ(cli::jsonString(text), json);
+
+  cardops::CardInfo card;
+  card.serial = "00AA";
+  card.pinTriesLeft = 2;
+  card.containers.push_back({"le-\"1\"", true, true, 0, 2048});
+  card.certificates.push_back(
+      {"kxc00", "CN = x", "CN = y", "Dec  7 13:00:00 2026 GMT", "Dec  9 13:00:00 2026 GMT", 2048});
+  std::ostringstream out;
+  cli::writeInfoJson(out, {"Brindleworth Virtual Reader 00 00", true, &card});
+  EXPECT_EQ(out.str(),
+            "{\n  \"reader\": \"Brindleworth Virtual Reader 00 00\",\n  \"cardPresent\": true,\n"
+            "  \"serial\": \"00AA\",\n  \"pinTriesLeft\": 2,\n  \"pinBlocked\": false,\n"
+            "  \"initialisationPhase\": false,\n"
+            "  \"containers\": [{\"name\": \"le-\\\"1\\\"\", \"valid\": true, \"default\": true, \"signatureBits\": 0, "
+            "\"keyExchangeBits\": 2048}],\n"
+            "  \"certificates\": [{\"file\": \"kxc00\", \"subject\": \"CN = x\", \"issuer\": \"CN = y\", "
+            "\"notBefore\": \"Dec  7 13:00:00 2026 GMT\", \"notAfter\": \"Dec  9 13:00:00 2026 GMT\", "
+            "\"keyBits\": 2048}]\n}\n");
+}
+
+}  // namespace
+}  // namespace quillon::test
