@@ -2,6 +2,8 @@
 // (tests/data/reader/*.seq): each "case" starts on a fresh stick and reader, one
 // step a line, each step checking what it says. See swallow-eject.seq for the steps.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,36 @@ const std::map<std::string, RESPONSECODE> kCodes = {{"ok", IFD_SUCCESS},
                                                     {"absent", IFD_ICC_NOT_PRESENT},
                                                     {"unserved", IFD_ERROR_POWER_ACTION},
                                                     {"error", IFD_COMMUNICATION_ERROR}};
+
+// Files may not grow past `bytes` while it lives; restored however the case ends.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(::signal(SIGXFSZ, SIG_IGN)) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    struct rlimit tight = saved_;
+    tight.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit saved_ {};
+  sighandler_t handler_;
+};
+
+// Hex with {XY*N} for XY N times.
+std::string expand(const std::string& hex) {
+  const std::size_t open = hex.find('{'), star = hex.find('*'), close = hex.find('}');
+  if (open == std::string::npos) return hex;
+  std::string unit = hex.substr(open + 1, star - open - 1), out = hex.substr(0, open);
+  for (int n = std::stoi(hex.substr(star + 1, close - star - 1)); n > 0; --n) out += unit;
+  return out + expand(hex.substr(close + 1));
+}
 
 class Sequence : public ReaderFixture {
  public:
@@ -49,10 +81,29 @@ class Sequence : public ReaderFixture {
       EXPECT_EQ(reader->powered(), yes);
     } else if (verb == "power") {
       EXPECT_EQ(powerUp(), kCodes.at(a));
+    } else if (verb == "wait") {  // wait <timeout ms> <under|atleast> <ms> <step | ->: a wait across the step
+      std::string bound, rest;
+      in >> bound;
+      std::getline(in >> std::ws, rest);
+      const auto took = waitAcross(
+          [&] {
+            std::istringstream words(rest);
+            std::string inner;
+            if (words >> inner && inner != "-") step(inner, words);
+          },
+          std::chrono::milliseconds(std::stoi(a)));
+      const std::chrono::milliseconds ms(std::stoi(bound));
+      EXPECT_TRUE(b == "under" ? took < ms : took >= ms)
+          << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    } else if (verb == "stop") {
+      reader->stopWaiting();
+    } else if (verb == "sizelimit") {  // sizelimit <bytes | off>
+      limit.reset();
+      if (a != "off") limit.emplace(std::stoul(a));
     } else if (verb == "powerdown") {
       reader->powerDown();
     } else if (verb == "send") {  // send <hex> <SW | absent | error>
-      const Answer answer = send(a == "-" ? "" : a);
+      const Answer answer = send(a == "-" ? "" : expand(a));
       if (kCodes.count(b) != 0) {
         EXPECT_EQ(answer.rc, kCodes.at(b));
       } else {
@@ -167,6 +218,7 @@ class Sequence : public ReaderFixture {
   fs::path second() { return world.tree().root() / "media" / "SECOND"; }
 
   TraceCapture capture;
+  std::optional<FileSizeLimit> limit;
   std::string marked;
   Bytes bytes;
 };
@@ -197,7 +249,7 @@ TEST_P(ReaderSequenceTest, EveryCaseHoldsStepByStep) {
 
 INSTANTIATE_TEST_SUITE_P(Files, ReaderSequenceTest,
                          ::testing::Values("swallow-eject.seq", "presence.seq", "replug.seq", "plug-in.seq",
-                                           "serving.seq"));
+                                           "serving.seq", "waits.seq"));
 
 }  // namespace
 }  // namespace quillon::test
