@@ -28,7 +28,7 @@ const char* const kTransmit = "VirtualReader::transmit";
 }  // namespace
 
 VirtualReader::VirtualReader(const ReaderConfig& config)
-    : volume_(platform::SystemPaths(config.procRoot, config.sysRoot), config.statePath) {}
+    : follower_(platform::SystemPaths(config.procRoot, config.sysRoot), config.statePath) {}
 
 VirtualReader::~VirtualReader() = default;
 
@@ -59,12 +59,12 @@ RESPONSECODE VirtualReader::control(DWORD code, std::span<const std::uint8_t> in
 bool VirtualReader::eject() {
   std::lock_guard lock(mutex_);
   bool had = false;
-  const int err = volume_.eject(had);
+  const int err = follower_.eject(had);
   forgetCard();
   signal_.notify();
   if (err != 0) {
     report(trace::kError, kEjectFn, "EJECT: the volume could not be forgotten in %s (errno %d)",
-           volume_.statePath().c_str(), err);
+           follower_.statePath().c_str(), err);
     return false;
   }
   QTRACE(trace::kInformation, kEjectFn, "EJECT: %s", had ? "card ejected" : "no card to eject");
@@ -73,7 +73,7 @@ bool VirtualReader::eject() {
 
 bool VirtualReader::swallow(std::span<const std::uint8_t> input) {
   std::lock_guard lock(mutex_);
-  const VolumeFollower::Taken taken = volume_.swallow(input);
+  const VolumeFollower::Taken taken = follower_.swallow(input);
   if (taken == VolumeFollower::Taken::kRefused) return false;
   if (taken == VolumeFollower::Taken::kNewVolume) {
     forgetCard();
@@ -81,7 +81,7 @@ bool VirtualReader::swallow(std::span<const std::uint8_t> input) {
     failed_.reset();  // a container refused before gets another try
   }
   signal_.notify();
-  report(trace::kInformation, kSwallowFn, "SWALLOW: serving the card of %s", volume_.volume().c_str());
+  report(trace::kInformation, kSwallowFn, "SWALLOW: serving the card of %s", follower_.volume().c_str());
   return true;
 }
 
@@ -100,11 +100,11 @@ void VirtualReader::forgetCard() {
 
 bool VirtualReader::evaluate(VolumeView* seen) {
   bool moved = false;
-  VolumeView view = volume_.look(moved);
+  VolumeView view = follower_.look(moved);
   if (moved) forgetCard();  // settled at once unless pcscd still sees another card
 
   bool there = false;
-  if (!volume_.volume().empty()) {
+  if (!follower_.volume().empty()) {
     if (!view.container) {
       if (card_) QTRACE(trace::kInformation, kPresence, "VirtualReader: the volume or its container went away");
       dropCard();
@@ -142,10 +142,10 @@ RESPONSECODE VirtualReader::powerUp(std::span<std::uint8_t> atr, std::size_t& at
   if (atr.size() < kCardAtr.size()) return IFD_COMMUNICATION_ERROR;
 
   std::string reason;
-  std::unique_ptr<ServedCard> card = ServedCard::load(volume_.paths(), view.mountPoint, reason);
+  std::unique_ptr<ServedCard> card = ServedCard::load(follower_.paths(), view.mountPoint, reason);
   if (!card) {
     failed_ = view.container;
-    report(trace::kError, kPower, "the card of %s cannot be served: %s", volume_.volume().c_str(), reason.c_str());
+    report(trace::kError, kPower, "the card of %s cannot be served: %s", follower_.volume().c_str(), reason.c_str());
     signal_.notify();
     return IFD_ERROR_POWER_ACTION;
   }
@@ -153,7 +153,7 @@ RESPONSECODE VirtualReader::powerUp(std::span<std::uint8_t> atr, std::size_t& at
   card_ = std::move(card);
   std::copy(kCardAtr.begin(), kCardAtr.end(), atr.begin());
   atrLength = kCardAtr.size();
-  QTRACE(trace::kInformation, kPower, "VirtualReader: card of %s powered", volume_.volume().c_str());
+  QTRACE(trace::kInformation, kPower, "VirtualReader: card of %s powered", follower_.volume().c_str());
   return IFD_SUCCESS;
 }
 
@@ -228,7 +228,7 @@ RESPONSECODE VirtualReader::transmit(std::span<const std::uint8_t> command, std:
 void VirtualReader::waitForChange(std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + timeout;
-  const std::string mountInfo = (volume_.paths().procRoot() / "self" / "mountinfo").string();
+  const std::string mountInfo = (follower_.paths().procRoot() / "self" / "mountinfo").string();
   for (;;) {
     // Opened before looking, so that a mount change after the look still wakes us.
     FileHandle mounts(::open(mountInfo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -255,7 +255,7 @@ void VirtualReader::stopWaiting() {
 
 std::string VirtualReader::volume() const {
   std::lock_guard lock(mutex_);
-  return volume_.volume();
+  return follower_.volume();
 }
 
 }  // namespace quillon::reader

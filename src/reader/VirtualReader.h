@@ -112,7 +112,7 @@ class VirtualReader {
 
   ChangeSignal signal_;
   mutable std::mutex mutex_;
-  VolumeFollower volume_;
+  VolumeFollower follower_;
   std::unique_ptr<ServedCard> card_;
   // The container version the card was last served from or saved to, and the
   // one that failed to load; a different version is a different card.
