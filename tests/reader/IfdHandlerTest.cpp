@@ -64,7 +64,7 @@ TEST(IfdHandlerTest, EveryEntryPointAnswersAsTheDataFileSays) {
       length = number(b);
       rc = IFDHGetCapabilities(kLun, number(a), &length, buffer.data()), code = c1, expected = d;
       if (rc != IFD_SUCCESS) length = 0;  // pcscd reads no value then
-      if (d == "*") {  // any function pointer
+      if (d == "*") {                     // any function pointer
         EXPECT_EQ(length, sizeof(void*));
         expected = toHex(Bytes(buffer.begin(), buffer.begin() + length));
       }
