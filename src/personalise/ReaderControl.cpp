@@ -34,64 +34,41 @@ std::uint32_t formatAround(const char* creation, const std::function<std::uint32
   auto phase = [&](const char* name) {
     if (progress) progress(name);
   };
+  // A failed step; `what` names it in the trace unless the caller traced it.
+  auto fail = [&](ReaderStep failed, const char* what, std::uint32_t status) {
+    if (what != nullptr) QTRACE(trace::kError, kFormat, "Format: %s 0x%08x", what, status);
+    step = failed;
+    return status;
+  };
 
   ReaderConnection reader(pcsc);  // cleaned up on every way out
   phase("connecting to the virtual reader");
   std::uint32_t status = reader.establishContext();
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: SCardEstablishContext 0x%08x", status);
-    step = ReaderStep::kEstablishContext;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kEstablishContext, "SCardEstablishContext", status);
   status = reader.listReaders();
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: SCardListReaders 0x%08x", status);
-    step = ReaderStep::kListReaders;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kListReaders, "SCardListReaders", status);
   const char* name = reader.findVirtualReader();
   if (name == nullptr) {
     QTRACE(trace::kError, kFormat, "Format: Brindleworth reader not found");
-    step = ReaderStep::kFindReader;
-    return status::SCARD_E_NO_READERS_AVAILABLE;
+    return fail(ReaderStep::kFindReader, nullptr, status::SCARD_E_NO_READERS_AVAILABLE);
   }
   QTRACE(trace::kInformation, kFormat, "Format: connecting to reader %s", name);
   status = reader.connect(name);
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: SCardConnect 0x%08x", status);
-    step = ReaderStep::kConnect;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kConnect, "SCardConnect", status);
   phase("ejecting the virtual reader's card");
   status = reader.control(ReaderConnection::kEject);
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: SCardControl(EJECT) 0x%08x", status);
-    step = ReaderStep::kEject;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kEject, "SCardControl(EJECT)", status);
 
   // The reader has let go of the container: it may be replaced now.
   status = create();
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: %s 0x%08x", creation, status);
-    step = ReaderStep::kCreate;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kCreate, creation, status);
   std::string devicePath;
   status = BuildPnpPathFromDriveLetter(drive, devicePath, paths);
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: BuildPnpPathFromDriveLetter 0x%08x", status);
-    step = ReaderStep::kDevicePath;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kDevicePath, "BuildPnpPathFromDriveLetter", status);
   phase("handing the card to the virtual reader");
   const std::vector<std::uint8_t> input = platform::encodeDevicePath(devicePath);  // checked above
   status = reader.control(ReaderConnection::kSwallow, input.data(), input.size());
-  if (status != 0) {
-    QTRACE(trace::kError, kFormat, "Format: SCardControl(SWALLOW) 0x%08x", status);
-    step = ReaderStep::kSwallow;
-    return status;
-  }
+  if (status != 0) return fail(ReaderStep::kSwallow, "SCardControl(SWALLOW)", status);
   QTRACE(trace::kInformation, kFormat, "Format: completed successfully");
   return 0;
 }
@@ -119,7 +96,9 @@ std::uint32_t FormatBlank(const std::string& drive, const DeviceIdentity* identi
 
 ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
   ClearResult result;
-  auto stop = [&](ReaderStep step, std::uint32_t status, std::string message = {}) {
+  // A failed step; `what` names it in the trace unless the caller traced it.
+  auto fail = [&](ReaderStep step, const char* what, std::uint32_t status, std::string message = {}) {
+    if (what != nullptr) QTRACE(trace::kError, kClear, "Clear: %s failed 0x%08x", what, status);
     result.failedStep = step;
     result.status = status;
     result.message = std::move(message);
@@ -129,37 +108,25 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
   QTRACE(trace::kVerbose, kClear, "Clear");
   if (drive.empty()) {
     QTRACE(trace::kError, kClear, "Clear: no drive selected");
-    return stop(ReaderStep::kDrive, status::E_INVALIDARG, "No drive has been selected.");
+    return fail(ReaderStep::kDrive, nullptr, status::E_INVALIDARG, "No drive has been selected.");
   }
   QTRACE(trace::kInformation, kClear, "Clear: drive = %s", drive.c_str());
 
   ReaderConnection reader(pcsc);  // cleaned up on every way out
   std::uint32_t status = reader.establishContext();
-  if (status != 0) {
-    QTRACE(trace::kError, kClear, "Clear: SCardEstablishContext failed 0x%08x", status);
-    return stop(ReaderStep::kEstablishContext, status);
-  }
+  if (status != 0) return fail(ReaderStep::kEstablishContext, "SCardEstablishContext", status);
   status = reader.listReaders();
-  if (status != 0) {
-    QTRACE(trace::kError, kClear, "Clear: SCardListReaders failed 0x%08x", status);
-    return stop(ReaderStep::kListReaders, status);
-  }
+  if (status != 0) return fail(ReaderStep::kListReaders, "SCardListReaders", status);
   const char* name = reader.findVirtualReader();
   if (name == nullptr) {
     QTRACE(trace::kError, kClear, "Clear: Brindleworth reader not found");
-    return stop(ReaderStep::kFindReader, status::SCARD_E_NO_READERS_AVAILABLE, kReaderNotFound);
+    return fail(ReaderStep::kFindReader, nullptr, status::SCARD_E_NO_READERS_AVAILABLE, kReaderNotFound);
   }
   QTRACE(trace::kInformation, kClear, "Clear: connecting to reader '%s'", name);
   status = reader.connect(name);
-  if (status != 0) {
-    QTRACE(trace::kError, kClear, "Clear: SCardConnect failed 0x%08x", status);
-    return stop(ReaderStep::kConnect, status);
-  }
+  if (status != 0) return fail(ReaderStep::kConnect, "SCardConnect", status);
   status = reader.control(ReaderConnection::kEject);
-  if (status != 0) {
-    QTRACE(trace::kError, kClear, "Clear: SCardControl(EJECT) failed 0x%08x", status);
-    return stop(ReaderStep::kEject, status);
-  }
+  if (status != 0) return fail(ReaderStep::kEject, "SCardControl(EJECT)", status);
 
   const std::string container = drive + (drive.back() == '/' ? "" : "/") + FilePersist::kContainerName;
   QTRACE(trace::kInformation, kClear, "Clear: deleting '%s'", container.c_str());
@@ -168,7 +135,7 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
   if (!lock.locked()) {
     status = lock.win32Error();
     QTRACE(trace::kError, kClear, "Clear: the drive cannot be locked 0x%08x", status);
-    return stop(ReaderStep::kDelete, status, statusMessage(status));
+    return fail(ReaderStep::kDelete, nullptr, status, statusMessage(status));
   }
   if (::unlink(container.c_str()) == 0) {
     QTRACE(trace::kInformation, kClear, "Clear: file deleted successfully");
@@ -180,8 +147,7 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
     QTRACE(trace::kWarning, kClear, "Clear: file not found, nothing to delete");
     return result;
   }
-  QTRACE(trace::kError, kClear, "Clear: DeleteFile failed 0x%08x", status);
-  return stop(ReaderStep::kDelete, status, statusMessage(status));
+  return fail(ReaderStep::kDelete, "DeleteFile", status, statusMessage(status));
 }
 
 const char* readerFailureMessage(ReaderStep step, std::uint32_t status) noexcept {

@@ -8,8 +8,6 @@ extern "C" {
 #include <reader.h>
 }
 
-#include <syslog.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -51,9 +49,9 @@ RESPONSECODE guarded(const char* entry, Body&& body) noexcept {
   try {
     return body();
   } catch (const std::exception& e) {
-    quillon::reader::report(LOG_ERR, quillon::trace::kError, kFunction, "%s failed: %s", entry, e.what());
+    quillon::reader::report(quillon::trace::kError, kFunction, "%s failed: %s", entry, e.what());
   } catch (...) {
-    quillon::reader::report(LOG_ERR, quillon::trace::kError, kFunction, "%s failed", entry);
+    quillon::reader::report(quillon::trace::kError, kFunction, "%s failed", entry);
   }
   return IFD_COMMUNICATION_ERROR;
 }
@@ -64,7 +62,7 @@ RESPONSECODE openChannel(DWORD lun, const char* deviceName) {
   quillon::reader::ReaderConfig config;
   std::string error;
   if (!quillon::reader::parseReaderConfig(deviceName != nullptr ? deviceName : "", config, error)) {
-    quillon::reader::report(LOG_ERR, quillon::trace::kError, kFunction, "DEVICENAME refused: %s", error.c_str());
+    quillon::reader::report(quillon::trace::kError, kFunction, "DEVICENAME refused: %s", error.c_str());
     return IFD_COMMUNICATION_ERROR;
   }
   std::lock_guard lock(g_mutex);

@@ -9,7 +9,17 @@
 
 namespace quillon::reader {
 
-void report(int priority, std::uint8_t level, const char* function, const char* format, ...) noexcept {
+int syslogPriority(std::uint8_t level) noexcept {
+  switch (level) {
+    case trace::kCritical: return LOG_CRIT;
+    case trace::kError: return LOG_ERR;
+    case trace::kWarning: return LOG_WARNING;
+    case trace::kInformation: return LOG_INFO;
+    default: return LOG_DEBUG;
+  }
+}
+
+void report(std::uint8_t level, const char* function, const char* format, ...) noexcept {
   char text[768];
   va_list args;
   va_start(args, format);
@@ -18,7 +28,7 @@ void report(int priority, std::uint8_t level, const char* function, const char* 
   if (n < 0) return;
   QTRACE(level, function, "%s", text);
   // pcscd owns openlog(); the facility goes with each line instead.
-  ::syslog(LOG_DAEMON | priority, "Brindleworth Virtual Reader: %s", text);
+  ::syslog(LOG_DAEMON | syslogPriority(level), "Brindleworth Virtual Reader: %s", text);
 }
 
 std::string printable(std::string_view text) {

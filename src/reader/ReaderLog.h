@@ -9,10 +9,12 @@
 
 namespace quillon::reader {
 
-// `priority` is a syslog priority (LOG_ERR, LOG_WARNING, LOG_INFO), `level` the
-// trace level of the same line.
-void report(int priority, std::uint8_t level, const char* function, const char* format, ...) noexcept
-    __attribute__((format(printf, 4, 5)));
+// The syslog priority of a line of trace level `level` (trace::kError and so on).
+int syslogPriority(std::uint8_t level) noexcept;
+
+// One line at trace level `level`, to syslog at the matching priority.
+void report(std::uint8_t level, const char* function, const char* format, ...) noexcept
+    __attribute__((format(printf, 3, 4)));
 
 // `text` fit for a log line: printable ASCII kept, anything else as '?', at most
 // 240 characters. For texts that come from a client.

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/FileHandle.h"
 #include "base/Status.h"
 #include "base/Trace.h"
-#include "base/FileHandle.h"
 #include "jc/Exceptions.h"
 #include "jc/ISO7816.h"
 #include "platform/DeviceDetails.h"
@@ -85,8 +85,7 @@ std::unique_ptr<ServedCard> ServedCard::load(const platform::SystemPaths& paths,
   }
 
   // As FilePersist opens it: never through a link, never blocking on a FIFO.
-  FileHandle file(
-      ::open(persist->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  FileHandle file(::open(persist->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) {
     const int err = errno;
     reason = err == ENOENT                   ? describe("no container at %s", persist->path().c_str())

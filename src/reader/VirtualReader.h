@@ -16,35 +16,18 @@ extern "C" {
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
 
-#include "platform/SystemPaths.h"
 #include "reader/ChangeSignal.h"
 #include "reader/ContainerVersion.h"
-#include "reader/MountWatch.h"
 #include "reader/ReaderConfig.h"
 #include "reader/ServedCard.h"
-#include "reader/StateFile.h"
-#include "reader/VolumeIdentity.h"
+#include "reader/VolumeFollower.h"
 
 namespace quillon::reader {
 
-// Which volume's card is served (set by SWALLOW, cleared by EJECT, remembered
-// across pcscd restarts) and whether that card is present: volume mounted,
-// container there and loadable, unchanged behind the powered card's back. A
-// stick pulled and plugged in again comes back under another device path; the
-// volume is then found again by its identity, when that names one volume only.
-//
-// Like a card reader, it also takes a card that is plugged in: while no card is
-// served and the remembered volume is not mounted, a volume newly mounted (a
-// mount ID not seen before; at channel open every mounted volume, as pcscd,
-// which exits when idle, is often started by the client that wants the card)
-// that SWALLOW would accept and whose container opens with its stick's identity
-// is taken up as if swallowed, when it is the only such one. A stick ejected
-// while mounted stays out until it is mounted anew; a container written to a
-// volume already mounted (card creation, between EJECT and SWALLOW) never
-// counts; the remembered stick showing up under another device path is left to
-// the re-plug search.
+// Serves the card of the volume VolumeFollower follows: present while that
+// volume is mounted and its container there, loadable and unchanged behind the
+// powered card's back.
 class VirtualReader {
  public:
   static constexpr DWORD kEject = 0x00310018;              // IOCTL_SMARTCARD_EJECT
@@ -59,9 +42,7 @@ class VirtualReader {
   // file gives no signal of its own, and a fixture mount table none either.
   static constexpr std::chrono::milliseconds kWatchInterval{250};
 
-  // Takes up the remembered volume again when it is mounted and acceptable, or
-  // when it was plugged in again elsewhere and its identity finds it; failing
-  // that, the card of a mounted volume as if it had just been plugged in. Throws
+  // Follows the volume the state file remembers (see VolumeFollower). Throws
   // std::system_error when the wake-up descriptor cannot be had.
   explicit VirtualReader(const ReaderConfig& config);
   ~VirtualReader();
@@ -122,51 +103,16 @@ class VirtualReader {
   std::string volume() const;
 
  private:
-  // A volume that passed SWALLOW's checks.
-  struct Volume {
-    std::string devicePath;  // canonical
-    std::string mountPoint;
-  };
-  enum class Search { kFound, kNotFound, kAmbiguous };
-
   bool evaluate(VolumeView* seen);
+  // A powered card went away: pcscd must see it gone.
   void dropCard();
-  bool acceptableVolume(const std::string& path, Volume& volume, std::string& reason) const;
-  // The identity to remember for `volume`; none when it cannot be read.
-  std::optional<VolumeIdentity> identityOf(const Volume& volume) const;
-  // The one acceptable volume mounted now with `identity`, which must hold a
-  // serial number; several such volumes are ambiguous and none is taken.
-  Search findReplugged(const VolumeIdentity& identity, Volume& volume, std::string& reason) const;
-  // With the mutex held, once volume_'s device is gone: moves to the volume
-  // findReplugged gives for identity_, as a new card, and remembers its path.
-  bool followReplugged();
-  void takeUpRemembered(const RememberedVolume& remembered);
-  // With the mutex held, at every look at the world: notes the mounts new since
-  // the last look and, unless `rememberedMounted`, takes up the one new volume
-  // that carries a card of its own stick. True when it took one up.
-  bool watchMounts(bool rememberedMounted);
-  // Whether the newly mounted `mount` carries a card to take up; `volume` and
-  // `identity` are then set. Never throws: the container is anybody's.
-  bool pluggedCard(const VolumeMount& mount, Volume& volume, std::optional<VolumeIdentity>& identity) const noexcept;
-  // Drops the ejected mounts that are gone from `mounts`; true when any went.
-  bool pruneEjected(const std::vector<VolumeMount>& mounts);
-  // The state file as memory has it: volume_, identity_ and ejected_.
-  int rememberState() const;
+  // Another card from now on, however alike: gone for pcscd, and its container
+  // version, served or refused, no longer counts.
+  void forgetCard();
 
-  const platform::SystemPaths paths_;
-  const StateFile state_;
   ChangeSignal signal_;
-
   mutable std::mutex mutex_;
-  std::string volume_;
-  std::optional<VolumeIdentity> identity_;  // of volume_, when it could be read
-  // The state file's volume when the channel opened without it mounted: not
-  // served, yet still remembered, and its stick is still left to the re-plug
-  // search rather than taken when plugged in elsewhere.
-  RememberedVolume awaited_;
-  std::vector<EjectedMount> ejected_;  // in the state file too
-  MountWatch mounts_;
-  bool ambiguityReported_ = false;  // that identity_ names several volumes, logged once
+  VolumeFollower follower_;
   std::unique_ptr<ServedCard> card_;
   // The container version the card was last served from or saved to, and the
   // one that failed to load; a different version is a different card.

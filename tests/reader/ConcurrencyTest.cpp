@@ -61,38 +61,6 @@ TEST_F(ConcurrencyTest, CommandsAndWrongPinsFromManyThreadsEachGetTheirAnswer) {
   EXPECT_EQ(sw("002000800431323334"), 0x6983);
 }
 
-TEST_F(ConcurrencyTest, PowerAndControlRequestsRaceWithCommands) {
-  serveCard();
-  std::atomic<bool> done{false};
-  std::atomic<int> unexpected{0};
-  std::thread client([&] {
-    while (!done) {
-      const Answer a = send(kSelectGids);
-      // Either the card answers, or it is between power cycles or swallows.
-      if (!(a.rc == IFD_SUCCESS && a.sw == 0x9000) && a.rc != IFD_ICC_NOT_PRESENT) ++unexpected;
-    }
-  });
-  std::thread events([&] {
-    while (!done) {
-      reader->present();
-      reader->waitForChange(2ms);
-    }
-  });
-  for (int i = 0; i < 20; ++i) {
-    std::this_thread::sleep_for(2ms);
-    if (i % 5 == 4) {
-      EXPECT_TRUE(reader->eject());
-      EXPECT_TRUE(swallowStick());
-    }
-    const RESPONSECODE rc = powerUp();
-    if (rc != IFD_SUCCESS && rc != IFD_ICC_NOT_PRESENT) ++unexpected;
-  }
-  done = true;
-  client.join();
-  events.join();
-  EXPECT_EQ(unexpected.load(), 0);
-}
-
 TEST_F(ConcurrencyTest, AnotherWritersLockIsWaitedForASecondAndWhatItReplacedIsNotAnsweredFrom) {
   serveCard();
   const Bytes before = world.containerBytes();

@@ -32,11 +32,13 @@ PcscdFixture::Options PcscdFixture::builtDriver(const reader::ReaderConfig& conf
   return options;
 }
 
-PcscdFixture::PcscdFixture(Options options) : options_(std::move(options)) {
+PcscdFixture::PcscdFixture(Options options)
+    : options_(std::move(options)),
+      runDir_(fs::temp_directory_path() / ("quillon-pcscd-run-" + std::to_string(::getpid()))) {
   std::string pattern = (fs::temp_directory_path() / "quillon-pcscd-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
-  fs::create_directories(dir_ / "run");
+  fs::create_directories(runDir_);
   std::ofstream conf(dir_ / "reader.conf");
   conf << "FRIENDLYNAME \"" << options_.friendlyName << "\"\n"
        << "DEVICENAME " << options_.deviceName << "\n"
@@ -48,6 +50,7 @@ PcscdFixture::~PcscdFixture() {
   stop();
   std::error_code ec;
   fs::remove_all(dir_, ec);
+  fs::remove_all(runDir_, ec);
 }
 
 void PcscdFixture::start(std::chrono::milliseconds timeout) {
@@ -56,8 +59,8 @@ void PcscdFixture::start(std::chrono::milliseconds timeout) {
   // The bind mount exists only in pcscd's namespace; "$1" is the directory and
   // the rest is the command, so no path is ever parsed by the shell.
   constexpr const char* kBindAndRun = "mkdir -p /run/pcscd && mount --bind \"$1\" /run/pcscd && shift && exec \"$@\"";
-  std::vector<std::string> argv = {"unshare",   "--mount", "--propagation",         "private", "sh", "-c",
-                                   kBindAndRun, "sh",      (dir_ / "run").string(), "env"};
+  std::vector<std::string> argv = {"unshare",   "--mount", "--propagation",  "private", "sh", "-c",
+                                   kBindAndRun, "sh",      runDir_.string(), "env"};
   if (!options_.preload.empty())
     argv.insert(argv.end(), {"LD_PRELOAD=" + options_.preload, "ASAN_OPTIONS=detect_leaks=0"});
   argv.insert(argv.end(), {findProgram("pcscd"), "--foreground", "--config", (dir_ / "reader.conf").string()});

@@ -6,9 +6,10 @@
 // stopped, killed if need be, and reaped when the fixture goes; the kernel kills
 // it should the test process die.
 //
-// libpcsclite reads PCSCLITE_CSOCK_NAME once per process: a test process talks
-// to one fixture's socket (useInThisProcess()); child processes get theirs
-// through environment().
+// libpcsclite reads PCSCLITE_CSOCK_NAME once per process, so every fixture of
+// a process puts its socket at the same path (one fixture at a time): a test
+// run again in the process (--gtest_repeat) reaches its own pcscd. Child
+// processes get the socket through environment().
 #pragma once
 
 #include <chrono>
@@ -54,7 +55,7 @@ class PcscdFixture {
   bool running();
 
   const std::filesystem::path& directory() const { return dir_; }
-  std::string socketPath() const { return (dir_ / "run" / "pcscd.comm").string(); }
+  std::string socketPath() const { return (runDir_ / "pcscd.comm").string(); }
   // The environment a PC/SC client process needs to reach this pcscd.
   std::vector<std::string> environment() const { return {"PCSCLITE_CSOCK_NAME=" + socketPath()}; }
   // Points this process's libpcsclite at the fixture (before its first use).
@@ -65,6 +66,7 @@ class PcscdFixture {
  private:
   Options options_;
   std::filesystem::path dir_;
+  std::filesystem::path runDir_;  // bound over /run/pcscd: the same for the whole process
   std::unique_ptr<ChildProcess> pcscd_;
 };
 

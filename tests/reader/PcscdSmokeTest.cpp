@@ -1,15 +1,16 @@
 // The built driver inside a real pcscd, reached by real PC/SC clients: the card
 // of a stick mounted before pcscd started is served, EJECT lets it go, the
-// wizard's SWALLOW through its own connection on libpcsclite takes it back, GET
-// VOLUME answers it, then OpenSC's own tool finds the card and selects the GIDS
-// application; the card survives a pcscd restart and goes with EJECT.
+// wizard's SWALLOW through libpcsclite takes it back, GET VOLUME answers it,
+// OpenSC's own tool finds the card and selects the GIDS application; the card
+// survives a pcscd restart. A stick plugged in while pcscd runs appears without
+// SWALLOW, and after EJECT stays out across a restart until mounted anew.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
-#include "PcscClient.h"
 #include "PcscdFixture.h"
 #include "StickWorld.h"
 #include "personalise/ReaderConnection.h"
@@ -19,39 +20,59 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A direct connection to the reader with no card, as Format makes it.
-void connect(ReaderConnection& reader) {
-  ASSERT_EQ(reader.establishContext(), 0u);
-  ASSERT_EQ(reader.listReaders(), 0u);
-  ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
-  ASSERT_EQ(reader.connect(kReaderName), 0u);
+constexpr const char* kReaderName = "Brindleworth Virtual Reader 00 00";
+
+// Waits up to `timeout` until the reader shows a card (or shows none).
+bool waitForCard(bool present, std::chrono::milliseconds timeout) {
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  SCARD_READERSTATE state{};
+  state.szReader = kReaderName;
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  bool seen = false;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0 || SCardGetStatusChange(context, static_cast<DWORD>(left.count()), &state, 1) != 0) break;
+    if ((seen = ((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present)) break;
+    state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+  }
+  SCardReleaseContext(context);
+  return seen;
+}
+
+// GET VOLUME through a direct connection of libpcsclite, into a client buffer of `capacity` bytes.
+LONG getVolume(std::size_t capacity, std::vector<std::uint8_t>& answer) {
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0, returned = 0;
+  answer.assign(capacity, 0xEE);
+  LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+  if (rc == SCARD_S_SUCCESS) rc = SCardConnect(context, kReaderName, SCARD_SHARE_DIRECT, 0, &card, &protocol);
+  if (rc == SCARD_S_SUCCESS)
+    rc = SCardControl(card, ReaderConnection::kGetVolume, nullptr, 0, answer.data(), static_cast<DWORD>(capacity),
+                      &returned);
+  answer.resize(rc == SCARD_S_SUCCESS ? returned : 0);
+  if (card != 0) SCardDisconnect(card, SCARD_LEAVE_CARD);
+  if (context != 0) SCardReleaseContext(context);
+  return rc;
 }
 
 class PcscdSmokeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const std::string why = PcscdFixture::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
-    world.createCard();
-    PcscdFixture::Options options = PcscdFixture::builtDriver(world.config());
-    options.debug = true;
-    pcscd = std::make_unique<PcscdFixture>(options);
+    pcscd = std::make_unique<PcscdFixture>(PcscdFixture::builtDriver(world.config()));
     pcscd->useInThisProcess();
-    ASSERT_NO_THROW(pcscd->start());
   }
   void TearDown() override {
     if (pcscd && HasFailure()) std::cerr << "pcscd log:\n" << pcscd->log() << "\n";
-    pcscd.reset();
   }
-
-  ProcessResult openscTool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"opensc-tool"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(argv, pcscd->environment(), 20s);
-  }
-  void expectGidsSelected() {
-    const ProcessResult select = openscTool({"-r", kReaderName, "-s", "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00"});
-    EXPECT_EQ(select.exitCode, 0) << select.output;
-    EXPECT_NE(select.output.find("SW1=0x90, SW2=0x00"), std::string::npos) << select.output;
+  // Sends SELECT of the GIDS application with opensc-tool; its output.
+  std::string selectGids() {
+    return runProcess({"opensc-tool", "-r", kReaderName, "-s", "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00"},
+                      pcscd->environment(), 20s)
+        .output;
   }
 
   StickWorld world;
@@ -59,11 +80,15 @@ class PcscdSmokeTest : public ::testing::Test {
 };
 
 TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
-  // The stick was mounted before pcscd started: its card is served unasked.
-  ASSERT_TRUE(waitForCard(true, 5s));
+  world.createCard();
+  ASSERT_NO_THROW(pcscd->start());
+  ASSERT_TRUE(waitForCard(true, 5s));  // mounted before pcscd started: served unasked
   {
     ReaderConnection reader(systemPcsc());
-    ASSERT_NO_FATAL_FAILURE(connect(reader));
+    ASSERT_EQ(reader.establishContext(), 0u);
+    ASSERT_EQ(reader.listReaders(), 0u);
+    ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
+    ASSERT_EQ(reader.connect(kReaderName), 0u);  // direct, as Format connects
     ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
     ASSERT_TRUE(waitForCard(false, 2s));
     const std::uint8_t notAVolume[] = {'/', 0, 'x', 0, 0, 0};
@@ -72,40 +97,55 @@ TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
     const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
     ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
     ASSERT_TRUE(waitForCard(true, 5s));
-
-    // GET VOLUME answers what SWALLOW took, through pcscd's own buffers; a
-    // client buffer too small for it gets none of it.
-    DirectConnection direct;
-    ASSERT_EQ(direct.rc, SCARD_S_SUCCESS);
+    // Through pcscd's own buffers; a client buffer too small gets none of it.
     std::vector<std::uint8_t> answer;
-    ASSERT_EQ(direct.getVolume(volume.size(), answer), SCARD_S_SUCCESS);
+    ASSERT_EQ(getVolume(volume.size(), answer), SCARD_S_SUCCESS);
     EXPECT_EQ(answer, volume);
-    EXPECT_EQ(direct.getVolume(volume.size() - 2, answer), SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(getVolume(volume.size() - 2, answer), SCARD_E_INSUFFICIENT_BUFFER);
   }
-
-  const ProcessResult list = openscTool({"-l"});
+  const ProcessResult list = runProcess({"opensc-tool", "-l"}, pcscd->environment(), 20s);
   ASSERT_EQ(list.exitCode, 0) << list.output;
   EXPECT_NE(list.output.find("Yes"), std::string::npos) << list.output;
-  EXPECT_NE(list.output.find(kReaderName), std::string::npos) << list.output;
-  expectGidsSelected();
+  EXPECT_NE(selectGids().find("SW1=0x90, SW2=0x00"), std::string::npos);
   // The ATR is claimed by no other driver: OpenSC's GIDS driver takes the card.
-  const ProcessResult driverName = openscTool({"-r", kReaderName, "-n"});
-  EXPECT_NE(driverName.output.find("GIDS"), std::string::npos) << driverName.output;
+  const ProcessResult name = runProcess({"opensc-tool", "-r", kReaderName, "-n"}, pcscd->environment(), 20s);
+  EXPECT_NE(name.output.find("GIDS"), std::string::npos) << name.output;
 
   // pcscd goes and comes back: the reader takes the remembered volume up again.
   pcscd->restart();
   ASSERT_TRUE(waitForCard(true, 5s));
-  expectGidsSelected();
+  EXPECT_NE(selectGids().find("SW1=0x90, SW2=0x00"), std::string::npos);
+}
 
-  // EJECT takes the card away at once.
-  ReaderConnection reader(systemPcsc());
-  ASSERT_NO_FATAL_FAILURE(connect(reader));
-  ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
-  EXPECT_TRUE(waitForCard(false, 2s));
-  DirectConnection direct;
+TEST_F(PcscdSmokeTest, APluggedInCardAppearsToClientsUntilEjected) {
+  ASSERT_NO_THROW(pcscd->start());
+  ASSERT_TRUE(waitForCard(false, 5s));
+  world.createCard();  // as init --no-reader leaves it: no card for the reader yet
+  EXPECT_FALSE(waitForCard(true, 1500ms));
+  world.unmount();
+  std::this_thread::sleep_for(600ms);  // pcscd's reader looks every 250 ms
+  world.mountAnew();
+  ASSERT_TRUE(waitForCard(true, 3s));
+  EXPECT_NE(selectGids().find("SW1=0x90, SW2=0x00"), std::string::npos);
   std::vector<std::uint8_t> answer;
-  EXPECT_EQ(direct.getVolume(1024, answer), SCARD_S_SUCCESS);
+  ASSERT_EQ(getVolume(65536, answer), SCARD_S_SUCCESS);
+  EXPECT_EQ(answer, StickWorld::swallowInput(world.devicePath()));
+  {
+    ReaderConnection reader(systemPcsc());
+    ASSERT_EQ(reader.establishContext(), 0u);
+    ASSERT_EQ(reader.connect(kReaderName), 0u);
+    ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
+  }
+  ASSERT_TRUE(waitForCard(false, 2s));
+  ASSERT_EQ(getVolume(1024, answer), SCARD_S_SUCCESS);
   EXPECT_TRUE(answer.empty());
+
+  // pcscd goes and comes back (it exits when idle): the ejected stick stays out
+  // until it is plugged in again.
+  pcscd->restart();
+  EXPECT_FALSE(waitForCard(true, 1500ms));
+  world.mountAnew();
+  EXPECT_TRUE(waitForCard(true, 3s));
   EXPECT_TRUE(pcscd->running());
 }
 
