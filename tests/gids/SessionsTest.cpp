@@ -16,8 +16,8 @@ TEST_P(GidsSessions, AnswerAsRecorded) { runApduSessions(std::string("gids/") + 
 INSTANTIATE_TEST_SUITE_P(Files, GidsSessions,
                          ::testing::Values("dispatch.apdu", "files.apdu", "pin.apdu", "dataobjects.apdu", "keys.apdu",
                                            "admin.apdu"),
-                         [](const auto& info) {
-                           return std::string(info.param).substr(0, std::strlen(info.param) - 5);
+                         [](const auto& file) {
+                           return std::string(file.param).substr(0, std::strlen(file.param) - 5);
                          });
 
 // Records, at every save, how many PIN tries the card had left.
