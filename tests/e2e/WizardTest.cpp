@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "CardWorld.h"
-#include "ScriptedBoxes.h"
+#include "support/ScriptedBoxes.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
@@ -79,17 +79,6 @@ class WizardEndToEndTest : public ::testing::Test {
     ADD_FAILURE() << "the reader does not show " << (present ? "a card" : "no card") << ":\n" << output;
     return false;
   }
-  // The status words opensc-tool received for `apdus`, sent in one session.
-  std::vector<std::string> sendApdus(const std::vector<std::string>& apdus) {
-    std::vector<std::string> argv = {"opensc-tool", "-r", CardWorld::kReaderName}, statusWords;
-    for (const auto& apdu : apdus) argv.insert(argv.end(), {"-s", apdu});
-    const ProcessResult r = world.run(argv);
-    const std::regex received("Received \\(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\\)");
-    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), received); it != std::sregex_iterator(); ++it)
-      statusWords.push_back((*it)[1].str() + (*it)[2].str());
-    return statusWords;
-  }
-
   CardWorld world{true};
   ScriptedBoxes boxes;
   std::unique_ptr<WizardDialog> dialog;
@@ -128,14 +117,14 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhen
   for (const char* text : {"PKCS#15 Card [GIDS card]", "Serial number  : c0ffee0123456789abcdef0011223344",
                            "PIN [UserPIN]", "Tries left     : 3"})
     EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
-  EXPECT_EQ(sendApdus({"00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00", "00 20 00 80 04 37 39 33 31",
-                       "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
+  EXPECT_EQ(world.sendApdus({"00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00", "00 20 00 80 04 37 39 33 31",
+                             "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
             (std::vector<std::string>{"9000", "63C2", "9000"}));  // the default PIN is refused, the typed one taken
   r = world.run({"gids-tool", "--unblock", "--admin-key", kAdminKey, "--pin", "5678"});
   EXPECT_NE(r.output.find("Administrator authentication successful"), npos) << r.output;
 
   // Clear the card, answered No: the card stays, served.
-  boxes.answer(QMessageBox::No);
+  boxes.answers = {QMessageBox::No};
   click("clear");
   shown = boxes.takeShown();
   ASSERT_EQ(shown.size(), 1u) << describe(shown);
@@ -146,12 +135,12 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhen
   EXPECT_TRUE(showsCard(true));
 
   // Answered Yes: the reader lets go of the card and the container is deleted.
-  boxes.answer(QMessageBox::Yes);
+  boxes.answers = {QMessageBox::Yes};
   click("clear");
   shown = boxes.takeShown();
   ASSERT_EQ(shown.size(), 1u) << describe(shown);  // the question; success needs no box
   EXPECT_EQ(shown[0].icon, QMessageBox::Warning);
-  EXPECT_TRUE(boxes.allAnswered());
+  EXPECT_TRUE(boxes.answers.empty());
   EXPECT_FALSE(fs::exists(world.stick().containerPath()));
   EXPECT_TRUE(showsCard(false));
 }

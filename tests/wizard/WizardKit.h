@@ -15,20 +15,10 @@
 #include <vector>
 
 #include "../platform/SysfsTree.h"
-#include "desktop/MessageBoxes.h"
+#include "support/ScriptedBoxes.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
-
-class ScriptedBoxes final : public desktop::MessageBoxes {
- public:
-  QMessageBox::StandardButton show(QWidget* owner, const desktop::BoxContent& box) override;
-
-  std::vector<desktop::BoxContent> shown;
-  std::deque<QMessageBox::StandardButton> answers;          // taken in order
-  QMessageBox::StandardButton otherwise = QMessageBox::No;  // once they run out
-  QStringList texts() const;
-};
 
 class WizardWorld {
  public:
