@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
