@@ -4,7 +4,7 @@
 
 #include "RuntimeChannel.h"
 #include "cardops/CardOperations.h"
-#include "support/CardFixture.h"
+#include "support/ApduSession.h"
 
 namespace quillon::test {
 namespace {
@@ -20,15 +20,9 @@ class CardInfoTest : public CardFixture {
     EXPECT_EQ(r.outcome, Outcome::kDone) << r.message;
     return info;
   }
-  // PUT DATA of a whole data object (tag and length included), in 255-byte pieces as OpenSC chains them.
+  // PUT DATA of a whole data object (tag and length included), chained as OpenSC sends it.
   void putData(const std::string& file, const Bytes& object) {
-    for (std::size_t at = 0; at < object.size(); at += 255) {
-      const std::size_t n = std::min<std::size_t>(255, object.size() - at);
-      const std::string cla = at + n == object.size() ? "00" : "10";
-      const Bytes piece(object.begin() + static_cast<std::ptrdiff_t>(at),
-                        object.begin() + static_cast<std::ptrdiff_t>(at + n));
-      ASSERT_EQ(sw(cla + "DB" + file + toHex(Bytes{static_cast<std::uint8_t>(n)}) + toHex(piece)), 0x9000);
-    }
+    ASSERT_EQ(sendChained(runtime, "00DB" + file, object, "").sw, 0x9000);
   }
 
   RuntimeChannel channel{runtime};

@@ -4,6 +4,7 @@
 
 #include "RuntimeChannel.h"
 #include "cardops/CardOperations.h"
+#include "support/ApduSession.h"
 #include "support/CardFixture.h"
 
 namespace quillon::test {
@@ -11,177 +12,35 @@ namespace {
 
 using cardops::Outcome;
 
-enum class Operation { kInfo, kUnblock, kChangeAdminKey };
-
-struct Case {
-  const char* name;
-  std::vector<std::pair<std::string, std::string>> rules;  // command prefix -> answer, hex
-  Operation operation;
-  const char* message;
-};
-
-constexpr const char* kGetMasterFile = "00CBA000045C02DF1F";
-constexpr const char* kGetCertificate = "00CBA010045C02DF24";
-
-// A master file whose one record names mscp/kxc00 in A010/DF24.
-constexpr const char* kMasterFileWithCertificate =
-    "DF1F1D01"
-    "6D7363700000000000"
-    "6B7863303000000000"
-    "0000"
-    "24DF0000"
-    "10A00000"
-    "9000";
-
 class HostileCardTest : public CardFixture {
  protected:
   void SetUp() override { personalise(); }
-
-  cardops::Result run(const Case& c) {
-    RuntimeChannel channel(runtime);
-    for (const auto& [prefix, answer] : c.rules) channel.replace(fromHex(prefix), fromHex(answer));
-    if (c.operation == Operation::kInfo) {
-      cardops::CardInfo info;
-      return cardops::readCardInfo(channel, info);
-    }
-    const Bytes key = fromHex(kAdminKey);
-    if (c.operation == Operation::kChangeAdminKey)
-      return cardops::changeAdminKey(channel, ossl::SecureBytes(key.begin(), key.end()),
-                                     ossl::SecureBytes(key.rbegin(), key.rend()));
-    return cardops::unblockPin(channel, ossl::SecureBytes(key.begin(), key.end()),
-                               ossl::SecureBytes{'5', '5', '5', '5'});
-  }
 };
 
+// Each record of cardops/hostile.vec: rules that replace the card's answers, an
+// operation, and the message it must fail with.
 TEST_F(HostileCardTest, MalformedAnswersAreErrors) {
-  Bytes wrongLength = readHexFile("cardops/opensc-cert.hex");
-  ++wrongLength[7];  // the inflated length, after DF 24 82 02 EE and 01 00
-  const Case cases[] = {
-      {"no GIDS application", {{"00A40400", "6A82"}}, Operation::kInfo, "The card holds no GIDS application."},
-      {"serial cut short",
-       {{"00CBA012",
-         "DF2010001122334455"
-         "9000"}},
-       Operation::kInfo,
-       "The card gave a malformed answer when reading the serial number."},
-      {"serial of another tag",
-       {{"00CBA012",
-         "DF210100"
-         "9000"}},
-       Operation::kInfo,
-       "The card gave a malformed answer when reading the serial number."},
-      {"bytes after the serial",
-       {{"00CBA012",
-         "DF2001AABB"
-         "9000"}},
-       Operation::kInfo,
-       "The card gave a malformed answer when reading the serial number."},
-      {"length field beyond the answer",
-       {{"00CBA012",
-         "DF2082FFFF00"
-         "9000"}},
-       Operation::kInfo,
-       "The card gave a malformed answer when reading the serial number."},
-      {"serial refused",
-       {{"00CBA012", "6F00"}},
-       Operation::kInfo,
-       "The card failed when reading the serial number (status 6F00)."},
-      {"endless empty answer",
-       {{"00CBA012", "6100"}, {"00C0", "6100"}},
-       Operation::kInfo,
-       "The card failed when reading the serial number (status 6F00)."},
-      {"endless answer",
-       {{"00CBA012", "61FF"}, {"00C0", std::string(510, 'A') + "61FF"}},
-       Operation::kInfo,
-       "The card failed when reading the serial number (status 6F00)."},
-      {"container map record cut short",
-       {{"00CBA010045C02DF23", "DF2355" + std::string(170, '4') + "9000"}},
-       Operation::kInfo,
-       "The card's container map is damaged (a record is cut short)."},
-      {"container name not UTF-16",
-       {{"00CBA010045C02DF23", "DF235600D8" + std::string(168, '1') + "9000"}},
-       Operation::kInfo,
-       "The card's container map is damaged (a container name is not valid text)."},
-      {"master file of another version",
-       {{kGetMasterFile,
-         "DF1F0102"
-         "9000"}},
-       Operation::kInfo,
-       "The card's master file is damaged."},
-      {"master file record cut short",
-       {{kGetMasterFile,
-         "DF1F0A01"
-         "6D7363700000000000"
-         "9000"}},
-       Operation::kInfo,
-       "The card's master file is damaged."},
-      {"master file tag beyond 16 bits",
-       {{kGetMasterFile,
-         "DF1F1D01"
-         "6D7363700000000000"
-         "6B7863303000000000"
-         "0000"
-         "24DF0100"
-         "10A00000"
-         "9000"}},
-       Operation::kInfo,
-       "The card's master file is damaged."},
-      {"certificate not zlib",
-       {{kGetMasterFile, kMasterFileWithCertificate},
-        {kGetCertificate,
-         "DF240801001000DEADBEEF"
-         "9000"}},
-       Operation::kInfo,
-       "The card's certificate kxc00 is damaged (its compressed data do not inflate to the stated length)."},
-      {"certificate of the wrong stated length",
-       {{kGetMasterFile, kMasterFileWithCertificate}, {kGetCertificate, toHex(wrongLength) + "9000"}},
-       Operation::kInfo,
-       "The card's certificate kxc00 is damaged (its compressed data do not inflate to the stated length)."},
-      {"certificate not X.509",
-       {{kGetMasterFile, kMasterFileWithCertificate},
-        {kGetCertificate,
-         "DF2411"
-         "0100050078DA3360666264000001090037"
-         "9000"}},
-       Operation::kInfo,
-       "The card's certificate kxc00 is not a valid X.509 certificate."},
-      {"certificate answer cut short",
-       {{kGetMasterFile, kMasterFileWithCertificate},
-        {kGetCertificate,
-         "DF24820100010000"
-         "9000"}},
-       Operation::kInfo,
-       "The card gave a malformed answer when reading certificate kxc00."},
-      {"short card challenge",
-       {{"00870000147C", "7C12811000112233445566779000"}},
-       Operation::kUnblock,
-       "The card's challenge for the authentication is not valid."},
-      {"card cryptogram of zeros",
-       {{"008700002C7C", "7C2A8228" + std::string(80, '0') + "9000"}},
-       Operation::kUnblock,
-       "The card's answer to the authentication is not valid."},
-      {"card cryptogram cut short",
-       {{"008700002C7C", "7C2A8228" + std::string(78, '0') + "9000"}},
-       Operation::kUnblock,
-       "The card's answer to the authentication is not valid."},
-      {"key reference refused",
-       {{"0022C1A4", "6A88"}},
-       Operation::kUnblock,
-       "The card failed when authenticating the administrator (status 6A88)."},
-      {"key import claimed but not done",
-       {{"00DB3FFF", "9000"}},
-       Operation::kChangeAdminKey,
-       "The card took the new admin key, but it did not authenticate with it: The admin key is wrong. The card's "
-       "admin key may be either the old or the new one."},
-      {"key import refused",
-       {{"00DB3FFF", "6A84"}},
-       Operation::kChangeAdminKey,
-       "The card failed when importing the new admin key (status 6A84). The admin key is unchanged."},
-  };
-  for (const Case& c : cases) {
-    const cardops::Result r = run(c);
-    EXPECT_EQ(r.outcome, Outcome::kFailed) << c.name;
-    EXPECT_EQ(r.message, c.message) << c.name;
+  const auto records = readVecFile("cardops/hostile.vec");
+  ASSERT_EQ(records.size(), 23u);
+  const Bytes key = fromHex(kAdminKey);
+  for (const VecRecord& c : records) {
+    RuntimeChannel channel(runtime);
+    for (const char* rule : {"Rule", "Rule2"}) {
+      const auto it = c.find(rule);
+      if (it == c.end()) continue;
+      const auto arrow = it->second.find("->");
+      channel.replace(expandHex(it->second.substr(0, arrow)), expandHex(it->second.substr(arrow + 2)));
+    }
+    const std::string& operation = c.at("Operation");
+    cardops::CardInfo info;
+    const cardops::Result r = operation == "info" ? cardops::readCardInfo(channel, info)
+                              : operation == "unblock"
+                                  ? cardops::unblockPin(channel, ossl::SecureBytes(key.begin(), key.end()),
+                                                        ossl::SecureBytes{'5', '5', '5', '5'})
+                                  : cardops::changeAdminKey(channel, ossl::SecureBytes(key.begin(), key.end()),
+                                                            ossl::SecureBytes(key.rbegin(), key.rend()));
+    EXPECT_EQ(r.outcome, Outcome::kFailed) << c.at("Name");
+    EXPECT_EQ(r.message, c.at("Message")) << c.at("Name");
   }
 }
 

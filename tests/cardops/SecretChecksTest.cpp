@@ -1,5 +1,5 @@
 // The checks of PINs and administrator keys typed by the user, with the wording of
-// card creation.
+// card creation: the cases are records of tests/data/cardops/secret-checks.vec.
 #include <gtest/gtest.h>
 
 #include "cardops/SecretChecks.h"
@@ -10,106 +10,46 @@ namespace {
 
 using cardops::Outcome;
 
-class SecretChecksTest : public ::testing::Test, public FormatCardUi {
- protected:
-  void showError(const char* message) override { errors.emplace_back(message); }
+// Records what the checks tell the user and answers every question with `yes`.
+class ScriptedUi final : public FormatCardUi {
+ public:
+  void showError(const char* message) override { said += (said.empty() ? "E: " : "|E: ") + std::string(message); }
   bool askYesNo(const char* question) override {
-    questions.emplace_back(question);
+    said += (said.empty() ? "Q: " : "|Q: ") + std::string(question);
     return yes;
   }
-  static ossl::SecureBytes text(const std::string& s) { return ossl::SecureBytes(s.begin(), s.end()); }
-
   bool yes = true;
-  std::vector<std::string> errors;
-  std::vector<std::string> questions;
+  std::string said;
 };
 
-constexpr const char* kLength = "The PIN must be between 4 and 16 digits long.";
-constexpr const char* kDigits = "The PIN must contain digits only (0-9).";
-constexpr const char* kDefaultPinQuestion = "Warning: you should change the default PIN. Continue?";
+std::string field(const VecRecord& record, const char* name) {
+  const auto it = record.find(name);
+  return it == record.end() ? "" : it->second;
+}
 
-TEST_F(SecretChecksTest, NewPins) {
-  struct Row {
-    std::string pin;
-    bool yes;
-    Outcome outcome;
-    const char* error;     // "" for none
-    const char* question;  // "" for none
-    bool note;
-  };
-  const Row rows[] = {
-      {"1234", true, Outcome::kDone, "", "", false},
-      {"123", true, Outcome::kInvalidInput, kLength, "", false},
-      {"12345678901234567", true, Outcome::kInvalidInput, kLength, "", false},
-      {"", true, Outcome::kInvalidInput, kLength, "", false},
-      {"12a4", true, Outcome::kInvalidInput, kDigits, "", false},
-      {"12 45", true, Outcome::kInvalidInput, kDigits, "", false},
-      {kDefaultPin, true, Outcome::kDone, "", kDefaultPinQuestion, false},
-      {kDefaultPin, false, Outcome::kDeclined, "", kDefaultPinQuestion, false},
-      {std::string(kDefaultPin) + "0", true, Outcome::kDone, "", "", false},
-      {"123456789012345", true, Outcome::kDone, "", "", false},
-      {"1234567890123456", true, Outcome::kDone, "", "", true},
-  };
-  for (const Row& row : rows) {
-    errors.clear();
-    questions.clear();
-    yes = row.yes;
+TEST(SecretChecksTest, AsRecorded) {
+  const auto records = readVecFile("cardops/secret-checks.vec");
+  ASSERT_EQ(records.size(), 21u);
+  const std::map<std::string, Outcome> outcomes = {
+      {"done", Outcome::kDone}, {"invalid", Outcome::kInvalidInput}, {"declined", Outcome::kDeclined}};
+  for (const VecRecord& r : records) {
+    const std::string check = field(r, "Check"), input = field(r, "Input");
+    const ossl::SecureBytes text(input.begin(), input.end());
+    ScriptedUi ui;
+    ui.yes = field(r, "Yes") != "no";
     const char* note = "unset";
-    EXPECT_EQ(cardops::checkNewPin(text(row.pin), *this, &note), row.outcome) << row.pin;
-    EXPECT_EQ(errors, *row.error ? std::vector<std::string>{row.error} : std::vector<std::string>{}) << row.pin;
-    EXPECT_EQ(questions, *row.question ? std::vector<std::string>{row.question} : std::vector<std::string>{})
-        << row.pin;
-    EXPECT_STREQ(note, row.note ? kLongPinNote : nullptr) << row.pin;
-  }
-}
-
-TEST_F(SecretChecksTest, PresentedPinsAreNeverQuestioned) {
-  EXPECT_EQ(cardops::checkPin(text(kDefaultPin), *this), Outcome::kDone);
-  EXPECT_EQ(cardops::checkPin(text("1234567890123456"), *this), Outcome::kDone);
-  EXPECT_EQ(cardops::checkPin(text("123"), *this), Outcome::kInvalidInput);
-  EXPECT_EQ(cardops::checkPin(text("abcd"), *this), Outcome::kInvalidInput);
-  EXPECT_EQ(errors, (std::vector<std::string>{kLength, kDigits}));
-  EXPECT_TRUE(questions.empty());
-}
-
-TEST_F(SecretChecksTest, AdminKeys) {
-  const std::string lower = "0102030405060708090a0b0c0d0e0f101112131415161718";
-  std::string defaultLower(kDefaultAdminKey);
-  for (char& c : defaultLower) c = static_cast<char>(std::tolower(c));
-  constexpr const char* kKeyLength = "The admin key must be 48 hexadecimal characters (24 bytes).";
-  constexpr const char* kKeyChar = "The admin key contains an invalid character (allowed: 0-9 A-F).";
-  constexpr const char* kQuestion = "Warning: you should change the default admin key. Continue?";
-  struct Row {
-    std::string key;
-    bool isNew;
-    bool yes;
-    Outcome outcome;
-    const char* error;
-    const char* question;
-  };
-  const Row rows[] = {
-      {lower, true, true, Outcome::kDone, "", ""},
-      {lower.substr(0, 46), true, true, Outcome::kInvalidInput, kKeyLength, ""},
-      {lower + "19", true, true, Outcome::kInvalidInput, kKeyLength, ""},
-      {lower.substr(0, 47) + "g", true, true, Outcome::kInvalidInput, kKeyChar, ""},
-      {kDefaultAdminKey, true, false, Outcome::kDeclined, "", kQuestion},
-      {defaultLower, true, true, Outcome::kDone, "", kQuestion},
-      {kDefaultAdminKey, false, false, Outcome::kDone, "", ""},  // the current key may be the default
-  };
-  for (const Row& row : rows) {
-    errors.clear();
-    questions.clear();
-    yes = row.yes;
     ossl::SecureBytes key{1, 2, 3};
-    EXPECT_EQ(cardops::parseAdminKey(text(row.key), row.isNew, *this, key), row.outcome) << row.key;
-    EXPECT_EQ(errors, *row.error ? std::vector<std::string>{row.error} : std::vector<std::string>{}) << row.key;
-    EXPECT_EQ(questions, *row.question ? std::vector<std::string>{row.question} : std::vector<std::string>{})
-        << row.key;
-    if (row.outcome == Outcome::kDone) {
-      Bytes expected = fromHex(row.key);
-      EXPECT_EQ(Bytes(key.begin(), key.end()), expected) << row.key;
-    } else {
-      EXPECT_TRUE(key.empty()) << row.key;
+    const Outcome outcome = check == "new-pin" ? cardops::checkNewPin(text, ui, &note)
+                            : check == "pin"   ? cardops::checkPin(text, ui)
+                                               : cardops::parseAdminKey(text, check == "new-key", ui, key);
+    const std::string what = check + " \"" + input + "\"";
+    EXPECT_EQ(outcome, outcomes.at(field(r, "Outcome"))) << what;
+    EXPECT_EQ(ui.said, field(r, "Said")) << what;
+    if (check == "new-pin") {
+      EXPECT_STREQ(note, field(r, "Note") == "yes" ? kLongPinNote : nullptr) << what;
+    }
+    if (check.ends_with("key")) {
+      EXPECT_EQ(toHex(Bytes(key.begin(), key.end())), field(r, "Key")) << what;
     }
   }
 }

@@ -176,13 +176,6 @@ TEST_F(CardCommandsTest, InfoReportsWhatOpenScReports) {
                                 "\"pinBlocked\": false", "\"initialisationPhase\": false", "\"keyExchangeBits\": 2048",
                                 "\"valid\": true", "\"subject\": \"CN = Quillon info\"", "\"keyBits\": 2048"})
     EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
-  // As many key containers and certificates as OpenSC lists keys and certificates.
-  const auto count = [](const std::string& text, const std::string& what) {
-    const std::regex re(what);
-    return std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator());
-  };
-  EXPECT_EQ(count(r.output, "\"keyExchangeBits\""), count(opensc, "Private RSA Key"));
-  EXPECT_EQ(count(r.output, "\"notAfter\""), count(opensc, "X.509 Certificate"));
   r = card({"info"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("PIN:             2 tries left"), npos) << r.output;
@@ -202,6 +195,10 @@ TEST_F(CardCommandsTest, PinAndAdministratorKeyChangeWhatOpenScAccepts) {
 
   for (int attempt = 0; attempt < 3; ++attempt) EXPECT_NE(login("9999").exitCode, 0);
   EXPECT_NE(login(kNewPin).output.find("CKR_PIN_LOCKED"), npos);
+  // The counter lives in the container: still blocked after pcscd restarts.
+  world.pcscd().restart();
+  ASSERT_TRUE(waitForCard(true));
+  EXPECT_NE(dump().find("Tries left     : 0"), npos);
   r = cardWith({"change-pin"}, {{"--pin-file", kNewPin}, {"--new-pin-file", kPin}});
   EXPECT_EQ(r.exitCode, 5) << r.output;
   EXPECT_NE(card({"info", "--json"}).output.find("\"pinBlocked\": true"), npos);
@@ -226,10 +223,14 @@ TEST_F(CardCommandsTest, PinAndAdministratorKeyChangeWhatOpenScAccepts) {
   EXPECT_NE(r.output.find("Unblock PIN done successfully"), npos) << r.output;
   EXPECT_EQ(r.output.find("failed"), npos) << r.output;
   EXPECT_EQ(login(kPin).exitCode, 0);
+  r = pkcs11({"--login", "--pin", kPin, "--change-pin", "--new-pin", "86428642"});
+  EXPECT_NE(r.output.find("PIN successfully changed"), npos) << r.output;
+  EXPECT_NE(login(kPin).exitCode, 0);
 
   // The served stick named with --drive is the reader's card too.
   const long before = transactionsSeen();
-  r = cardWith({"change-pin", "--drive", world.drive().string()}, {{"--pin-file", kPin}, {"--new-pin-file", kNewPin}});
+  r = cardWith({"change-pin", "--drive", world.drive().string()},
+               {{"--pin-file", "86428642"}, {"--new-pin-file", kNewPin}});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_GT(transactionsSeen(), before);
   EXPECT_EQ(login(kNewPin).exitCode, 0);

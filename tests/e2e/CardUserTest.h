@@ -1,12 +1,15 @@
 // What the end-to-end tests of the card as a user meets it share: a CardWorld
-// with a private pcscd started, quillon-card and OpenSC's tools run in it, and
-// reading their output. Every test skips, saying why, where a private pcscd
-// cannot run or a tool is missing.
+// with a private pcscd started, quillon-card, OpenSC's tools and other clients run
+// in it, and reading their output. Every test skips, saying why, where a private
+// pcscd cannot run or a program is missing; where CI is set in the environment a
+// missing program fails the test instead, because CI installs every one
+// (scripts/install-deps.sh) and a skip there would hide a missing package.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -29,14 +32,34 @@ inline constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
 inline constexpr const char* kSelectGidsApdu = "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00";
 inline constexpr auto npos = std::string::npos;
 
+// A program on PATH, or a file when `what` is a path, and the Debian package
+// that brings it.
+struct Client {
+  std::string what;
+  const char* package;
+};
+
 class CardUserTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { start({}); }
+  // Skips (fails under CI) unless pcscd can run and OpenSC's tools and `clients`
+  // are there, then starts pcscd.
+  void start(std::vector<Client> clients) {
     if (const std::string why = PcscdFixture::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
-    for (const char* tool : {"opensc-tool", "pkcs15-tool", "gids-tool", "pkcs11-tool", "openssl"})
-      if (findProgram(tool).empty()) GTEST_SKIP() << tool << " is not installed (Debian: opensc, openssl)";
-    if (!fs::exists(QUILLON_OPENSC_PKCS11))
-      GTEST_SKIP() << "OpenSC's PKCS#11 module is not installed (Debian: opensc-pkcs11)";
+    clients.insert(clients.end(), {{"opensc-tool", "opensc"},
+                                   {"pkcs15-tool", "opensc"},
+                                   {"gids-tool", "opensc"},
+                                   {"pkcs11-tool", "opensc"},
+                                   {"openssl", "openssl"},
+                                   {QUILLON_OPENSC_PKCS11, "opensc-pkcs11"}});
+    std::string missing;
+    for (const Client& client : clients)
+      if (client.what.find('/') != npos ? !fs::exists(client.what) : findProgram(client.what).empty())
+        missing += " " + client.what + " (Debian: " + client.package + ")";
+    if (!missing.empty()) {
+      if (std::getenv("CI") != nullptr) FAIL() << "CI installs every client, yet these are missing:" << missing;
+      GTEST_SKIP() << "not installed:" << missing;
+    }
     ASSERT_NO_THROW(world.pcscd().start());
   }
   void TearDown() override {
@@ -67,7 +90,11 @@ class CardUserTest : public ::testing::Test {
     return false;
   }
 
-  ProcessResult run(const std::vector<std::string>& argv) { return world.run(argv); }
+  ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {}) {
+    std::vector<std::string> env = world.environment();
+    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+    return runProcess(argv, env, std::chrono::seconds(60));
+  }
   ProcessResult card(std::vector<std::string> args) {
     args.insert(args.begin(), CardWorld::kCardProgram);
     return run(args);
@@ -76,17 +103,8 @@ class CardUserTest : public ::testing::Test {
     args.insert(args.begin(), {"pkcs11-tool", "--module", QUILLON_OPENSC_PKCS11});
     return run(args);
   }
-  // opensc-tool sending `apdus` (hex text) in one session; the status word of each
-  // answer, as opensc-tool prints it ("9000"), in order.
   std::vector<std::string> sendApdus(const std::vector<std::string>& apdus, ProcessResult* result = nullptr) {
-    std::vector<std::string> argv = {"opensc-tool", "-r", CardWorld::kReaderName}, statusWords;
-    for (const auto& apdu : apdus) argv.insert(argv.end(), {"-s", apdu});
-    const ProcessResult r = run(argv);
-    const std::regex received("Received \\(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\\)");
-    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), received); it != std::sregex_iterator(); ++it)
-      statusWords.push_back((*it)[1].str() + (*it)[2].str());
-    if (result != nullptr) *result = r;
-    return statusWords;
+    return world.sendApdus(apdus, result);
   }
 
   // An RSA-2048 key pair generated on the card (OpenSC numbers the first key 00

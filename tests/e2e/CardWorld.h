@@ -64,6 +64,19 @@ class CardWorld {
     return runProcess(argv, environment(), std::chrono::seconds(60));
   }
 
+  // opensc-tool sending `apdus` (hex text) in one session; the status word of each
+  // answer, as opensc-tool prints it ("9000"), in order.
+  std::vector<std::string> sendApdus(const std::vector<std::string>& apdus, ProcessResult* result = nullptr) const {
+    std::vector<std::string> argv = {"opensc-tool", "-r", kReaderName}, statusWords;
+    for (const auto& apdu : apdus) argv.insert(argv.end(), {"-s", apdu});
+    const ProcessResult r = run(argv);
+    const std::regex received("Received \\(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\\)");
+    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), received); it != std::sregex_iterator(); ++it)
+      statusWords.push_back((*it)[1].str() + (*it)[2].str());
+    if (result != nullptr) *result = r;
+    return statusWords;
+  }
+
   // Polls opensc-tool -l for at most `timeout` until the reader shows a card (or
   // none); false when it does not, with opensc-tool's last output in `lastOutput`.
   bool awaitCard(bool present, std::string* lastOutput = nullptr,

@@ -2,102 +2,46 @@
 // PKCS#11 module in the private-pcscd world (CardWorld): ssh and sshd, NSS (the
 // certificate store of Firefox and Chromium) and p11-kit with GnuTLS's p11tool.
 //
-// Each test makes a card, has pkcs11-tool generate an RSA key pair on it and,
-// where a certificate is needed, has certtool (GnuTLS, through p11-kit) sign a
+// Each test makes a card and has pkcs11-tool generate an RSA key pair on it;
+// where a certificate is needed, certtool (GnuTLS, through p11-kit) signs a
 // self-signed certificate with the card's private key, which pkcs11-tool then
 // stores on the card: openssl checks that it is signed by the card's key.
-//
-// A missing client skips a test, saying which package brings it; where CI is
-// set in the environment it fails instead, because CI installs every client
-// (scripts/install-deps.sh) and a skip there would hide a missing package.
-#include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <regex>
-#include <string>
-#include <vector>
-
-#include "CardWorld.h"
+#include "CardUserTest.h"
 #include "SshServer.h"
 
 namespace quillon::test {
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr const char* kPin = "1234";
 constexpr const char* kWrongPin = "9999";
-constexpr const char* kAdminKey = "0102030405060708090A0B0C0D0E0F101112131415161718";
-constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
-// How OpenSC's module names the card's token, and the label of the key pair and
-// certificate the tests put on it.
+// How OpenSC's module names the card's token, and the label of the key pair
+// (generateKey) and the certificate.
 constexpr const char* kToken = "GIDS card (UserPIN)";
 constexpr const char* kTokenUrl = "pkcs11:token=GIDS%20card%20%28UserPIN%29";
-constexpr const char* kLabel = "quillon";
+constexpr const char* kLabel = "e2e";
 // Where Debian's opensc-pkcs11 registers the module with p11-kit.
 constexpr const char* kP11KitRegistration = "/usr/share/p11-kit/modules/opensc-pkcs11.module";
-constexpr auto npos = std::string::npos;
 
-// A program on PATH, or a file when `what` is a path, and the Debian package
-// that brings it.
-struct Client {
-  std::string what;
-  const char* package;
-};
-
-class CardClientTest : public ::testing::Test {
+class CardClientTest : public CardUserTest {
  protected:
-  // Skips (fails under CI) unless every client is there, then starts pcscd and
-  // makes a card with a key pair on it. Call from SetUp.
-  void startWorld(std::vector<Client> clients) {
-    if (const std::string why = PcscdFixture::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
-    clients.insert(clients.end(), {{"opensc-tool", "opensc"},
-                                   {"pkcs11-tool", "opensc"},
-                                   {"openssl", "openssl"},
-                                   {QUILLON_OPENSC_PKCS11, "opensc-pkcs11"}});
-    std::string missing;
-    for (const Client& client : clients) {
-      const bool present = client.what.find('/') != npos ? fs::exists(client.what) : !findProgram(client.what).empty();
-      if (!present) missing += " " + client.what + " (Debian: " + client.package + ")";
-    }
-    if (!missing.empty()) {
-      if (std::getenv("CI") != nullptr) FAIL() << "CI installs every client, yet these are missing:" << missing;
-      GTEST_SKIP() << "not installed:" << missing;
-    }
-    ASSERT_NO_THROW(world.pcscd().start());
+  // start(clients), then a card with a key pair (pub.der, pub.pem) and the PIN files.
+  void startWithKey(std::vector<Client> clients) {
+    ASSERT_NO_FATAL_FAILURE(start(std::move(clients)));
+    if (IsSkipped()) return;
     pinFile = world.writeFile("pin", std::string(kPin) + "\n");
     wrongPinFile = world.writeFile("wrong-pin", std::string(kWrongPin) + "\n");
-    const auto keyFile = world.writeFile("admin-key", std::string(kAdminKey) + "\n");
-    ProcessResult r = card({"init", world.drive().string(), "--pin-file", pinFile.string(), "--admin-key-file",
-                            keyFile.string(), "--serial", kSerial, "--yes"});
+    ASSERT_NO_FATAL_FAILURE(initCard());
+    ASSERT_NO_FATAL_FAILURE(generateKey(kPin));
+    const ProcessResult r = run({"openssl", "pkey", "-pubin", "-inform", "DER", "-in", file("pub.der").string(), "-out",
+                                 file("pub.pem").string()});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    std::string readers;
-    ASSERT_TRUE(world.awaitCard(true, &readers)) << readers;
-
-    r = pkcs11({"--login", "--pin", kPin, "--keypairgen", "--key-type", "rsa:2048", "--label", kLabel});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
-    r = pkcs11({"--read-object", "--type", "pubkey", "--label", kLabel, "--output-file", file("pub.der").string()});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
-    r = run({"openssl", "pkey", "-pubin", "-inform", "DER", "-in", file("pub.der").string(), "-out",
-             file("pub.pem").string()});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
-  }
-  void TearDown() override {
-    if (!HasFailure()) return;
-    const std::string log = world.pcscd().log();
-    std::cerr << "pcscd log (end):\n" << log.substr(log.size() - std::min<std::size_t>(log.size(), 6000));
   }
 
   // A self-signed certificate for the card's key pair, signed on the card by
   // certtool through p11-kit, checked by openssl and stored on the card beside
-  // the key (same ID) as cert.pem is.
+  // the key (ID 00) as cert.pem is.
   void storeSelfSignedCertificate() {
     world.writeFile("cert.template", "cn = \"Quillon card user\"\nexpiration_days = 2\nsigning_key\ntls_www_client\n");
     const std::string key = std::string(kTokenUrl) + ";object=" + kLabel;
@@ -114,43 +58,17 @@ class CardClientTest : public ::testing::Test {
     r = run(
         {"openssl", "x509", "-in", file("cert.pem").string(), "-outform", "DER", "-out", file("cert.der").string()});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-
-    r = pkcs11({"--list-objects", "--type", "pubkey"});
-    std::smatch id;
-    ASSERT_TRUE(std::regex_search(r.output, id, std::regex("ID:\\s+([0-9a-f]+)"))) << r.output;
-    r = pkcs11({"--login", "--pin", kPin, "--write-object", file("cert.der").string(), "--type", "cert", "--id",
-                id[1].str(), "--label", kLabel});
+    r = pkcs11({"--login", "--pin", kPin, "--write-object", file("cert.der").string(), "--type", "cert", "--id", "00",
+                "--label", kLabel});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-  }
-
-  ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {}) {
-    std::vector<std::string> env = world.environment();
-    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
-    return runProcess(argv, env, std::chrono::seconds(60));
-  }
-  ProcessResult card(std::vector<std::string> args) {
-    args.insert(args.begin(), CardWorld::kCardProgram);
-    return run(args);
-  }
-  ProcessResult pkcs11(std::vector<std::string> args) {
-    args.insert(args.begin(), {"pkcs11-tool", "--module", QUILLON_OPENSC_PKCS11});
-    return run(args);
   }
   // quillon-card clear: the reader ejects the card, and the stick forgets it.
   void ejectCard() {
     const ProcessResult r = card({"clear", world.drive().string()});
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    std::string readers;
-    ASSERT_TRUE(world.awaitCard(false, &readers)) << readers;
+    ASSERT_TRUE(waitForCard(false));
   }
 
-  fs::path file(const std::string& name) const { return world.scratch() / name; }
-  std::string readFile(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  CardWorld world{true};
   fs::path pinFile, wrongPinFile;
 };
 
@@ -166,7 +84,7 @@ std::string pemBody(const std::string& text) {
 class SshClientTest : public CardClientTest {
  protected:
   void SetUp() override {
-    startWorld({{"ssh", "openssh-client"}, {"ssh-keygen", "openssh-client"}, {"sshd", "openssh-server"}});
+    startWithKey({{"ssh", "openssh-client"}, {"ssh-keygen", "openssh-client"}, {"sshd", "openssh-server"}});
   }
   // ssh -I with the card's module, the PIN typed by an askpass program reading
   // `pin`; the remote command prints kLoggedIn.
@@ -226,14 +144,21 @@ TEST_F(SshClientTest, SshLogsInWithTheCardsKeyAfterItsPinAndNotOnceTheCardIsEjec
   EXPECT_EQ(log.find("Accepted publickey"), log.rfind("Accepted publickey")) << log;
 }
 
-class NssClientTest : public CardClientTest {
+class CertificateClientTest : public CardClientTest {
  protected:
   void SetUp() override {
-    startWorld({{"modutil", "libnss3-tools"}, {"certutil", "libnss3-tools"}, {"certtool", "gnutls-bin"}});
+    startWithKey({{"modutil", "libnss3-tools"},
+                  {"certutil", "libnss3-tools"},
+                  {"certtool", "gnutls-bin"},
+                  {"p11tool", "gnutls-bin"},
+                  {kP11KitRegistration, "opensc-pkcs11"}});
   }
 };
 
-TEST_F(NssClientTest, ANewNssDatabaseWithOpenScsModuleListsTheCardsCertificateAndAfterThePinItsKey) {
+// NSS: a new database with OpenSC's module lists the card's certificate, and its key
+// after the PIN. p11-kit's registration of OpenSC shows the card, and p11tool signs
+// after the PIN; nothing once the card is ejected.
+TEST_F(CertificateClientTest, NssAndP11KitUseTheCardsCertificateAndKey) {
   ASSERT_NO_FATAL_FAILURE(storeSelfSignedCertificate());
   const std::string db = "sql:" + file("nss").string();
   fs::create_directories(file("nss"));
@@ -249,7 +174,7 @@ TEST_F(NssClientTest, ANewNssDatabaseWithOpenScsModuleListsTheCardsCertificateAn
   // one out of a token only once logged in to it: the same bytes as certtool made.
   const std::string nickname = std::string(kToken) + ":" + kLabel;
   r = run({"certutil", "-L", "-d", db, "-h", "all"});
-  EXPECT_TRUE(std::regex_search(r.output, std::regex("GIDS card \\(UserPIN\\):quillon\\s+u,u,u"))) << r.output;
+  EXPECT_TRUE(std::regex_search(r.output, std::regex("GIDS card \\(UserPIN\\):e2e\\s+u,u,u"))) << r.output;
   r = run({"certutil", "-L", "-d", db, "-h", kToken, "-n", nickname, "-a", "-f", pinFile.string()});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_FALSE(pemBody(r.output).empty()) << r.output;
@@ -264,18 +189,9 @@ TEST_F(NssClientTest, ANewNssDatabaseWithOpenScsModuleListsTheCardsCertificateAn
   r = run({"certutil", "-K", "-d", db, "-h", kToken, "-f", pinFile.string()});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_TRUE(std::regex_search(r.output, keyLine)) << r.output;
-}
 
-class P11KitClientTest : public CardClientTest {
- protected:
-  void SetUp() override {
-    startWorld({{"p11tool", "gnutls-bin"}, {"certtool", "gnutls-bin"}, {kP11KitRegistration, "opensc-pkcs11"}});
-  }
-};
-
-TEST_F(P11KitClientTest, P11KitsRegistrationOfOpenScShowsTheCardAndP11toolSignsAfterThePin) {
-  ASSERT_NO_FATAL_FAILURE(storeSelfSignedCertificate());
-  ProcessResult r = run({"p11tool", "--list-tokens"});
+  // p11-kit and p11tool.
+  r = run({"p11tool", "--list-tokens"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   for (const std::string& text : {std::string("Label: ") + kToken, std::string("URL: pkcs11:"),
                                   std::string("Serial: 8899aabbccddeeff"), std::string("Module: opensc-pkcs11.so")})

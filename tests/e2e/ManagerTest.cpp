@@ -14,9 +14,9 @@
 #include <QTest>
 
 #include "CardWorld.h"
-#include "ScriptedBoxes.h"
 #include "manager/ManagerWindow.h"
 #include "manager/ReaderCardSource.h"
+#include "support/ScriptedBoxes.h"
 
 namespace quillon::test {
 namespace {

@@ -8,43 +8,32 @@
 //
 // libpcsclite reads the socket's name once per process, so the whole story is
 // one test on one world.
-#include <gtest/gtest.h>
-
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <filesystem>
-#include <iostream>
 #include <memory>
-#include <regex>
-#include <string>
-#include <vector>
 
-#include "CardWorld.h"
-#include "ScriptedBoxes.h"
+#include "CardUserTest.h"
+#include "support/ScriptedBoxes.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
 namespace {
 
-namespace fs = std::filesystem;
 using wizard::WizardDialog;
 
 // Not the wizard's defaults, which it would warn about.
-constexpr const char* kPin = "86420135";
-constexpr const char* kAdminKey = "2B7E151628AED2A6ABF7158809CF4F3C2B7E151628AED2A6";
-constexpr const char* kSerial = "C0FFEE0123456789ABCDEF0011223344";
-constexpr auto npos = std::string::npos;
+constexpr const char* kTypedPin = "86420135";
+constexpr const char* kTypedKey = "2B7E151628AED2A6ABF7158809CF4F3C2B7E151628AED2A6";
+constexpr const char* kTypedSerial = "C0FFEE0123456789ABCDEF0011223344";
 
-class WizardEndToEndTest : public ::testing::Test {
+class WizardEndToEndTest : public CardUserTest {
  protected:
   void SetUp() override {
-    if (const std::string why = PcscdFixture::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
-    for (const char* tool : {"opensc-tool", "pkcs15-tool", "gids-tool"})
-      if (findProgram(tool).empty()) GTEST_SKIP() << tool << " is not installed (Debian: opensc)";
-    ASSERT_NO_THROW(world.pcscd().start());
+    CardUserTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     world.pcscd().useInThisProcess();
     wizard::WizardServices services = wizard::WizardServices::system(boxes, world.stick().paths());
     services.managerAvailable = [] { return false; };  // no program is launched from a test
@@ -54,9 +43,7 @@ class WizardEndToEndTest : public ::testing::Test {
   }
   void TearDown() override {
     if (dialog) dialog->hide();
-    if (!HasFailure()) return;
-    const std::string log = world.pcscd().log();
-    std::cerr << "pcscd log (end):\n" << log.substr(log.size() - std::min<std::size_t>(log.size(), 6000));
+    CardUserTest::TearDown();
   }
 
   template <class Control>
@@ -73,24 +60,6 @@ class WizardEndToEndTest : public ::testing::Test {
   }
   void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
 
-  bool showsCard(bool present) {
-    std::string output;
-    if (world.awaitCard(present, &output)) return true;
-    ADD_FAILURE() << "the reader does not show " << (present ? "a card" : "no card") << ":\n" << output;
-    return false;
-  }
-  // The status words opensc-tool received for `apdus`, sent in one session.
-  std::vector<std::string> sendApdus(const std::vector<std::string>& apdus) {
-    std::vector<std::string> argv = {"opensc-tool", "-r", CardWorld::kReaderName}, statusWords;
-    for (const auto& apdu : apdus) argv.insert(argv.end(), {"-s", apdu});
-    const ProcessResult r = world.run(argv);
-    const std::regex received("Received \\(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\\)");
-    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), received); it != std::sregex_iterator(); ++it)
-      statusWords.push_back((*it)[1].str() + (*it)[2].str());
-    return statusWords;
-  }
-
-  CardWorld world{true};
   ScriptedBoxes boxes;
   std::unique_ptr<WizardDialog> dialog;
 };
@@ -101,12 +70,9 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhen
   ASSERT_EQ(drive->count(), 1);
   EXPECT_EQ(drive->currentData().toByteArray().toStdString(), world.drive().string());
 
-  type("pin", kPin);
-  type("adminKey", kAdminKey);
-  type("serial", kSerial);
-  EXPECT_EQ(control<QLineEdit>("pin")->text(), kPin);
-  EXPECT_EQ(control<QLineEdit>("adminKey")->text(), kAdminKey);
-  EXPECT_EQ(control<QLineEdit>("serial")->text(), kSerial);
+  type("pin", kTypedPin);
+  type("adminKey", kTypedKey);
+  type("serial", kTypedSerial);
 
   QSignalSpy reported(dialog.get(), &WizardDialog::formatReported);
   click("initialize");
@@ -122,20 +88,20 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhen
 
   // OpenSC sees the card with the typed serial number, PIN and administrator key.
   EXPECT_TRUE(fs::is_regular_file(world.stick().containerPath()));
-  ASSERT_TRUE(showsCard(true));
+  ASSERT_TRUE(waitForCard(true));
   ProcessResult r = world.run({"pkcs15-tool", "--dump"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   for (const char* text : {"PKCS#15 Card [GIDS card]", "Serial number  : c0ffee0123456789abcdef0011223344",
                            "PIN [UserPIN]", "Tries left     : 3"})
     EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
-  EXPECT_EQ(sendApdus({"00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00", "00 20 00 80 04 37 39 33 31",
-                       "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
+  EXPECT_EQ(world.sendApdus({"00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00", "00 20 00 80 04 37 39 33 31",
+                             "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
             (std::vector<std::string>{"9000", "63C2", "9000"}));  // the default PIN is refused, the typed one taken
-  r = world.run({"gids-tool", "--unblock", "--admin-key", kAdminKey, "--pin", "5678"});
+  r = world.run({"gids-tool", "--unblock", "--admin-key", kTypedKey, "--pin", "5678"});
   EXPECT_NE(r.output.find("Administrator authentication successful"), npos) << r.output;
 
   // Clear the card, answered No: the card stays, served.
-  boxes.answer(QMessageBox::No);
+  boxes.answers = {QMessageBox::No};
   click("clear");
   shown = boxes.takeShown();
   ASSERT_EQ(shown.size(), 1u) << describe(shown);
@@ -143,17 +109,17 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhen
   EXPECT_EQ(shown[0].buttons, QMessageBox::Yes | QMessageBox::No);
   EXPECT_TRUE(shown[0].text.contains(QString::fromStdString(world.drive().string()))) << describe(shown);
   EXPECT_TRUE(fs::is_regular_file(world.stick().containerPath()));
-  EXPECT_TRUE(showsCard(true));
+  EXPECT_TRUE(waitForCard(true));
 
   // Answered Yes: the reader lets go of the card and the container is deleted.
-  boxes.answer(QMessageBox::Yes);
+  boxes.answers = {QMessageBox::Yes};
   click("clear");
   shown = boxes.takeShown();
   ASSERT_EQ(shown.size(), 1u) << describe(shown);  // the question; success needs no box
   EXPECT_EQ(shown[0].icon, QMessageBox::Warning);
-  EXPECT_TRUE(boxes.allAnswered());
+  EXPECT_TRUE(boxes.answers.empty());
   EXPECT_FALSE(fs::exists(world.stick().containerPath()));
-  EXPECT_TRUE(showsCard(false));
+  EXPECT_TRUE(waitForCard(false));
 }
 
 }  // namespace

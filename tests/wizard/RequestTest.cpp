@@ -6,6 +6,7 @@
 
 #include "WizardKit.h"
 #include "base/Status.h"
+#include "support/TestData.h"
 
 namespace quillon::test {
 
@@ -101,7 +102,7 @@ class RequestTest : public QObject {
     for (int yeses = 0; yeses <= 3; ++yeses) {
       world.boxes.shown.clear();
       for (int i = 0; i < yeses; ++i) world.boxes.answers.push_back(QMessageBox::Yes);
-      world.boxes.answers.push_back(QMessageBox::No);
+      if (yeses < 3) world.boxes.answers.push_back(QMessageBox::No);
       world.initialize(*dialog);
       const QStringList expected = QStringList({existing, pinWarning, keyWarning}).mid(0, yeses + 1);
       if (yeses < 3) {
@@ -110,7 +111,6 @@ class RequestTest : public QObject {
       } else {
         QCOMPARE(boxes(world.boxes).mid(0, 3), expected);
       }
-      world.boxes.answers.clear();
     }
     QCOMPARE(world.created().size(), std::size_t{1});
     // A directory named like the container is no container.
@@ -135,12 +135,9 @@ class RequestTest : public QObject {
     QCOMPARE(created[0].pin, std::string("1234567890123456"));
     QCOMPARE(created[0].serial, std::string(kSerial));
     QCOMPARE(created[0].drive, world.drive.string());
-    QCOMPARE(created[0].adminKey.size(), std::size_t{24});
-    QCOMPARE(created[0].adminKey[1], std::uint8_t{0x11});
-    QCOMPARE(created[0].adminKey[23], std::uint8_t{0x77});
+    QCOMPARE(toHex(Bytes(created[0].adminKey.begin(), created[0].adminKey.end())), std::string(kKey));
     // Without the manager only congratulations, and the note about 16-digit PINs.
     QCOMPARE(world.boxes.shown.size(), std::size_t{1});
-    QCOMPARE(world.boxes.shown[0].caption, QString("Success"));
     QCOMPARE(world.boxes.shown[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(world.boxes.shown[0].text.startsWith(
         "Congratulations! Your GIDS card has been successfully initialised.\n\nNote: OpenSC"));

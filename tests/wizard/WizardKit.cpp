@@ -5,20 +5,6 @@
 
 namespace quillon::test {
 
-QMessageBox::StandardButton ScriptedBoxes::show(QWidget*, const desktop::BoxContent& box) {
-  shown.push_back(box);
-  if (answers.empty()) return otherwise;
-  const QMessageBox::StandardButton answer = answers.front();
-  answers.pop_front();
-  return answer;
-}
-
-QStringList ScriptedBoxes::texts() const {
-  QStringList list;
-  for (const desktop::BoxContent& box : shown) list << box.text;
-  return list;
-}
-
 WizardWorld::WizardWorld(bool withStick) : drive(tree.root() / "media" / "STICK") {
   std::filesystem::create_directories(drive);
   if (!withStick) return;

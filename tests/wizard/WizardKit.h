@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -15,20 +14,10 @@
 #include <vector>
 
 #include "../platform/SysfsTree.h"
-#include "desktop/MessageBoxes.h"
+#include "support/ScriptedBoxes.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
-
-class ScriptedBoxes final : public desktop::MessageBoxes {
- public:
-  QMessageBox::StandardButton show(QWidget* owner, const desktop::BoxContent& box) override;
-
-  std::vector<desktop::BoxContent> shown;
-  std::deque<QMessageBox::StandardButton> answers;          // taken in order
-  QMessageBox::StandardButton otherwise = QMessageBox::No;  // once they run out
-  QStringList texts() const;
-};
 
 class WizardWorld {
  public:

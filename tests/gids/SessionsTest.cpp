@@ -1,34 +1,24 @@
-// Class byte checks, the instruction table, card capabilities, the personalisation
-// script, and persistence after every command.
+// The card's command set as APDU sessions (tests/data/gids/*.apdu), each on a
+// fresh card, and the rule that a command's changes are saved before its answer.
+#include <cstring>
+
 #include "gids/GidsPINManager.h"
-#include "support/CapturingSink.h"
+#include "support/ApduSession.h"
 #include "support/CardFixture.h"
 
 namespace quillon::test {
 namespace {
 
-class DispatchTest : public CardFixture {};
+class GidsSessions : public ::testing::TestWithParam<const char*> {};
 
-TEST_F(DispatchTest, ClassBytesInstructionsAndCardCapabilities) {
-  EXPECT_EQ(sw("0CA4000C023FFF"), 0x6882);
-  EXPECT_EQ(sw("08A4000C023FFF"), 0x6882);
-  EXPECT_EQ(sw("20A4000C023FFF"), 0x6E00);
-  EXPECT_EQ(sw("10A4000C023FFF"), 0x6884);  // chaining is for 2A, 47 and DB only
-  EXPECT_EQ(sw("01A4000C023FFF"), 0x9000);  // a logical channel number is not examined
-  TraceCapture capture(trace::kInformation);
-  EXPECT_EQ(sw("0300000000"), 0x6D00);
-  EXPECT_EQ(capture.sink().count("SW_INS_NOT_SUPPORTED 3"), 1u);
-  EXPECT_EQ(sw("002A000000"), 0x6A86);
-  // PUT DATA 3F FF is the key import (refused here: no key template); 3F FE and 3F 00 go to the files.
-  EXPECT_EQ(sw("00DB3FFF03DF2000"), 0x6984);
-  EXPECT_EQ(sw("00DB3FFE03DF2000"), 0x6A82);
-  EXPECT_EQ(sw("00DB3F0003DF2000"), 0x6A82);
-  // Card capabilities.
-  const Response r = send("00CB2F01025C00");
-  EXPECT_EQ(r.sw, 0x9000);
-  EXPECT_EQ(r.data, "4301F44703080180460C4272696E646C65776F727468");
-  EXPECT_EQ(sw("00CB2F01025C01"), 0x6984);
-}
+TEST_P(GidsSessions, AnswerAsRecorded) { runApduSessions(std::string("gids/") + GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Files, GidsSessions,
+                         ::testing::Values("dispatch.apdu", "files.apdu", "pin.apdu", "dataobjects.apdu", "keys.apdu",
+                                           "admin.apdu"),
+                         [](const auto& file) {
+                           return std::string(file.param).substr(0, std::strlen(file.param) - 5);
+                         });
 
 // Records, at every save, how many PIN tries the card had left.
 class TriesRecorder final : public IJCRuntimeSerializable {
@@ -55,6 +45,16 @@ TEST(DispatchPersistence, EveryCommandIsPersistedBeforeItsAnswerLeaves) {
   // A refused command that counts a wrong PIN is saved with its count.
   EXPECT_EQ(transmitHex(runtime, "002000800439393939").sw, 0x63C1);
   EXPECT_EQ(recorder.saved, (std::vector<int>{2, 1}));
+}
+
+class PinValueTest : public CardFixture {};
+
+TEST_F(PinValueTest, AShorterPinLeavesNoDigitOfTheLongerOne) {
+  personalise();
+  ASSERT_EQ(sw("002400800C313233343536373839303132"), 0x9000);  // 1234 to 56789012
+  ASSERT_EQ(sw("002401800431313131"), 0x9000);                  // then 1111
+  const std::uint8_t* value = applet->pins().pin->value;
+  EXPECT_EQ(toHex(Bytes(value, value + 8)), "3131313100000000");
 }
 
 }  // namespace
