@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../platform/SysfsTree.h"
 #include "base/Hex.h"
 #include "container/FilePersist.h"
 #include "gids/GidsApplet.h"
@@ -21,6 +20,7 @@
 #include "personalise/FormatCard.h"
 #include "personalise/ScriptExecutor.h"
 #include "support/CapturingSink.h"
+#include "support/TempDir.h"
 
 namespace quillon {
 namespace {
@@ -36,7 +36,7 @@ TEST(ScanCommandText, LenientRules) {
   EXPECT_EQ(scanned("123"), "12");
   EXPECT_EQ(scanned("1G23"), "23");  // G after a high nibble discards it
   EXPECT_EQ(scanned("\t0\n1 zz 2\r3"), "0123");
-  EXPECT_EQ(scanCommandText(std::string(600, 'A').c_str()).size(), kMaxScriptCommand);
+  EXPECT_EQ(scanCommandText(std::string(600, 'A').c_str()).size(), 260u);
 }
 
 TEST(Execute, ReturnsTheStatusWordAndKeepsSecretsOutOfTheTrace) {
@@ -77,8 +77,8 @@ class FormatCardTest : public ::testing::Test, public FormatCardUi {
                       });
   }
 
-  test::SysfsTree tree;  // only for its temporary directory
-  const fs::path dir = tree.root();
+  test::TempDir scratch;
+  const fs::path dir = scratch.path();
   DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
   std::vector<std::string> errors, questions;
   bool answer = true;
@@ -184,8 +184,7 @@ TEST_F(FormatCardTest, CreationFailuresAreReported) {
 
 TEST_F(FormatCardTest, DecryptionToolWritesTheStateInClear) {
   ASSERT_EQ(run("1234", key).outcome, FormatOutcome::kCreated);
-  const fs::path cwd = fs::current_path();
-  fs::current_path(dir);
+  const test::ScopedCurrentPath inDrive(dir);
   // A leftover of an earlier run is never passed off as this one's.
   std::ofstream(kDecryptedXmlFile) << "stale";
   DeviceIdentity other = identity;
@@ -197,7 +196,6 @@ TEST_F(FormatCardTest, DecryptionToolWritesTheStateInClear) {
   EXPECT_EQ(text.rfind("<?xml", 0), 0u);
   EXPECT_NE(text.find("<GidsFileSystem"), std::string::npos);
   EXPECT_EQ(fs::status(kDecryptedXmlFile).permissions() & fs::perms::others_read, fs::perms::none);
-  fs::current_path(cwd);
 }
 
 TEST_F(FormatCardTest, ABlankCardAwaitsItsPersonalisation) {

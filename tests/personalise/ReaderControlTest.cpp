@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "../platform/SysfsTree.h"
 #include "base/Status.h"
 #include "base/Utf8.h"
 #include "personalise/DevicePath.h"
@@ -22,6 +21,8 @@
 #include "platform/VolumePath.h"
 #include "support/CapturingSink.h"
 #include "support/HeldDriveLock.h"
+#include "support/SysfsTree.h"
+#include "support/TempDir.h"
 
 namespace quillon {
 namespace {
@@ -257,10 +258,10 @@ TEST_F(ReaderControlTest, NoSwallowAfterAFailedCreationOrWithoutADevicePath) {
   EXPECT_EQ(BuildPnpPathFromDriveLetter("", path, tree.paths()), status::E_INVALIDARG);
   EXPECT_TRUE(path.empty());
   // A relative drive is taken from the current directory.
-  const fs::path cwd = fs::current_path();
-  fs::current_path(drive.parent_path());
-  EXPECT_EQ(BuildPnpPathFromDriveLetter("STICK", path, tree.paths()), 0u);
-  fs::current_path(cwd);
+  {
+    const test::ScopedCurrentPath inMedia(drive.parent_path());
+    EXPECT_EQ(BuildPnpPathFromDriveLetter("STICK", path, tree.paths()), 0u);
+  }
   EXPECT_EQ(fs::path(path), fs::canonical(tree.sys() / "dev/block/8:17"));
 }
 
