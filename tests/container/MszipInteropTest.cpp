@@ -3,17 +3,14 @@
 // history across blocks as we do), and cabinets that gcab compressed are
 // unwrapped and decoded by us. Both tools come from scripts/install-deps.sh.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include "MszipTestSupport.h"
 #include "container/CabinetCodec.h"
 #include "container/MszipEncoder.h"
 #include "container/MszipFormat.h"
+#include "support/Child.h"
 #include "support/TestData.h"
 
 namespace quillon::container {
@@ -94,37 +91,20 @@ Bytes mszipFromCabinet(const Bytes& cab) {
   return buffer;
 }
 
-int runCommand(const std::string& command) {
-  const int rc = std::system(command.c_str());
-  return rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-// A fresh directory under the test's temporary directory, holding `file` with `bytes`.
-std::string scratchDirectory(const std::string& name, const std::string& file, const Bytes& bytes) {
-  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) / ("quillon-mszip-" + name);
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  std::ofstream out(dir / file, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  EXPECT_TRUE(out.good()) << dir / file;
-  return dir.string();
-}
-
 // What cabextract makes of the buffer we write for `input`, or empty with a test failure.
-Bytes throughCabextract(const Bytes& input, const std::string& name,
-                        std::size_t budget = MszipEncoder::kDeflateBudget) {
-  const std::string dir =
-      scratchDirectory(name, "payload.cab", cabinetFromMszip(test::encodeMszip(input, budget), "payload.bin"));
-  const int rc = runCommand("cabextract -q -d '" + dir + "/out' '" + dir + "/payload.cab' 2>&1");
-  EXPECT_EQ(rc, 0) << "cabextract refused " << dir << "/payload.cab";
-  return rc == 0 ? test::readFileBytes(dir + "/out/payload.bin") : Bytes{};
+Bytes throughCabextract(const Bytes& input, std::size_t budget = MszipEncoder::kDeflateBudget) {
+  const test::TempDir dir;
+  test::writeFileBytes(dir.path() / "payload.cab", cabinetFromMszip(test::encodeMszip(input, budget), "payload.bin"));
+  const test::ChildResult run = test::runProgram({"cabextract", "-q", "-d", "out", "payload.cab"}, dir.path());
+  EXPECT_TRUE(run.exitedWith(0)) << "cabextract refused our cabinet: " << run.err;
+  return run.exitedWith(0) ? test::readFileBytes((dir.path() / "out/payload.bin").string()) : Bytes{};
 }
 
 class MszipInterop : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* tool : {"cabextract", "gcab"})
-      ASSERT_EQ(runCommand(std::string("command -v ") + tool + " >/dev/null"), 0)
+      ASSERT_TRUE(test::runProgram({tool, "--version"}).exitedWith(0))
           << tool << " is missing: scripts/install-deps.sh installs it";
   }
 };
@@ -136,19 +116,20 @@ TEST_F(MszipInterop, CabextractReadsOurMultiChunkAndStoredChunks) {
   Bytes mixed = test::randomBytes(40000, 23);
   const Bytes text = test::xmlLikeText(50000, 23);
   mixed.insert(mixed.end(), text.begin(), text.end());
-  EXPECT_EQ(throughCabextract(test::xmlLikeText(300000, 21), "text"), test::xmlLikeText(300000, 21));
-  EXPECT_EQ(throughCabextract(test::randomBytes(100000, 21), "random"), test::randomBytes(100000, 21));
-  EXPECT_EQ(throughCabextract(repeated, "history"), repeated);
-  EXPECT_EQ(throughCabextract(mixed, "stored", 1000), mixed);
+  EXPECT_EQ(throughCabextract(test::xmlLikeText(300000, 21)), test::xmlLikeText(300000, 21));
+  EXPECT_EQ(throughCabextract(test::randomBytes(100000, 21)), test::randomBytes(100000, 21));
+  EXPECT_EQ(throughCabextract(repeated), repeated);
+  EXPECT_EQ(throughCabextract(mixed, 1000), mixed);
 }
 
 TEST_F(MszipInterop, WeDecodeChunksThatGcabCompressed) {
   for (const auto& [name, input] :
        {std::pair{"text", test::xmlLikeText(150000, 25)}, std::pair{"random", test::randomBytes(70000, 25)}}) {
     SCOPED_TRACE(name);
-    const std::string dir = scratchDirectory(std::string("gcab-") + name, "input.bin", input);
-    ASSERT_EQ(runCommand("cd '" + dir + "' && gcab -c -z made.cab input.bin"), 0);
-    const Bytes buffer = mszipFromCabinet(test::readFileBytes(dir + "/made.cab"));
+    const test::TempDir dir;
+    test::writeFileBytes(dir.path() / "input.bin", input);
+    ASSERT_TRUE(test::runProgram({"gcab", "-c", "-z", "made.cab", "input.bin"}, dir.path()).exitedWith(0));
+    const Bytes buffer = mszipFromCabinet(test::readFileBytes((dir.path() / "made.cab").string()));
     ASSERT_FALSE(buffer.empty());
     ossl::SecureBytes out;
     ASSERT_EQ(CabinetDecompress(buffer.data(), buffer.size(), out), 0u);

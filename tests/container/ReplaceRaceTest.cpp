@@ -73,7 +73,7 @@ class ReplaceRaceTest : public ::testing::Test {
     EXPECT_EQ(fileNames(dir).size(), 2u);
   }
 
-  ScratchDir scratch;
+  TempDir scratch;
   const fs::path dir = scratch.path(), output = dir / "Quillon.decrypted.xml.txt", victim = dir / "victim";
   const Bytes secret = fromHex("3C47494453 2F3E");
 };
