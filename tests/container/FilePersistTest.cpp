@@ -18,8 +18,6 @@
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "gids/StateDocument.h"
-#include "jc/Exceptions.h"
-#include "jc/PersistentObject.h"
 #include "support/CapturingSink.h"
 #include "support/CardFixture.h"
 #include "support/Child.h"
@@ -130,12 +128,11 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   };
   std::vector<Case> cases;
   const std::size_t bits = good.size() * 8;
-  for (std::size_t bit : {std::size_t{0}, std::size_t{95}, std::size_t{96}, bits / 2, bits - 129, bits - 1}) {
+  for (std::size_t bit : {std::size_t{0}, std::size_t{96}, bits - 1}) {  // nonce, ciphertext, tag
     cases.push_back({"bit " + std::to_string(bit), good});
     cases.back().bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
   }
   cases.push_back({"another device", good, kTagMismatch, "0401A5C3E7F3"});  // one serial character apart
-  cases.push_back({"garbage", Bytes(1000, 0xA5)});
   cases.push_back(
       {"too short", Bytes(27, 0xA5), 0x80070057u, kStickSerial, "it is too short to hold a card (27 bytes)"});
   // A document the archive cannot read, then one whose restoration throws.
@@ -172,40 +169,6 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   ASSERT_EQ(initialisation.save(*card), 0u);
   FilePersist reader = device();
   EXPECT_NE(reload(reader)->getApplet(), nullptr);
-}
-
-// An applet whose restoration throws what the runtime throws (here after its
-// first value), as a card object rebuilt from hostile values may.
-class ThrowingApplet final : public IApplet {
- public:
-  void process(APDU&) override {}
-  void serialize(IArchive& archive) override {
-    ScopedElement element(archive, "GidsApplet");
-    bool hasPinMgr = false;
-    archive.io("hasPinMgr", hasPinMgr);
-    SystemException::throwIt(SystemException::NO_RESOURCE);
-  }
-};
-struct ThrowingInstaller final : IAppletInstaller {
-  IApplet* install(IJCRuntime& runtime) override {
-    return makePersistent<ThrowingApplet>(runtime, JC_HERE("ThrowingInstaller"));
-  }
-};
-
-TEST_F(FilePersistTest, AnExceptionWhileTheCardIsRebuiltIsAFailedLoadThatSaysWhere) {
-  FilePersist writer = device();
-  personalisedCard(writer);
-  FilePersist persist = device();
-  JCRuntimeImpl runtime;
-  ThrowingInstaller throwing;
-  FileHandle fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
-  std::uint32_t hr = 0;
-  EXPECT_NO_THROW(hr = persist.loadInto(runtime, throwing, fd.get()));
-  EXPECT_EQ(hr, FilePersist::kDamagedState);
-  EXPECT_TRUE(persist.refusesSaving());
-  EXPECT_EQ(persist.loadFailure(),
-            "its state is damaged: the card could not be rebuilt from it (stopped in element GidsApplet after "
-            "attribute hasPinMgr = 1)");
 }
 
 TEST_F(FilePersistTest, OddThingsNamedLikeTheContainerAreNotFollowed) {
