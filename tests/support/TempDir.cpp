@@ -37,7 +37,10 @@ ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t bytes) {
   previousHandler_ = ::signal(SIGXFSZ, SIG_IGN);
   rlimit lowered = previous_;
   lowered.rlim_cur = bytes;
-  if (::setrlimit(RLIMIT_FSIZE, &lowered) != 0) throw std::runtime_error("setrlimit failed");
+  if (::setrlimit(RLIMIT_FSIZE, &lowered) != 0) {
+    ::signal(SIGXFSZ, previousHandler_);
+    throw std::runtime_error("setrlimit failed");
+  }
 }
 
 ScopedFileSizeLimit::~ScopedFileSizeLimit() {
