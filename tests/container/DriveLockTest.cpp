@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(DriveLock, ADriveThatCannotBeOpenedFailsAtOnce) {
-  const test::ScratchDir scratch;
+  const test::TempDir scratch;
   std::ofstream(scratch.path() / "file") << "x";
   for (const auto& [name, error] : {std::pair{"missing", ENOENT}, std::pair{"file", ENOTDIR}}) {
     const auto start = std::chrono::steady_clock::now();

@@ -2,15 +2,11 @@
 // FilePersist in a directory standing in for a USB drive, and every damaged,
 // foreign or unsafe container is refused without being overwritten.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -22,10 +18,9 @@
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "gids/StateDocument.h"
-#include "jc/Exceptions.h"
-#include "jc/PersistentObject.h"
 #include "support/CapturingSink.h"
 #include "support/CardFixture.h"
+#include "support/Child.h"
 #include "support/TestData.h"
 
 namespace quillon::test {
@@ -40,23 +35,8 @@ constexpr const char* kRevision = "1.00";
 constexpr const char* kWrongPin = "002000800431313131";
 const std::uint32_t kTagMismatch = status::hresultFromNt(status::STATUS_AUTH_TAG_MISMATCH);
 
-void writeFile(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 class FilePersistTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quillon-persist-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    drive = pattern;
-    container = drive / FilePersist::kContainerName;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(drive, ignored);
-  }
   FilePersist device(const char* serial = kStickSerial) {
     return FilePersist(serial, kVendor, kProduct, kRevision, drive.string());
   }
@@ -83,19 +63,15 @@ class FilePersistTest : public ::testing::Test {
     return blob;
   }
   // Everything in the drive directory other than the container.
-  std::set<std::string> strayFiles() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(drive))
-      if (entry.path().filename() != FilePersist::kContainerName) names.insert(entry.path().filename().string());
-    return names;
-  }
+  std::set<std::string> strayFiles() const { return fileNames(drive, FilePersist::kContainerName); }
   std::uint32_t loadContainer(FilePersist& persist, JCRuntimeImpl& runtime) {
     FileHandle fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
     EXPECT_TRUE(fd.valid());
     return persist.loadInto(runtime, installer, fd.get());
   }
 
-  fs::path drive, container;
+  TempDir scratch;
+  const fs::path drive = scratch.path(), container = drive / "Quillon2.bin";
   GidsAppletInstaller installer;
 };
 
@@ -128,12 +104,12 @@ TEST_F(FilePersistTest, SizeLimitsAreCheckedBeforeReading) {
   FilePersist persist = device();
   JCRuntimeImpl runtime;
   TraceCapture capture(trace::kError);
-  writeFile(container, Bytes(27, 0x5A));
+  writeFileBytes(container, Bytes(27, 0x5A));
   EXPECT_EQ(loadContainer(persist, runtime), 0x80070057u);
-  // The largest container is read (and then fails authentication); one byte more is not read.
-  fs::resize_file(container, FilePersist::kMaxContainerBytes);
+  // The largest container (8 MiB) is read (and then fails authentication); one byte more is not read.
+  fs::resize_file(container, 8388608);
   EXPECT_EQ(loadContainer(persist, runtime), kTagMismatch);
-  fs::resize_file(container, FilePersist::kMaxContainerBytes + 1);
+  fs::resize_file(container, 8388609);
   EXPECT_EQ(loadContainer(persist, runtime), 0x800700DFu);
   EXPECT_EQ(capture.sink().count("FilePersist::loadInto: AesGcmDecrypt hr="), 1u);  // the limits kept the others out
   EXPECT_EQ(runtime.getApplet(), nullptr);
@@ -152,12 +128,11 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   };
   std::vector<Case> cases;
   const std::size_t bits = good.size() * 8;
-  for (std::size_t bit : {std::size_t{0}, std::size_t{95}, std::size_t{96}, bits / 2, bits - 129, bits - 1}) {
+  for (std::size_t bit : {std::size_t{0}, std::size_t{96}, bits - 1}) {  // nonce, ciphertext, tag
     cases.push_back({"bit " + std::to_string(bit), good});
     cases.back().bytes[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
   }
   cases.push_back({"another device", good, kTagMismatch, "0401A5C3E7F3"});  // one serial character apart
-  cases.push_back({"garbage", Bytes(1000, 0xA5)});
   cases.push_back(
       {"too short", Bytes(27, 0xA5), 0x80070057u, kStickSerial, "it is too short to hold a card (27 bytes)"});
   // A document the archive cannot read, then one whose restoration throws.
@@ -174,7 +149,7 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   TraceCapture capture(trace::kError);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    writeFile(container, c.bytes);
+    writeFileBytes(container, c.bytes);
     FilePersist persist = device(c.serial);
     JCRuntimeImpl runtime;
     EXPECT_EQ(loadContainer(persist, runtime), c.hr);
@@ -196,45 +171,11 @@ TEST_F(FilePersistTest, DamagedForeignOrUnrestorableContainersAreRefusedAndNever
   EXPECT_NE(reload(reader)->getApplet(), nullptr);
 }
 
-// An applet whose restoration throws what the runtime throws (here after its
-// first value), as a card object rebuilt from hostile values may.
-class ThrowingApplet final : public IApplet {
- public:
-  void process(APDU&) override {}
-  void serialize(IArchive& archive) override {
-    ScopedElement element(archive, "GidsApplet");
-    bool hasPinMgr = false;
-    archive.io("hasPinMgr", hasPinMgr);
-    SystemException::throwIt(SystemException::NO_RESOURCE);
-  }
-};
-struct ThrowingInstaller final : IAppletInstaller {
-  IApplet* install(IJCRuntime& runtime) override {
-    return makePersistent<ThrowingApplet>(runtime, JC_HERE("ThrowingInstaller"));
-  }
-};
-
-TEST_F(FilePersistTest, AnExceptionWhileTheCardIsRebuiltIsAFailedLoadThatSaysWhere) {
-  FilePersist writer = device();
-  personalisedCard(writer);
-  FilePersist persist = device();
-  JCRuntimeImpl runtime;
-  ThrowingInstaller throwing;
-  FileHandle fd(::open(container.c_str(), O_RDONLY | O_CLOEXEC));
-  std::uint32_t hr = 0;
-  EXPECT_NO_THROW(hr = persist.loadInto(runtime, throwing, fd.get()));
-  EXPECT_EQ(hr, FilePersist::kDamagedState);
-  EXPECT_TRUE(persist.refusesSaving());
-  EXPECT_EQ(persist.loadFailure(),
-            "its state is damaged: the card could not be rebuilt from it (stopped in element GidsApplet after "
-            "attribute hasPinMgr = 1)");
-}
-
 TEST_F(FilePersistTest, OddThingsNamedLikeTheContainerAreNotFollowed) {
   // No container, or an empty file, is no card and no reason to refuse saving.
   FilePersist writer = device();
   EXPECT_EQ(reload(writer)->getApplet(), nullptr);
-  writeFile(container, {});
+  writeFileBytes(container, {});
   auto card = personalisedCard(writer);
   EXPECT_FALSE(writer.refusesSaving());
   const fs::path elsewhere = drive / "elsewhere.bin";
@@ -277,26 +218,16 @@ TEST_F(FilePersistTest, FailedWriteLeavesTheOldContainerWhole) {
   const Bytes before = stored();
   ASSERT_GT(before.size(), 64u);
 
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // A file size limit makes the write fail part-way, as a full disk would.
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit {};
-    ::getrlimit(RLIMIT_FSIZE, &limit);
-    const rlim_t old = limit.rlim_cur;
-    limit.rlim_cur = 64;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    const bool whole = transmitHex(*runtime, kWrongPin).sw == 0x63C2 && stored() == before && strayFiles().empty();
-    limit.rlim_cur = old;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+  // In a child of its own: a file size limit makes the write fail part-way, as a full disk would.
+  const ChildResult child = runForked([&] {
+    {
+      ScopedFileSizeLimit limit(64);
+      if (transmitHex(*runtime, kWrongPin).sw != 0x63C2 || stored() != before || !strayFiles().empty()) return 1;
+    }
     // The failed save did not count as written: the next one writes in full.
-    ::_exit(whole && persist.save(*runtime) == 0 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return persist.save(*runtime) == 0 ? 0 : 2;
+  });
+  EXPECT_TRUE(child.exitedWith(0)) << child.exitCode << child.out;
   EXPECT_TRUE(strayFiles().empty());
   // What the child wrote in the end is the card with one wrong PIN.
   FilePersist reader = device();
@@ -309,15 +240,15 @@ TEST_F(FilePersistTest, TheNextSaveRemovesWhatAKilledSaveLeftButNotALiveWritersF
   const std::string prefix = std::string(".") + FilePersist::kContainerName;
   const fs::path killed = drive / (prefix + ".99999.0.tmp");
   const fs::path live = drive / (prefix + ".424242.3.tmp");
-  writeFile(killed, Bytes(100, 0x11));
-  writeFile(live, Bytes(100, 0x22));
+  writeFileBytes(killed, Bytes(100, 0x11));
+  writeFileBytes(live, Bytes(100, 0x22));
   FileHandle writer(::open(live.c_str(), O_RDWR | O_CLOEXEC));
   ASSERT_TRUE(writer.valid());
   ASSERT_EQ(::flock(writer.get(), LOCK_EX | LOCK_NB), 0);
   // Look-alikes that no save of ours makes are the user's business.
   const std::set<std::string> others{prefix + ".notes.tmp", prefix + ".1.2.tmp.bak", prefix + ".1.2.3.tmp",
                                      prefix + "..1.tmp", "Quillon2.bin.1.2.tmp"};
-  for (const std::string& name : others) writeFile(drive / name, Bytes(4, 0x33));
+  for (const std::string& name : others) writeFileBytes(drive / name, Bytes(4, 0x33));
   fs::create_directory(drive / (prefix + ".5.6.tmp"));
   fs::create_symlink(killed, drive / (prefix + ".7.8.tmp"));
 

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 
 #include "container/AtomicFile.h"
 #include "container/internal/FileCalls.h"
+#include "support/Child.h"
 #include "support/TestData.h"
 
 namespace quillon::test {
@@ -50,14 +50,11 @@ const container::FileCalls kRivalCalls = [] {
   calls.openat = [](int dirFd, const char* name, int flags, mode_t mode) {
     const int fd = RealFileCalls().openat(dirFd, name, flags, mode);
     if ((flags & O_CREAT) != 0 && fd >= 0 && !std::exchange(rivalled, true)) {
-      const pid_t child = ::fork();
-      if (child == 0) {
+      const ChildResult rival = runForked([] {
         container::ScopedFileCalls real(RealFileCalls());
-        ::_exit(container::ReplaceFileAtomically(rivalPath, Bytes(100, 0x22)).ok() ? 0 : 1);
-      }
-      int status = -1;
-      ::waitpid(child, &status, 0);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return container::ReplaceFileAtomically(rivalPath, Bytes(100, 0x22)).ok() ? 0 : 1;
+      });
+      EXPECT_TRUE(rival.exitedWith(0)) << rival.exitCode;
     }
     return fd;
   };
@@ -73,7 +70,7 @@ class ReplaceRaceTest : public ::testing::Test {
     EXPECT_EQ(fileNames(dir).size(), 2u);
   }
 
-  ScratchDir scratch;
+  TempDir scratch;
   const fs::path dir = scratch.path(), output = dir / "Quillon.decrypted.xml.txt", victim = dir / "victim";
   const Bytes secret = fromHex("3C47494453 2F3E");
 };

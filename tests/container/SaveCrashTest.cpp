@@ -1,24 +1,16 @@
-// Crash safety of a save: a failure at each file operation, or a saver killed at
-// random moments, leaves the old card or the new one and nothing beside it that
-// the next save does not sweep away.
+// Crash safety of a save: the new container is on the device before its name
+// is, and a failure at each file operation leaves the old card or the new one
+// and nothing beside it.
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <new>
-#include <random>
+#include <map>
 #include <string>
-#include <thread>
 
 #include "base/FileHandle.h"
+#include "container/AtomicFile.h"
 #include "container/FilePersist.h"
 #include "container/internal/FileCalls.h"
 #include "gids/GidsAppletInstaller.h"
@@ -30,7 +22,6 @@ namespace quillon::test {
 namespace {
 
 using container::RealFileCalls;
-using Clock = std::chrono::steady_clock;
 
 const std::string kVerifyPin = std::string("0020008004") + kTestPin;
 
@@ -89,23 +80,39 @@ const container::FileCalls kFaultyCalls{
     RealFileCalls().unlinkat,
 };
 
-// A data object that holds a counter (PIN verified).
-std::string putCounter(std::uint32_t value) {
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08X", value);
-  return std::string("00DBA01007DF2404") + hex;
-}
+// What each regular file held when it was last synced, and every file given
+// its name (renamed or linked) before its content was all synced.
+struct SyncLog {
+  std::map<ino_t, off_t> synced;  // inode: its size at the sync
+  int named = 0;
+  int namedUnsynced = 0;
 
-std::uint32_t counterOf(IJCRuntime& runtime) {
-  const Response r = transmitHex(runtime, "00CBA010045C02DF2400");
-  if (r.sw != 0x9000 || r.data.size() != 14) return ~0u;
-  return static_cast<std::uint32_t>(std::stoul(r.data.substr(6), nullptr, 16));
-}
+  void naming(const struct stat& info, bool found) {
+    ++named;
+    if (!found || synced.count(info.st_ino) == 0 || synced[info.st_ino] != info.st_size) ++namedUnsynced;
+  }
+} syncLog;
 
-// What a saver has reported, in memory shared with the test.
-struct Reports {
-  std::atomic<std::uint32_t> counter;
-  std::atomic<int> count;
+const container::FileCalls kWatchingCalls{
+    RealFileCalls().openat,
+    RealFileCalls().write,
+    [](int fd) {
+      const int rc = RealFileCalls().fsync(fd);
+      struct stat info {};
+      if (rc == 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) syncLog.synced[info.st_ino] = info.st_size;
+      return rc;
+    },
+    [](int fromDirFd, const char* from, int toDirFd, const char* to) {
+      struct stat info {};
+      syncLog.naming(info, ::fstatat(fromDirFd, from, &info, AT_SYMLINK_NOFOLLOW) == 0);
+      return RealFileCalls().renameat(fromDirFd, from, toDirFd, to);
+    },
+    [](int fromDirFd, const char* from, int toDirFd, const char* to, int flags) {
+      struct stat info {};  // an unnamed file, linked through /proc/self/fd
+      syncLog.naming(info, ::fstatat(fromDirFd, from, &info, 0) == 0);
+      return RealFileCalls().linkat(fromDirFd, from, toDirFd, to, flags);
+    },
+    RealFileCalls().unlinkat,
 };
 
 class SaveCrashTest : public ::testing::Test {
@@ -131,23 +138,7 @@ class SaveCrashTest : public ::testing::Test {
   }
   std::set<std::string> strayFiles() const { return fileNames(drive, FilePersist::kContainerName); }
 
-  // Loads the card and reports its counter, then saves ever higher counters and
-  // reports each once its save has returned.
-  [[noreturn]] void saveCountersUntilKilled(std::uint32_t stored, Reports& reports) {
-    FilePersist persist = device();
-    auto runtime = persist.createRuntime(installer);
-    if (transmitHex(*runtime, kVerifyPin).sw != 0x9000) ::_exit(2);
-    for (std::uint32_t counter = counterOf(*runtime);; ++counter) {
-      if (counter != stored && (transmitHex(*runtime, putCounter(counter)).sw != 0x9000 || persist.save(*runtime) != 0))
-        ::_exit(3);
-      reports.counter = counter;
-      ++reports.count;
-    }
-  }
-
-  // A kill loses nothing a flush would have kept: the drive may live in memory,
-  // where a save costs no disk flush.
-  ScratchDir scratch{std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp"};
+  TempDir scratch;
   const std::filesystem::path& drive = scratch.path();
   const std::filesystem::path container = drive / FilePersist::kContainerName;
   JCRuntimeImpl card;  // no persistence of its own: the tests save it
@@ -211,68 +202,19 @@ TEST_F(SaveCrashTest, AFailureAtAnyStepLeavesTheOldCardOrTheNewOneAndNoTemporary
   }
 }
 
-TEST_F(SaveCrashTest, ASaverKilledAtRandomMomentsLeavesTheLastStateItReportedOrTheNext) {
-  constexpr int kKills = 250;
-  ASSERT_EQ(transmitHex(card, kVerifyPin).sw, 0x9000);
-  ASSERT_EQ(transmitHex(card, putCounter(0)).sw, 0x9000);
+TEST_F(SaveCrashTest, TheNewFileIsSyncedWholeBeforeItTakesTheName) {
   ASSERT_EQ(device().save(card), 0u);
-  void* shared = ::mmap(nullptr, sizeof(Reports), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(shared, MAP_FAILED);
-  auto* reports = new (shared) Reports{};
-  auto awaitReports = [&](int count) {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (reports->count < count && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::microseconds(20));
-    return reports->count >= count;
-  };
-
-  // Kill points from a fixed seed over three save periods as the first saver
-  // shows them; where they land depends on the machine, only correctness is asserted.
-  std::mt19937 random(20261207);
-  long periodMicros = 1;
-  std::uint32_t stored = 0;
-  int aheadOfReport = 0, leftTemporary = 0;
-  for (int kill = 0; kill < kKills; ++kill) {
-    SCOPED_TRACE("kill " + std::to_string(kill));
-    reports->count = 0;
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) saveCountersUntilKilled(stored, *reports);
-    // Loading costs a forked child far more than a save: the kill falls after it.
-    ASSERT_TRUE(awaitReports(1));
-    if (kill == 0) {
-      const auto start = Clock::now();
-      ASSERT_TRUE(awaitReports(6));
-      periodMicros =
-          std::max<long>(1, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count() / 5);
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned long>(3 * periodMicros)));
-    }
-    ASSERT_EQ(::kill(child, SIGKILL), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the saver stopped on its own: " << status;
-    const std::uint32_t reported = reports->counter;
-
-    JCRuntimeImpl loaded;
-    ASSERT_TRUE(load(loaded));
-    ASSERT_EQ(transmitHex(loaded, kVerifyPin).sw, 0x9000);
-    const std::uint32_t now = counterOf(loaded);
-    ASSERT_TRUE(now == reported || now == reported + 1) << "reported " << reported << ", stored " << now;
-    aheadOfReport += now == reported + 1 ? 1 : 0;
-    const std::size_t strays = strayFiles().size();
-    ASSERT_LE(strays, 1u);  // the killed save's own, which the next save sweeps away
-    leftTemporary += static_cast<int>(strays);
-    stored = now;
+  ASSERT_EQ(transmitHex(card, "002000800431313131").sw, 0x63C2);
+  syncLog = {};
+  {
+    container::ScopedFileCalls watching(kWatchingCalls);
+    ASSERT_EQ(device().save(card), 0u);
+    // The clear outputs of the decryption tool: an unnamed file linked in place.
+    ASSERT_TRUE(container::ReplaceClearFile((drive / "clear.xml").string(), Bytes(5000, 0x3C)).ok());
   }
-  std::printf("%d kills, a save every %ld us: %d after a save landed but before its report, %d midway\n", kKills,
-              periodMicros, aheadOfReport, leftTemporary);
-  ::munmap(shared, sizeof(Reports));
-  FilePersist last = device();
-  auto runtime = last.createRuntime(installer);
-  ASSERT_EQ(transmitHex(*runtime, kVerifyPin).sw, 0x9000);
-  ASSERT_EQ(transmitHex(*runtime, putCounter(stored + 1)).sw, 0x9000);
-  EXPECT_TRUE(strayFiles().empty());
+  EXPECT_EQ(syncLog.named, 2);
+  EXPECT_EQ(syncLog.namedUnsynced, 0) << "named before its content was on the device";
+  EXPECT_EQ(storedDocument(), document(card));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "gids/GidsAppletInstaller.h"
 #include "personalise/CreateSecureContainer.h"
 #include "personalise/DecryptSecureContainer.h"
+#include "support/Child.h"
 #include "support/TestData.h"
 
 namespace quillon {
@@ -79,21 +79,17 @@ class ClearOutputTest : public ::testing::Test {
       ASSERT_EQ(::chown((dir / FilePersist::kContainerName).c_str(), kNobody, kNobody), 0);
     }
   }
-  // Runs the tool in `dir` as nobody under `given`; the child's wait status.
-  int runAsNobody(const Seam& given) {
-    const pid_t child = ::fork();
-    if (child == 0) {
+  // Runs the tool in `dir` as nobody under `given`, in a child process.
+  test::ChildResult runAsNobody(const Seam& given) {
+    return test::runForked([&] {
       if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0))
-        ::_exit(10);
-      if (::chdir(dir.c_str()) != 0) ::_exit(11);
+        return 10;
+      if (::chdir(dir.c_str()) != 0) return 11;
       ::umask(022);  // the usual one: owner-only must come from the writer
       seam = given;
       container::ScopedFileCalls calls(kSeamCalls);
-      ::_exit(DecryptSecureContainer(dir.string(), &identity) == 0 ? 0 : 1);
-    }
-    int status = -1;
-    EXPECT_EQ(::waitpid(child, &status, 0), child);
-    return status;
+      return DecryptSecureContainer(dir.string(), &identity) == 0 ? 0 : 1;
+    });
   }
 
   // The directory's entries besides the container, temporary files by kind.
@@ -108,7 +104,7 @@ class ClearOutputTest : public ::testing::Test {
   }
 
   DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
-  test::ScratchDir scratch;
+  test::TempDir scratch;
   const fs::path dir = scratch.path();
   std::string document;
 };
@@ -129,14 +125,14 @@ TEST_F(ClearOutputTest, AKilledRunLeavesNoNamedTemporaryWhereUnnamedFilesExistAn
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    const int killed = runAsNobody(row.seam);
-    ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL) << killed;
+    const test::ChildResult killed = runAsNobody(row.seam);
+    ASSERT_TRUE(killed.killedBy(SIGKILL)) << killed.exitCode << killed.err;
     EXPECT_EQ(listing(), row.leftByKill);
 
     Seam whole = row.seam;
     whole.killAtWrite = 0;
-    const int finished = runAsNobody(whole);
-    ASSERT_TRUE(WIFEXITED(finished) && WEXITSTATUS(finished) == 0) << finished;
+    const test::ChildResult finished = runAsNobody(whole);
+    ASSERT_TRUE(finished.exitedWith(0)) << finished.exitCode << finished.err;
     EXPECT_EQ(listing(), (std::set<std::string>{kDecryptedPayloadFile, kDecryptedXmlFile}));
     for (const char* name : {kDecryptedPayloadFile, kDecryptedXmlFile}) {
       struct stat info {};

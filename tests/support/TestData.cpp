@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 #include "base/Hex.h"
 
@@ -45,17 +44,6 @@ std::set<std::string> fileNames(const std::filesystem::path& dir, const std::str
   for (const auto& entry : std::filesystem::directory_iterator(dir))
     if (entry.path().filename() != besides) names.insert(entry.path().filename().string());
   return names;
-}
-
-ScratchDir::ScratchDir(const std::string& base) {
-  std::string pattern = base + "/quillon-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + base);
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
 }
 
 Bytes readHexFile(const std::string& relative) {

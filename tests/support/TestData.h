@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace quillon::test {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -26,18 +28,8 @@ void writeFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 // The names in `dir` other than `besides`.
 std::set<std::string> fileNames(const std::filesystem::path& dir, const std::string& besides = "");
 
-// A fresh directory under `base` (as mkdtemp makes it), removed with all it holds.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& base = "/tmp");
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+// The former name of TempDir, until every directory uses TempDir.
+using ScratchDir = TempDir;
 // A data file of hexadecimal digits, whitespace ignored.
 Bytes readHexFile(const std::string& relative);
 // A vector file: "Name = value" records separated by blank lines; '#' lines are comments.

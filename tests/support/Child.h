@@ -1,0 +1,51 @@
+// The one way tests run another process: a forked child running a function or
+// a program, its standard output and error captured apart, its end (exit code
+// or signal) reported, and a deadline after which it is killed. A child still
+// running when its owner goes is killed and reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillon::test {
+
+struct ChildResult {
+  int exitCode = -1;  // -1 unless it exited
+  int signal = 0;     // the signal that ended it, 0 if none
+  bool timedOut = false;
+  std::string out, err;
+
+  bool exitedWith(int code) const { return !timedOut && signal == 0 && exitCode == code; }
+  bool killedBy(int sig) const { return !timedOut && signal == sig; }
+};
+
+class Child {
+ public:
+  // Forks; the child runs `body` with standard input from /dev/null and exits
+  // with what it returns (125 if it throws).
+  explicit Child(const std::function<int()>& body);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void kill(int sig);
+  // Collects the output until the child ends, killing it at `timeout`.
+  ChildResult wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+};
+
+// `body` in a forked child, to the end or the deadline.
+ChildResult runForked(const std::function<int()>& body, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// The program argv[0] (searched on PATH), run in `workingDir` when one is given.
+ChildResult runProgram(const std::vector<std::string>& argv, const std::string& workingDir = "",
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+}  // namespace quillon::test
