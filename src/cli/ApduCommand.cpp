@@ -17,7 +17,7 @@
 #include "cli/Commands.h"
 #include "cli/StoredCard.h"
 #include "gids/GidsAppletInstaller.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon::cli {
 

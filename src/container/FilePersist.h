@@ -14,8 +14,8 @@
 #include "base/OpenSsl.h"
 #include "jc/IAppletInstaller.h"
 #include "jc/IJCRuntime.h"
-#include "jc/JCRuntimeImpl.h"
-#include "jc/StateLimits.h"
+#include "runtime/JCRuntimeImpl.h"
+#include "runtime/StateLimits.h"
 
 namespace quillon {
 

@@ -12,8 +12,8 @@
 #include "container/DriveLock.h"
 #include "container/FilePersist.h"
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "platform/DeviceDetails.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon {
 

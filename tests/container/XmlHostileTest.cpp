@@ -13,7 +13,7 @@
 
 #include "container/XmlReadArchive.h"
 #include "container/XmlWriteArchive.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon {
 namespace {

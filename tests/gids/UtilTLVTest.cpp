@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gids/UtilTLV.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon {
 namespace {

@@ -14,12 +14,12 @@
 #include "gids/GidsApplet.h"
 #include "gids/GidsAppletInstaller.h"
 #include "gids/GidsPINManager.h"
-#include "jc/JCRuntimeImpl.h"
 #include "personalise/CreateBlankContainer.h"
 #include "personalise/CreateSecureContainer.h"
 #include "personalise/DecryptSecureContainer.h"
 #include "personalise/FormatCard.h"
 #include "personalise/ScriptExecutor.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "support/CapturingSink.h"
 
 namespace quillon {

@@ -11,9 +11,9 @@
 #include "jc/APDU.h"
 #include "jc/CapacityScope.h"
 #include "jc/IApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "jc/PersistentObject.h"
-#include "jc/StateLimits.h"
+#include "runtime/JCRuntimeImpl.h"
+#include "runtime/StateLimits.h"
 #include "support/CapturingSink.h"
 
 namespace quillon::test {

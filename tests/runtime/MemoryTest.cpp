@@ -2,8 +2,8 @@
 // and every index and range checked.
 #include <gtest/gtest.h>
 
-#include "jc/JCRuntimeImpl.h"
 #include "jc/Util.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon {
 namespace {
