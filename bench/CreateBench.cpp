@@ -69,8 +69,7 @@ void BM_CreatePartEncrypt(benchmark::State& state) {
   const std::vector<std::uint8_t> payload(900, 0x5A);
   for (auto _ : state) {
     std::uint8_t key[32];
-    container::DeriveDeviceKey(kIdentity.serial.c_str(), kIdentity.vendor.c_str(), kIdentity.product.c_str(),
-                               kIdentity.revision.c_str(), key);
+    container::DeriveDeviceKey(kIdentity, key);
     std::vector<std::uint8_t> sealed;
     benchmark::DoNotOptimize(container::AesGcmEncrypt(key, payload.data(), payload.size(), sealed));
   }

@@ -8,6 +8,7 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/ContainerFile.h"
 #include "container/DriveLock.h"
 #include "container/FilePersist.h"
 #include "personalise/CreateBlankContainer.h"
@@ -161,7 +162,7 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
     return stop(ReaderStep::kEject, status);
   }
 
-  const std::string container = drive + (drive.back() == '/' ? "" : "/") + FilePersist::kContainerName;
+  const std::string container = container::containerPathOn(drive);
   QTRACE(trace::kInformation, kClear, "Clear: deleting '%s'", container.c_str());
   // Not in the middle of another writer's command (an apdu shell's).
   const container::DriveLock lock(drive, container::DriveLock::kWriterWait);

@@ -236,8 +236,7 @@ TEST_F(CliRoadTest, InitThenUseThenDecrypt) {
 // A container of `xml` sealed for the device of `identity`.
 Bytes sealedFor(const DeviceIdentity& identity, const std::string& xml) {
   std::uint8_t key[32];
-  EXPECT_TRUE(container::DeriveDeviceKey(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
-                                         identity.revision.c_str(), key));
+  EXPECT_TRUE(container::DeriveDeviceKey(identity, key));
   ossl::SecureBytes compressed;
   EXPECT_EQ(container::CabinetCompress(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), compressed), 0u);
   Bytes blob;
