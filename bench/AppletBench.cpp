@@ -12,8 +12,8 @@
 #include "base/OpenSsl.h"
 #include "gids/GidsApplet.h"
 #include "jc/IApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "jc/PersistentObject.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace {
 
@@ -31,7 +31,8 @@ struct Card {
   std::uint16_t send(const std::vector<std::uint8_t>& command) {
     std::uint8_t response[300];
     std::uint32_t length = sizeof response;
-    if (runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length) != 0) std::abort();
+    if (runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length) != 0)
+      std::abort();
     return static_cast<std::uint16_t>(response[length - 2] << 8 | response[length - 1]);
   }
   void expect(const std::string& command) {
@@ -54,7 +55,8 @@ void transmitLoop(benchmark::State& state, IJCRuntime& runtime, const std::vecto
   std::uint8_t response[300];
   for (auto _ : state) {
     std::uint32_t length = sizeof response;
-    benchmark::DoNotOptimize(runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length));
+    benchmark::DoNotOptimize(
+        runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length));
   }
 }
 
@@ -104,7 +106,8 @@ ossl::PkeyPtr benchKey() {
 }
 
 const std::string kDigestInfo =
-    "3031300d060960864801650304020105000420" "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+    "3031300d060960864801650304020105000420"
+    "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 
 // Sends data of any length as a chain of 255-byte commands.
 void sendChained(Card& card, const std::string& header, const std::vector<std::uint8_t>& data) {

@@ -9,9 +9,9 @@
 #include "container/DeviceKey.h"
 #include "container/FilePersist.h"
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "personalise/CreateSecureContainer.h"
 #include "personalise/ScriptExecutor.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace {
 
@@ -19,7 +19,8 @@ using namespace quillon;
 namespace fs = std::filesystem;
 
 const DeviceIdentity kIdentity{"ACME", "STICK", "1.00", "SN0001"};
-constexpr std::uint8_t kAdminKey[24] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+constexpr std::uint8_t kAdminKey[24] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                        13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24};
 constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
 
 fs::path benchDirectory() {
@@ -68,8 +69,7 @@ void BM_CreatePartEncrypt(benchmark::State& state) {
   const std::vector<std::uint8_t> payload(900, 0x5A);
   for (auto _ : state) {
     std::uint8_t key[32];
-    container::DeriveDeviceKey(kIdentity.serial.c_str(), kIdentity.vendor.c_str(), kIdentity.product.c_str(),
-                               kIdentity.revision.c_str(), key);
+    container::DeriveDeviceKey(kIdentity, key);
     std::vector<std::uint8_t> sealed;
     benchmark::DoNotOptimize(container::AesGcmEncrypt(key, payload.data(), payload.size(), sealed));
   }

@@ -11,8 +11,8 @@
 #include "base/OpenSsl.h"
 #include "crypto/CNGKeyPair.h"
 #include "jc/Cipher.h"
-#include "jc/JCRuntimeImpl.h"
 #include "jc/PersistentObject.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "jc/APDU.h"
 #include "jc/IApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "jc/PersistentObject.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace {
 

@@ -4,18 +4,20 @@ cmake_minimum_required(VERSION 3.25)
 #
 # Each library and the libraries whose headers it may include. The graph points
 # downwards: front ends, then the reader and card operations, personalisation,
-# the container, the applet, the card runtime and its cryptography, the
-# platform, base. jc -> crypto is the runtime building crypto's concrete keys.
+# the container, the card runtime and the applet beside it, the card's cryptography, the card
+# framework the applet and the cryptography program against (jc), the platform,
+# base. Only the runtime sees crypto's concrete classes.
 set(allowed_base "")
 set(allowed_platform base)
 set(allowed_crypto base jc)
-set(allowed_jc base crypto)
-set(allowed_gids base crypto jc)
-set(allowed_container base jc)
-set(allowed_personalise base container gids jc platform)
-set(allowed_reader base container gids jc platform)
-set(allowed_cardops base container gids jc personalise platform reader)
-set(allowed_cli base cardops container gids jc personalise platform reader)
+set(allowed_jc base)
+set(allowed_runtime base crypto jc)
+set(allowed_gids base jc)
+set(allowed_container base jc platform runtime)
+set(allowed_personalise base container gids jc platform runtime)
+set(allowed_reader base container gids jc platform runtime)
+set(allowed_cardops base container gids jc personalise platform reader runtime)
+set(allowed_cli base cardops container gids jc personalise platform reader runtime)
 set(allowed_desktop base personalise platform)
 set(allowed_wizard base desktop personalise platform)
 set(allowed_manager base cardops desktop personalise platform)

@@ -12,7 +12,7 @@
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/Exceptions.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon::fuzz {
 

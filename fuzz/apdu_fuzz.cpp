@@ -9,9 +9,9 @@
 
 #include "CommandStream.h"
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "personalise/CreateSecureContainer.h"
 #include "personalise/ScriptExecutor.h"
+#include "runtime/JCRuntimeImpl.h"
 
 using namespace quillon;
 

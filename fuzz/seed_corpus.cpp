@@ -26,9 +26,9 @@
 #include "container/CabinetCodec.h"
 #include "container/FilePersist.h"
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "personalise/CreateSecureContainer.h"
 #include "personalise/ScriptExecutor.h"
+#include "runtime/JCRuntimeImpl.h"
 
 using namespace quillon;
 using Bytes = std::vector<std::uint8_t>;

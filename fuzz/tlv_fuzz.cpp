@@ -10,7 +10,7 @@
 
 #include "gids/UtilTLV.h"
 #include "jc/Exceptions.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 using namespace quillon;
 

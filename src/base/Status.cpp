@@ -37,6 +37,11 @@ std::uint32_t win32FromErrno(int err) noexcept {
   }
 }
 
+std::uint32_t hresultFromErrno(int err) noexcept {
+  const std::uint32_t hr = hresultFromWin32(win32FromErrno(err));
+  return hr != 0 ? hr : E_FAIL;
+}
+
 namespace {
 struct Entry {
   std::uint32_t code;

@@ -95,6 +95,10 @@ constexpr std::uint32_t hresultFromNt(std::uint32_t status) noexcept { return st
 // The nearest Win32 code for an errno value (0 for 0, ERROR_GEN_FAILURE for the rest).
 std::uint32_t win32FromErrno(int err) noexcept;
 
+// The HRESULT of a failed call's errno: its Win32 code as an HRESULT, and E_FAIL
+// for an errno of 0, so that a failure never reads as success.
+std::uint32_t hresultFromErrno(int err) noexcept;
+
 // The system text of a code, or null when there is none (the caller then shows
 // "(unknown error)"). HRESULTs of the 0x8007xxxx family share their Win32 text,
 // and the HRESULT form of an NTSTATUS shares the NTSTATUS's.

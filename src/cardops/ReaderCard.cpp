@@ -7,6 +7,7 @@
 #include "base/Status.h"
 #include "base/Trace.h"
 #include "cardops/StoredCard.h"
+#include "container/ContainerFile.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "personalise/CardWriter.h"
@@ -89,7 +90,7 @@ Result checkDrive(const std::string& drive, const platform::SystemPaths& paths, 
     return failed(Outcome::kInvalidInput,
                   drive + " is not the mount point of a volume that the virtual reader can serve (" +
                       statusMessage(status) + ").");
-  const std::string container = drive + (drive.back() == '/' ? "" : "/") + FilePersist::kContainerName;
+  const std::string container = container::containerPathOn(drive);
   struct stat st {};
   if (::lstat(container.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return failed(Outcome::kInvalidInput,

@@ -65,8 +65,7 @@ std::optional<LoadedCard> loadStoredCard(const std::string& drive, const DeviceI
   LoadFailure ignored;
   LoadFailure& failure = why != nullptr ? *why : ignored;
   failure = LoadFailure::kNone;
-  auto persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(),
-                                               identity.product.c_str(), identity.revision.c_str(), drive);
+  auto persist = std::make_unique<FilePersist>(identity, drive);
   std::unique_ptr<JCRuntimeImpl> runtime = persist->createRuntime(installer);
   if (!persist->hasKey()) {
     error = "no container key can be derived from this device's identity";

@@ -16,9 +16,9 @@
 #include "cardops/CardOperations.h"
 #include "container/DriveLock.h"
 #include "container/FilePersist.h"
-#include "jc/JCRuntimeImpl.h"
 #include "personalise/CreateSecureContainer.h"
 #include "reader/ContainerVersion.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon::cardops {
 

@@ -19,7 +19,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/StoredCard.h"
 #include "gids/GidsAppletInstaller.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon::cli {
 

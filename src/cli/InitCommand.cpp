@@ -13,6 +13,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Secrets.h"
 #include "cli/TerminalUi.h"
+#include "container/ContainerFile.h"
 #include "container/FilePersist.h"
 #include "personalise/CreateBlankContainer.h"
 #include "personalise/DevicePath.h"
@@ -113,7 +114,7 @@ Progress terminalProgress() {
 
 int initBlank(const CardTarget& target, bool useReader, bool yes, const platform::SystemPaths& paths) {
   TerminalUi ui(kPrefix, yes);
-  const std::string container = target.drive + "/" + FilePersist::kContainerName;
+  const std::string container = container::containerPathOn(target.drive);
   struct stat st {};
   if (::lstat(container.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) &&
       !ui.askYesNo("Warning: a secure container already exists on this device. Continue?"))

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "base/OpenSsl.h"
-#include "jc/StateLimits.h"
+#include "runtime/StateLimits.h"
 
 namespace quillon::container {
 

@@ -21,33 +21,43 @@ constexpr std::uint8_t kDerivationSecret[32] = {0x6C, 0x1D, 0x93, 0xE0, 0x7A, 0x
 
 }  // namespace
 
-bool BuildIdentityString(const char* vendor, const char* product, const char* revision, const char* serial,
-                         std::string& out) {
+bool BuildIdentityString(const platform::DeviceIdentity& identity, std::string& out) {
   out.clear();
-  const char* const fields[] = {vendor, product, revision, serial};
-  std::size_t total = 0;
-  for (const char* field : fields) {
-    if (field == nullptr) return false;
-    // strnlen keeps an unterminated field from being read past what could fit.
-    total += ::strnlen(field, kMaxIdentityChars + 1);
+  const std::string* const fields[] = {&identity.vendor, &identity.product, &identity.revision, &identity.serial};
+  std::size_t total = 3;  // the colons
+  for (const std::string* field : fields) {
+    total += field->size();
     if (total > kMaxIdentityChars) return false;
   }
-  total += 3;  // the colons
-  if (total > kMaxIdentityChars) return false;
   out.reserve(total);
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (i > 0) out.push_back(':');
-    out.append(fields[i]);
+  for (const std::string* field : fields) {
+    if (field != fields[0]) out.push_back(':');
+    out.append(*field);
   }
   return true;
 }
 
-bool DeriveDeviceKey(const char* serial, const char* vendor, const char* product, const char* revision,
-                     std::uint8_t key[32]) {
+bool BuildIdentityString(const char* vendor, const char* product, const char* revision, const char* serial,
+                         std::string& out) {
+  out.clear();
+  const char* const fields[] = {vendor, product, revision, serial};
+  platform::DeviceIdentity identity;
+  std::string* const into[] = {&identity.vendor, &identity.product, &identity.revision, &identity.serial};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (fields[i] == nullptr) return false;
+    // strnlen keeps an unterminated field from being read past what could fit.
+    const std::size_t length = ::strnlen(fields[i], kMaxIdentityChars + 1);
+    if (length > kMaxIdentityChars) return false;
+    into[i]->assign(fields[i], length);
+  }
+  return BuildIdentityString(identity, out);
+}
+
+bool DeriveDeviceKey(const platform::DeviceIdentity& deviceIdentity, std::uint8_t key[32]) {
   constexpr const char* kFunction = "FilePersist::DeriveDeviceKey";
   OPENSSL_cleanse(key, kKeyBytes);
   std::string identity;
-  if (!BuildIdentityString(vendor, product, revision, serial, identity)) {
+  if (!BuildIdentityString(deviceIdentity, identity)) {
     QTRACE(trace::kError, kFunction, "DeriveDeviceKey: BuildIdentityString overflow");
     return false;
   }

@@ -7,19 +7,22 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/DeviceIdentity.h"
+
 namespace quillon::container {
 
 // Longest identity string: the Windows build joins it in 260 characters with its NUL.
 inline constexpr std::size_t kMaxIdentityChars = 259;
 
 // Joins vendor:product:revision:serial (empty fields keep their colons). False,
-// with out emptied, when a field is missing or the result exceeds 259 characters.
+// with out emptied, when the result exceeds 259 characters.
+bool BuildIdentityString(const platform::DeviceIdentity& identity, std::string& out);
+// The same of four C strings; false also when one is missing.
 bool BuildIdentityString(const char* vendor, const char* product, const char* revision, const char* serial,
                          std::string& out);
 
 // Fills key with the device key; false, with key zeroed, when the identity string
 // overflows or HMAC fails. A false key must never encrypt or decrypt anything.
-bool DeriveDeviceKey(const char* serial, const char* vendor, const char* product, const char* revision,
-                     std::uint8_t key[32]);
+bool DeriveDeviceKey(const platform::DeviceIdentity& identity, std::uint8_t key[32]);
 
 }  // namespace quillon::container

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -18,6 +20,7 @@
 #include "container/AtomicFile.h"
 #include "container/CabinetCodec.h"
 #include "container/ContainerCrypto.h"
+#include "container/ContainerFile.h"
 #include "container/DeviceKey.h"
 #include "container/MszipDecoder.h"
 #include "container/MszipEncoder.h"
@@ -36,11 +39,6 @@ namespace {
 static_assert(container::MszipEncoder::bound(container::kDecompressedCap) + container::kGcmOverhead <=
               FilePersist::kMaxContainerBytes);
 
-std::uint32_t hresultFromErrno(int error) noexcept {
-  const std::uint32_t hr = status::hresultFromWin32(status::win32FromErrno(error));
-  return hr != 0 ? hr : status::E_FAIL;  // a failure never reads as success
-}
-
 const char* statusText(std::uint32_t hr) noexcept {
   const char* text = status::messageText(hr);
   return text != nullptr ? text : "unknown error";
@@ -53,43 +51,48 @@ std::string openFailure(int error) {
   return "it cannot be opened (" + std::string(std::strerror(error)) + ")";
 }
 
-std::string containerPath(const std::string& drive) {
-  std::string path = drive;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (!path.empty() && path.back() != '/') path += '/';
-  return path + FilePersist::kContainerName;
+// One failure of a step of save() or load(): traced at error level as
+// "<function>: <text>", its status handed back for the caller to return.
+__attribute__((format(printf, 3, 4))) std::uint32_t traceFailure(std::uint32_t hr, const char* function,
+                                                                 const char* format, ...) noexcept {
+  if (trace::enabled()) {
+    char text[8192];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    QTRACE(trace::kError, function, "%s: %s", function, text);
+  }
+  return hr;
 }
 
-void traceReplaceFailure(container::ReplaceStep step, std::uint32_t hr) noexcept {
-  static constexpr const char* kFunction = "FilePersist::save";
+// The Windows call each step of replacing the container stands for, in traces.
+const char* replaceStepName(container::ReplaceStep step) noexcept {
   switch (step) {
-    case container::ReplaceStep::kCreate:
-      QTRACE(trace::kError, kFunction, "FilePersist::save: CreateFileW failed hr=0x%08X", hr);
-      return;
-    case container::ReplaceStep::kWrite:
-      QTRACE(trace::kError, kFunction, "FilePersist::save: WriteFile failed hr=0x%08X", hr);
-      return;
-    case container::ReplaceStep::kFlush:
-      QTRACE(trace::kError, kFunction, "FilePersist::save: FlushFileBuffers failed hr=0x%08X", hr);
-      return;
-    case container::ReplaceStep::kRename:
-      QTRACE(trace::kError, kFunction, "FilePersist::save: MoveFileExW failed hr=0x%08X", hr);
-      return;
+    case container::ReplaceStep::kCreate: return "CreateFileW";
+    case container::ReplaceStep::kWrite: return "WriteFile";
+    case container::ReplaceStep::kFlush: return "FlushFileBuffers";
+    case container::ReplaceStep::kRename: return "MoveFileExW";
     case container::ReplaceStep::kFlushDirectory:
-    case container::ReplaceStep::kDone:
-      QTRACE(trace::kError, kFunction, "FilePersist::save: FlushFileBuffers (directory) failed hr=0x%08X", hr);
-      return;
+    case container::ReplaceStep::kDone: break;
   }
+  return "FlushFileBuffers (directory)";
 }
 
 }  // namespace
 
 FilePersist::FilePersist(std::string path, bool encrypted) : path_(std::move(path)), encrypted_(encrypted) {}
 
+FilePersist::FilePersist(const platform::DeviceIdentity& identity, const std::string& drive)
+    : FilePersist(container::containerPathOn(drive), true) {
+  keyValid_ = container::DeriveDeviceKey(identity, key_.data());
+}
+
 FilePersist::FilePersist(const char* serial, const char* vendor, const char* product, const char* revision,
                          const std::string& drive)
-    : FilePersist(containerPath(drive), true) {
-  keyValid_ = container::DeriveDeviceKey(serial, vendor, product, revision, key_.data());
+    : FilePersist(container::containerPathOn(drive), true) {
+  if (serial == nullptr || vendor == nullptr || product == nullptr || revision == nullptr) return;
+  keyValid_ = container::DeriveDeviceKey(platform::DeviceIdentity{vendor, product, revision, serial}, key_.data());
 }
 
 FilePersist FilePersist::plain(const std::string& path) { return FilePersist(path, false); }
@@ -113,32 +116,21 @@ FilePersist::FilePersist(FilePersist&& other) noexcept
 std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   static constexpr const char* kFunction = "FilePersist::save";
   QTRACE(trace::kVerbose, kFunction, "FilePersist::save");
-  if (encrypted_ && !keyValid_) {
-    QTRACE(trace::kError, kFunction, "FilePersist::save: no device key, refusing to write %s", path_.c_str());
-    return kNoDeviceKey;
-  }
-  if (unreadable_) {
-    QTRACE(trace::kError, kFunction, "FilePersist::save: %s could not be loaded, refusing to overwrite it",
-           path_.c_str());
-    return kUnreadableContainer;
-  }
+  if (encrypted_ && !keyValid_)
+    return traceFailure(kNoDeviceKey, kFunction, "no device key, refusing to write %s", path_.c_str());
+  if (unreadable_)
+    return traceFailure(kUnreadableContainer, kFunction, "%s could not be loaded, refusing to overwrite it",
+                        path_.c_str());
 
   std::optional<ossl::SecureBytes> xml = snapshotHeap(runtime);
-  if (!xml) {
-    QTRACE(trace::kError, kFunction, "FilePersist::save: snapshotHeap failed");
-    return status::E_FAIL;
-  }
+  if (!xml) return traceFailure(status::E_FAIL, kFunction, "snapshotHeap failed");
   // The loader refuses a larger document: writing it would lose the card.
-  if (xml->size() > container::kDecompressedCap) {
-    QTRACE(trace::kError, kFunction, "FilePersist::save: document of %zu bytes exceeds cap %zu", xml->size(),
-           container::kDecompressedCap);
-    return status::HRESULT_FILE_TOO_LARGE;
-  }
+  if (xml->size() > container::kDecompressedCap)
+    return traceFailure(status::HRESULT_FILE_TOO_LARGE, kFunction, "document of %zu bytes exceeds cap %zu", xml->size(),
+                        container::kDecompressedCap);
   std::array<std::uint8_t, 32> digest{};
-  if (!container::Sha256(xml->data(), xml->size(), digest.data())) {
-    QTRACE(trace::kError, kFunction, "FilePersist::save: Sha256 failed");
-    return status::E_FAIL;
-  }
+  if (!container::Sha256(xml->data(), xml->size(), digest.data()))
+    return traceFailure(status::E_FAIL, kFunction, "Sha256 failed");
   if (CRYPTO_memcmp(digest.data(), lastHash_.data(), digest.size()) == 0) {
     QTRACE(trace::kVerbose, kFunction, "FilePersist::save: no change, skipping write");
     runtime.noteStateStored();
@@ -148,18 +140,12 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   ossl::SecureBytes compressed;
   std::uint32_t hr = container::CabinetCompress(encoder(), xml->data(), xml->size(), compressed);
   xml.reset();  // wiped as soon as it is no longer needed
-  if (hr != status::S_OK) {
-    QTRACE(trace::kError, kFunction, "FilePersist::save: CabinetCompress hr=0x%08X", hr);
-    return hr;
-  }
+  if (hr != status::S_OK) return traceFailure(hr, kFunction, "CabinetCompress hr=0x%08X", hr);
   std::vector<std::uint8_t> sealed;
   std::span<const std::uint8_t> bytes(compressed);
   if (encrypted_) {
     hr = container::AesGcmEncrypt(key_.data(), compressed.data(), compressed.size(), sealed);
-    if (hr != status::S_OK) {
-      QTRACE(trace::kError, kFunction, "FilePersist::save: AesGcmEncrypt hr=0x%08X", hr);
-      return hr;
-    }
+    if (hr != status::S_OK) return traceFailure(hr, kFunction, "AesGcmEncrypt hr=0x%08X", hr);
     bytes = sealed;
   }
 
@@ -169,9 +155,8 @@ std::uint32_t FilePersist::save(IJCRuntime& runtime) {
   const container::ReplaceResult result =
       encrypted_ ? container::ReplaceFileAtomically(path_, bytes) : container::ReplaceClearFile(path_, bytes);
   if (!result.ok()) {
-    hr = hresultFromErrno(result.error);
-    traceReplaceFailure(result.step, hr);
-    return hr;
+    hr = status::hresultFromErrno(result.error);
+    return traceFailure(hr, kFunction, "%s failed hr=0x%08X", replaceStepName(result.step), hr);
   }
   lastHash_ = digest;
   runtime.noteStateStored();
@@ -219,39 +204,36 @@ std::uint32_t FilePersist::refuseLoad(std::uint32_t hr, const std::string& why) 
 
 std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer, int fd) {
   static constexpr const char* kFunction = "FilePersist::loadInto";
-  if (encrypted_ && !keyValid_) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: no device key, refusing to read %s", path_.c_str());
-    return refuseLoad(kNoDeviceKey, "no container key can be derived from the device's identity");
-  }
+  if (encrypted_ && !keyValid_)
+    return refuseLoad(traceFailure(kNoDeviceKey, kFunction, "no device key, refusing to read %s", path_.c_str()),
+                      "no container key can be derived from the device's identity");
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
     const int error = errno;
-    const std::uint32_t hr = hresultFromErrno(error);
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: GetFileSizeEx hr=0x%08X", hr);
-    return refuseLoad(hr, "it cannot be read (" + std::string(std::strerror(error)) + ")");
+    const std::uint32_t hr = status::hresultFromErrno(error);
+    return refuseLoad(traceFailure(hr, kFunction, "GetFileSizeEx hr=0x%08X", hr),
+                      "it cannot be read (" + std::string(std::strerror(error)) + ")");
   }
-  if (!S_ISREG(info.st_mode)) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: not a regular file (mode 0%o)",
-           static_cast<unsigned>(info.st_mode));
-    return refuseLoad(status::E_ACCESSDENIED, "it is not a regular file");
-  }
+  if (!S_ISREG(info.st_mode))
+    return refuseLoad(traceFailure(status::E_ACCESSDENIED, kFunction, "not a regular file (mode 0%o)",
+                                   static_cast<unsigned>(info.st_mode)),
+                      "it is not a regular file");
   const std::int64_t fileSize = info.st_size;
-  if (fileSize < 0 || static_cast<std::uint64_t>(fileSize) > kMaxContainerBytes) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: file too large (%" PRId64 " bytes)", fileSize);
-    return refuseLoad(status::HRESULT_FILE_TOO_LARGE, "it is larger than any card (more than 8 MiB)");
-  }
+  if (fileSize < 0 || static_cast<std::uint64_t>(fileSize) > kMaxContainerBytes)
+    return refuseLoad(
+        traceFailure(status::HRESULT_FILE_TOO_LARGE, kFunction, "file too large (%" PRId64 " bytes)", fileSize),
+        "it is larger than any card (more than 8 MiB)");
   const auto size = static_cast<std::size_t>(fileSize);
-  if (encrypted_ && size < container::kGcmOverhead) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: encrypted payload too small (%zu)", size);
-    return refuseLoad(status::E_INVALIDARG, "it is too short to hold a card (" + std::to_string(size) + " bytes)");
-  }
+  if (encrypted_ && size < container::kGcmOverhead)
+    return refuseLoad(traceFailure(status::E_INVALIDARG, kFunction, "encrypted payload too small (%zu)", size),
+                      "it is too short to hold a card (" + std::to_string(size) + " bytes)");
 
   ossl::SecureBytes file;
   try {
     file.resize(size);
   } catch (const std::bad_alloc&) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: HeapAlloc(%zu) failed", size);
-    return refuseLoad(status::E_OUTOFMEMORY, "there is not enough memory to read it");
+    return refuseLoad(traceFailure(status::E_OUTOFMEMORY, kFunction, "HeapAlloc(%zu) failed", size),
+                      "there is not enough memory to read it");
   }
   for (std::size_t done = 0; done < size;) {
     const ssize_t n = ::pread(fd, file.data() + done, size - done, static_cast<off_t>(done));
@@ -259,10 +241,11 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
     if (n <= 0) {
       // A file that shrank under us ends early: an error, not a short success.
       const int error = errno;
-      const std::uint32_t hr = n < 0 ? hresultFromErrno(error) : status::hresultFromWin32(status::ERROR_HANDLE_EOF);
-      QTRACE(trace::kError, kFunction, "FilePersist::loadInto: ReadFile hr=0x%08X", hr);
-      return refuseLoad(hr, n < 0 ? "it cannot be read (" + std::string(std::strerror(error)) + ")"
-                                  : std::string("it grew shorter while it was read"));
+      const std::uint32_t hr =
+          n < 0 ? status::hresultFromErrno(error) : status::hresultFromWin32(status::ERROR_HANDLE_EOF);
+      return refuseLoad(traceFailure(hr, kFunction, "ReadFile hr=0x%08X", hr),
+                        n < 0 ? "it cannot be read (" + std::string(std::strerror(error)) + ")"
+                              : std::string("it grew shorter while it was read"));
     }
     done += static_cast<std::size_t>(n);
   }
@@ -272,20 +255,20 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
   if (encrypted_) {
     const std::uint32_t hr = container::AesGcmDecrypt(key_.data(), file.data(), file.size(), decrypted);
     if (hr != status::S_OK) {
-      QTRACE(trace::kError, kFunction, "FilePersist::loadInto: AesGcmDecrypt hr=0x%08X", hr);
       // The tag fails alike for another device's key and for changed bytes.
-      return refuseLoad(hr, hr == status::hresultFromNt(status::STATUS_AUTH_TAG_MISMATCH)
-                                ? "it belongs to another USB stick, or it is damaged"
-                                : "it cannot be decrypted (" + std::string(statusText(hr)) + ")");
+      return refuseLoad(traceFailure(hr, kFunction, "AesGcmDecrypt hr=0x%08X", hr),
+                        hr == status::hresultFromNt(status::STATUS_AUTH_TAG_MISMATCH)
+                            ? "it belongs to another USB stick, or it is damaged"
+                            : "it cannot be decrypted (" + std::string(statusText(hr)) + ")");
     }
     payload = &decrypted;
   }
   ossl::SecureBytes xml;
   std::uint32_t hr = container::CabinetDecompress(decoder(), payload->data(), payload->size(), xml);
   if (hr != status::S_OK) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: CabinetDecompress hr=0x%08X", hr);
-    return refuseLoad(hr, hr == status::HRESULT_FILE_TOO_LARGE ? "its state is larger than any card's (2 MiB)"
-                                                               : "its compressed state is damaged");
+    return refuseLoad(traceFailure(hr, kFunction, "CabinetDecompress hr=0x%08X", hr),
+                      hr == status::HRESULT_FILE_TOO_LARGE ? "its state is larger than any card's (2 MiB)"
+                                                           : "its compressed state is damaged");
   }
   std::string fault;
   try {
@@ -293,14 +276,11 @@ std::uint32_t FilePersist::load(IJCRuntime& runtime, IAppletInstaller& installer
   } catch (...) {
     // A value the card refuses, or an exception of the runtime while it rebuilds
     // the applet: the card is refused, and told why.
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap threw");
-    return refuseLoad(kDamagedState,
+    return refuseLoad(traceFailure(kDamagedState, kFunction, "restoreHeap threw"),
                       fault.empty() ? "its state could not be rebuilt" : "its state is damaged: " + fault);
   }
-  if (hr != status::S_OK) {
-    QTRACE(trace::kError, kFunction, "FilePersist::loadInto: restoreHeap hr=0x%08X", hr);
-    return refuseLoad(hr, "its state is damaged: " + fault);
-  }
+  if (hr != status::S_OK)
+    return refuseLoad(traceFailure(hr, kFunction, "restoreHeap hr=0x%08X", hr), "its state is damaged: " + fault);
   if (container::Sha256(xml.data(), xml.size(), lastHash_.data())) {
     runtime.noteStateStored();  // the runtime holds what the container holds
   } else {
@@ -318,20 +298,19 @@ std::unique_ptr<JCRuntimeImpl> FilePersist::createRuntime(IAppletInstaller& inst
 
   // Never through a symbolic link, and never blocking on a FIFO: whatever sits
   // at the container's name and is not a regular file is an unreadable card.
-  FileHandle file(::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file.valid()) {
-    const int error = errno;
+  const container::OpenedContainer opened = container::openContainer(path_);
+  if (!opened.file.valid()) {
+    const int error = opened.error;
     if (error == ENOENT || error == ENOTDIR) return runtime;  // no card stored yet
     unreadable_ = true;
-    refuseLoad(hresultFromErrno(error), openFailure(error));
+    refuseLoad(status::hresultFromErrno(error), openFailure(error));
     QTRACE(trace::kError, kFunction, "FilePersist::createRuntime: open %s hr=0x%08X, starting fresh", path_.c_str(),
-           hresultFromErrno(error));
+           status::hresultFromErrno(error));
     return runtime;
   }
-  struct stat info {};
-  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) return runtime;
+  if (opened.regular() && opened.info.st_size == 0) return runtime;
 
-  const std::uint32_t hr = loadInto(*runtime, installer, file.get());
+  const std::uint32_t hr = loadInto(*runtime, installer, opened.file.get());
   if (hr != status::S_OK)
     QTRACE(trace::kError, kFunction, "FilePersist::createRuntime: loadInto hr=0x%08X, starting fresh", hr);
   return runtime;

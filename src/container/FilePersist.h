@@ -12,10 +12,12 @@
 #include <string>
 
 #include "base/OpenSsl.h"
+#include "container/ContainerFile.h"
 #include "jc/IAppletInstaller.h"
 #include "jc/IJCRuntime.h"
-#include "jc/JCRuntimeImpl.h"
-#include "jc/StateLimits.h"
+#include "platform/DeviceIdentity.h"
+#include "runtime/JCRuntimeImpl.h"
+#include "runtime/StateLimits.h"
 
 namespace quillon {
 
@@ -26,7 +28,7 @@ class MszipEncoder;
 
 class FilePersist final : public IJCRuntimeSerializable {
  public:
-  static constexpr const char* kContainerName = "Quillon2.bin";
+  static constexpr const char* kContainerName = container::kContainerName;
   static constexpr std::uint64_t kMaxContainerBytes = limits::kMaxContainerBytes;
   // NTE_NO_KEY: the device key could not be derived, so nothing is encrypted or
   // decrypted with it.
@@ -38,7 +40,9 @@ class FilePersist final : public IJCRuntimeSerializable {
   static constexpr std::uint32_t kDamagedState = 0x8007000D;
 
   // The container of a USB drive: `drive` is the directory the volume is mounted
-  // on, the identity strings those of the device, which the key is derived from.
+  // on, `identity` the device's, which the key is derived from.
+  FilePersist(const platform::DeviceIdentity& identity, const std::string& drive);
+  // The same of four C strings (a missing one gives no key), for callers that hold them so.
   FilePersist(const char* serial, const char* vendor, const char* product, const char* revision,
               const std::string& drive);
   // An unencrypted writer of the compressed payload to `path` (the decryption

@@ -21,7 +21,7 @@
 #include "base/OpenSsl.h"
 #include "container/Base64.h"
 #include "jc/IArchive.h"
-#include "jc/StateLimits.h"
+#include "runtime/StateLimits.h"
 
 namespace quillon {
 

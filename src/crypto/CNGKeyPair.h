@@ -30,6 +30,7 @@ class CNGKeyPair final : public KeyPair {
   void genKeyPair() override;
   CNGRSAPublicKey* getPublic() override { return public_; }
   CNGRSAPrivateCrtKeyWithPub* getPrivate() override { return private_; }
+  void serialize(IArchive& archive) override;
 
   // For the state document: the size, and replacing a key (the old one is destroyed,
   // the new one owned). A private key linked to the old public key is linked to the

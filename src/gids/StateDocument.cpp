@@ -15,7 +15,6 @@
 #include "gids/GidsApplet.h"
 #include "gids/GidsFileSystem.h"
 #include "gids/GidsPINManager.h"
-#include "gids/KeySerialization.h"
 #include "gids/TransmitManager.h"
 #include "gids/UtilTLV.h"
 #include "jc/Exceptions.h"
@@ -60,15 +59,6 @@ std::string stripTrailingUnderscore(const char* name) {
   std::string s(name);
   if (s.size() < 128 && !s.empty() && s.back() == '_') s.pop_back();
   return s;
-}
-
-void serializeJCByteArray(IArchive& archive, const char* name, ByteArray& array) {
-  ScopedElement element(archive, name);
-  std::uint16_t len = array.length();
-  archive.io("len", len);
-  if (!archive.isStoring())
-    array = ByteArray(len, archive.getRuntime().persistentMemory(), JC_HERE("serializeJCByteArray"));
-  if (len > 0 && array.length() == len) archive.ioRaw(array.data(), len);
 }
 
 void ioFile(IArchive& archive, File*& file) {
@@ -299,7 +289,7 @@ void CRTKeyFile::serialize(IArchive& archive) {
     keyPair = runtime.createKeyPair(2, keySizeFromCRT(*this));
     if (keyPair == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
   }
-  serializeKeyPair(archive, *keyPair);
+  keyPair->serialize(archive);
 }
 
 }  // namespace quillon

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "jc/ArchiveElement.h"
 #include "jc/IArchive.h"
 #include "jc/JCArray.h"
 
@@ -17,10 +18,6 @@ class File;
 // Field names lose a trailing underscore in the document (names under 128 chars).
 std::string stripTrailingUnderscore(const char* name);
 
-// An element named `name` with attribute len and, when len is not 0, rawData.
-// Loading replaces the array with a new one from persistent memory.
-void serializeJCByteArray(IArchive& archive, const char* name, ByteArray& array);
-
 // The element of one file of a DF, its kind in attribute type. Loading destroys
 // what the slot held and puts the file read there (none for a NullFile);
 // SerializationException for an unknown type.
@@ -29,18 +26,6 @@ void ioFile(IArchive& archive, File*& file);
 // The RSA size a key file's FCP announces (algorithm reference of its B8
 // template), 2048 when it announces none.
 std::uint16_t keySizeFromCRT(CRTKeyFile& file);
-
-// An element of the document, open for the life of the object.
-class ScopedElement {
- public:
-  ScopedElement(IArchive& archive, const char* name) : archive_(archive) { archive_.pushElem(name); }
-  ~ScopedElement() { archive_.popElem(); }
-  ScopedElement(const ScopedElement&) = delete;
-  ScopedElement& operator=(const ScopedElement&) = delete;
-
- private:
-  IArchive& archive_;
-};
 
 // Reads or writes a field under its own name, trailing underscore dropped.
 #define QUILLON_IO(archive, field) (archive).io(::quillon::stripTrailingUnderscore(#field).c_str(), field)

@@ -11,6 +11,8 @@
 
 namespace quillon {
 
+class IArchive;
+
 // Key types of buildKey.
 namespace KeyBuilder {
 inline constexpr std::uint8_t TYPE_DES = 3;
@@ -61,6 +63,10 @@ class KeyPair {
   virtual void genKeyPair() = 0;
   virtual RSAPublicKey* getPublic() = 0;
   virtual RSAPrivateCrtKey* getPrivate() = 0;
+  // Writes the pair into the state document (element KeyPair with its public key,
+  // modulus and exponent, and private key, the five CRT components), or reads the
+  // stored one into it, replacing its keys.
+  virtual void serialize(IArchive& archive) = 0;
 };
 
 }  // namespace quillon

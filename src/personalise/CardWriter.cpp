@@ -9,16 +9,19 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/ContainerFile.h"
 #include "container/DriveLock.h"
 #include "container/FilePersist.h"
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
 #include "platform/DeviceDetails.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon {
 
 std::uint32_t checkDriveDirectory(const std::string& drive) {
-  if (drive.empty() || drive.size() >= PATH_MAX - sizeof "/Quillon2.bin") return status::ERROR_BUFFER_OVERFLOW;
+  if (drive.empty() ||
+      drive.size() >= PATH_MAX - sizeof "/" - std::char_traits<char>::length(container::kContainerName))
+    return status::ERROR_BUFFER_OVERFLOW;
   const int dir = ::open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return status::win32FromErrno(errno);
   ::close(dir);
@@ -35,7 +38,7 @@ std::uint32_t resolveIdentity(const std::string& drive, const DeviceIdentity* gi
   std::uint32_t error = 0;
   if (!platform::GetDeviceDetails(paths, drive, details, error))
     return error != 0 ? error : status::ERROR_NOT_SUPPORTED;  // a refused device wrote nothing either
-  identity = {details.vendor, details.product, details.revision, details.serial};
+  identity = std::move(details);
   return 0;
 }
 
@@ -47,8 +50,7 @@ std::uint32_t writeNewCard(const char* function, const std::string& drive, const
   try {
     runtime = std::make_unique<JCRuntimeImpl>();
     if (GidsApplet::install(*runtime) == nullptr) throw std::bad_alloc();
-    persist = std::make_unique<FilePersist>(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
-                                            identity.revision.c_str(), drive);
+    persist = std::make_unique<FilePersist>(identity, drive);
   } catch (...) {
     QTRACE(trace::kError, function, "%s: FilePersist/createRuntime threw an exception", function);
     return status::E_FAIL;

@@ -10,17 +10,13 @@
 #include <vector>
 
 #include "base/OpenSsl.h"
+#include "platform/DeviceIdentity.h"
 #include "platform/SystemPaths.h"
 
 namespace quillon {
 
 // The identity strings of the USB device that holds a drive.
-struct DeviceIdentity {
-  std::string vendor;
-  std::string product;
-  std::string revision;
-  std::string serial;
-};
+using DeviceIdentity = platform::DeviceIdentity;
 
 // "VENDOR:PRODUCT:REV:SERIAL" (fields may be empty; the serial takes the rest).
 // Refused, with the reason in `reason` when given: text that no USB device can

@@ -6,12 +6,13 @@
 
 #include <cerrno>
 
+#include "base/FileHandle.h"
 #include "base/OpenSsl.h"
 #include "base/Status.h"
 #include "base/Trace.h"
 #include "container/AtomicFile.h"
 #include "container/CabinetCodec.h"
-#include "base/FileHandle.h"
+#include "container/ContainerFile.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "personalise/CardWriter.h"
@@ -22,23 +23,20 @@ namespace {
 
 constexpr const char* kFn = "DecryptSecureContainer";
 
-std::uint32_t lastErrorHresult() { return status::hresultFromWin32(status::win32FromErrno(errno)); }
-
 // Reads a whole regular file (no links followed); an HRESULT.
 std::uint32_t readWholeFile(const char* path, ossl::SecureBytes& out) {
-  FileHandle file(::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!file.valid()) return lastErrorHresult();
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0) return lastErrorHresult();
-  if (!S_ISREG(st.st_mode)) return status::hresultFromWin32(status::ERROR_INVALID_DATA);
-  if (static_cast<std::uint64_t>(st.st_size) > FilePersist::kMaxContainerBytes)
-    return status::HRESULT_FILE_TOO_LARGE;
+  const container::OpenedContainer opened = container::openContainer(path);
+  const FileHandle& file = opened.file;
+  const struct stat& st = opened.info;
+  if (!file.valid()) return status::hresultFromErrno(opened.error);
+  if (!opened.regular()) return status::hresultFromWin32(status::ERROR_INVALID_DATA);
+  if (static_cast<std::uint64_t>(st.st_size) > FilePersist::kMaxContainerBytes) return status::HRESULT_FILE_TOO_LARGE;
   out.assign(static_cast<std::size_t>(st.st_size), 0);
   std::size_t done = 0;
   while (done < out.size()) {
     const ssize_t n = ::read(file.get(), out.data() + done, out.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return lastErrorHresult();
+    if (n < 0) return status::hresultFromErrno(errno);
     if (n == 0) return status::hresultFromWin32(status::ERROR_HANDLE_EOF);
     done += static_cast<std::size_t>(n);
   }
@@ -58,7 +56,7 @@ std::uint32_t DecompressFileToFile() {
     return hr;
   }
   const container::ReplaceResult written = container::ReplaceClearFile(kDecryptedXmlFile, xml);
-  if (!written.ok()) return status::hresultFromWin32(status::win32FromErrno(written.error));
+  if (!written.ok()) return status::hresultFromErrno(written.error);
   QTRACE(trace::kInformation, fn, "Fichier dÃ©compressÃ© Ã©crit avec succÃ¨s: %d octets", static_cast<int>(xml.size()));
   return 0;
 }
@@ -83,8 +81,7 @@ std::uint32_t DecryptSecureContainer(const std::string& drive, const DeviceIdent
 
   QTRACE(trace::kInformation, kFn, "Initialisation FilePersist pour le device...");
   try {
-    FilePersist device(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
-                       identity.revision.c_str(), drive);
+    FilePersist device(identity, drive);
     QTRACE(trace::kInformation, kFn, "CrÃ©ation du JCRuntime...");
     GidsAppletInstaller installer;
     std::unique_ptr<JCRuntimeImpl> runtime = device.createRuntime(installer);

@@ -18,7 +18,7 @@ std::uint32_t BuildPnpPathFromDriveLetter(const std::string& drive, std::string&
   if (drive.front() != '/') {
     std::error_code ec;
     absolute = std::filesystem::absolute(drive, ec).string();
-    if (ec) return status::hresultFromWin32(status::win32FromErrno(ec.value()));
+    if (ec) return status::hresultFromErrno(ec.value());
   }
   std::string found;
   const std::uint32_t error = platform::volumeDevicePath(paths, absolute, found);

@@ -11,6 +11,7 @@
 #include "base/Hex.h"
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/ContainerFile.h"
 
 namespace quillon {
 
@@ -90,7 +91,7 @@ std::shared_ptr<FormatRequest> CheckFormatRequest(FormatCardInput& input, Format
   }
   QTRACE(trace::kInformation, kFn, "FormatCard: drive = %s", input.drive.c_str());
 
-  const std::string container = input.drive + "/Quillon2.bin";
+  const std::string container = container::containerPathOn(input.drive);
   struct stat st {};
   if (::lstat(container.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
     QTRACE(trace::kWarning, kFn, "FormatCard: existing container found at %s", container.c_str());

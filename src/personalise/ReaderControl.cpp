@@ -8,6 +8,7 @@
 
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/ContainerFile.h"
 #include "container/DriveLock.h"
 #include "container/FilePersist.h"
 #include "personalise/CreateBlankContainer.h"
@@ -128,7 +129,7 @@ ClearResult Clear(const std::string& drive, const PcscApi& pcsc) {
   status = reader.control(ReaderConnection::kEject);
   if (status != 0) return fail(ReaderStep::kEject, "SCardControl(EJECT)", status);
 
-  const std::string container = drive + (drive.back() == '/' ? "" : "/") + FilePersist::kContainerName;
+  const std::string container = container::containerPathOn(drive);
   QTRACE(trace::kInformation, kClear, "Clear: deleting '%s'", container.c_str());
   // Not in the middle of another writer's command (an apdu shell's).
   const container::DriveLock lock(drive, container::DriveLock::kWriterWait);

@@ -7,15 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/DeviceIdentity.h"
 #include "platform/SystemPaths.h"
 
 namespace quillon::platform {
 
-struct DeviceDetails {
-  std::string serial;           // the USB device's serial number; empty when it has none
-  std::string vendor;           // INQUIRY vendor, trailing blanks removed
-  std::string product;          // INQUIRY product (sysfs `model`)
-  std::string revision;         // INQUIRY revision (sysfs `rev`)
+// The device's identity strings, and what decides whether it may hold a card.
+struct DeviceDetails : DeviceIdentity {
   std::uint8_t deviceType = 0;  // SCSI peripheral device type
   bool removable = false;
   bool readOnly = false;

@@ -1,16 +1,13 @@
 #include "reader/ContainerVersion.h"
 
 #include "base/Status.h"
+#include "container/ContainerFile.h"
 #include "container/FilePersist.h"
 #include "platform/VolumePath.h"
 
 namespace quillon::reader {
 
-std::string containerPathOn(const std::string& mountPoint) {
-  std::string path = mountPoint;
-  if (path.empty() || path.back() != '/') path += '/';
-  return path + FilePersist::kContainerName;
-}
+std::string containerPathOn(const std::string& mountPoint) { return container::containerPathOn(mountPoint); }
 
 ContainerVersion versionOf(const std::string& mountPoint, const struct stat& info) {
   ContainerVersion v;

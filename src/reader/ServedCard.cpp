@@ -12,6 +12,7 @@
 #include "base/FileHandle.h"
 #include "base/Status.h"
 #include "base/Trace.h"
+#include "container/ContainerFile.h"
 #include "jc/Exceptions.h"
 #include "jc/ISO7816.h"
 #include "platform/DeviceDetails.h"
@@ -77,25 +78,25 @@ std::unique_ptr<ServedCard> ServedCard::load(const platform::SystemPaths& paths,
     reason = describe("the medium at %s is write-protected", mountPoint.c_str());
     return nullptr;
   }
-  auto persist = std::make_unique<FilePersist>(details.serial.c_str(), details.vendor.c_str(), details.product.c_str(),
-                                               details.revision.c_str(), mountPoint);
+  auto persist = std::make_unique<FilePersist>(details, mountPoint);
   if (!persist->hasKey()) {
     reason = describe("no device key for %s", mountPoint.c_str());
     return nullptr;
   }
 
   // As FilePersist opens it: never through a link, never blocking on a FIFO.
-  FileHandle file(::open(persist->path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  container::OpenedContainer opened = container::openContainer(persist->path());
+  FileHandle& file = opened.file;
+  const struct stat& info = opened.info;
   if (!file.valid()) {
-    const int err = errno;
+    const int err = opened.error;
     reason = err == ENOENT                   ? describe("no container at %s", persist->path().c_str())
              : err == ELOOP                  ? describe("%s is a symbolic link", persist->path().c_str())
              : err == EACCES || err == EPERM ? describe("permission to read %s was denied", persist->path().c_str())
                                              : describe("cannot open %s (errno %d)", persist->path().c_str(), err);
     return nullptr;
   }
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+  if (!opened.regular() || info.st_size <= 0) {
     reason = describe("%s is not a non-empty regular file", persist->path().c_str());
     return nullptr;
   }

@@ -12,9 +12,9 @@
 
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
-#include "jc/JCRuntimeImpl.h"
 #include "platform/SystemPaths.h"
 #include "reader/ContainerVersion.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon::reader {
 

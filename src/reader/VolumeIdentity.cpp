@@ -16,10 +16,7 @@ bool readVolumeIdentity(const platform::SystemPaths& paths, const std::string& m
   if (!platform::GetDeviceDetails(paths, mountPoint, details, error)) return false;
   std::uint32_t partition = 0;
   if (platform::volumePartition(paths, mountPoint, partition) != 0) return false;
-  identity.vendor = std::move(details.vendor);
-  identity.product = std::move(details.product);
-  identity.revision = std::move(details.revision);
-  identity.serial = std::move(details.serial);
+  static_cast<platform::DeviceIdentity&>(identity) = std::move(details);
   identity.partition = partition;
   return true;
 }

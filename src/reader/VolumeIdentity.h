@@ -8,15 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/DeviceIdentity.h"
 #include "platform/SystemPaths.h"
 
 namespace quillon::reader {
 
-struct VolumeIdentity {
-  std::string vendor;
-  std::string product;
-  std::string revision;
-  std::string serial;           // empty when the device has none
+struct VolumeIdentity : platform::DeviceIdentity {
   std::uint32_t partition = 0;  // 0: the whole disk
 
   // Without a serial number two sticks of one model look alike.

@@ -27,7 +27,7 @@
 #include "container/DeviceKey.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "reader/ServedCard.h"
 #include "support/CardFixture.h"
 #include "support/HeldDriveLock.h"
@@ -173,8 +173,7 @@ TEST_F(CliTest, CommandsFromTheCaseFile) {
 // A container of `xml` sealed for the device of `identity`.
 Bytes sealedFor(const DeviceIdentity& identity, const std::string& xml) {
   std::uint8_t key[32];
-  EXPECT_TRUE(container::DeriveDeviceKey(identity.serial.c_str(), identity.vendor.c_str(), identity.product.c_str(),
-                                         identity.revision.c_str(), key));
+  EXPECT_TRUE(container::DeriveDeviceKey(identity, key));
   ossl::SecureBytes compressed;
   EXPECT_EQ(container::CabinetCompress(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), compressed), 0u);
   Bytes blob;

@@ -14,7 +14,7 @@
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "gids/GidsFileSystem.h"
-#include "jc/StateLimits.h"
+#include "runtime/StateLimits.h"
 #include "support/CardFixture.h"
 #include "support/OpenSslPeer.h"
 #include "support/TestData.h"

@@ -79,8 +79,7 @@ TEST(DeviceKey, EqualsHmacComputedByTheOpensslCommandLine) {
   for (const auto& r : records) {
     SCOPED_TRACE(r.at("Vendor") + ":" + r.at("Product") + ":" + r.at("Revision") + ":" + r.at("Serial"));
     std::uint8_t key[32];
-    ASSERT_TRUE(DeriveDeviceKey(r.at("Serial").c_str(), r.at("Vendor").c_str(), r.at("Product").c_str(),
-                                r.at("Revision").c_str(), key));
+    ASSERT_TRUE(DeriveDeviceKey({r.at("Vendor"), r.at("Product"), r.at("Revision"), r.at("Serial")}, key));
     EXPECT_EQ(test::toHex(test::Bytes(key, key + 32)), r.at("Key"));
   }
 }
@@ -100,7 +99,7 @@ TEST(DeviceKey, TwoHundredFiftyNineCharactersFitAndOneMoreDoesNot) {
   EXPECT_FALSE(BuildIdentityString("a", nullptr, "c", "d", identity));
   std::uint8_t key[32];
   std::fill(std::begin(key), std::end(key), 0xAA);
-  EXPECT_FALSE(DeriveDeviceKey(g.c_str(), f.c_str(), f.c_str(), f.c_str(), key));
+  EXPECT_FALSE(DeriveDeviceKey({f, f, f, g}, key));
   EXPECT_TRUE(std::all_of(std::begin(key), std::end(key), [](std::uint8_t b) { return b == 0; }));
 }
 

@@ -54,7 +54,7 @@ class FilePersistTest : public ::testing::Test {
   // A container of `xml` sealed as the device of kStickSerial would seal it.
   static Bytes sealed(const std::string& xml) {
     std::uint8_t key[32];
-    EXPECT_TRUE(container::DeriveDeviceKey(kStickSerial, kVendor, kProduct, kRevision, key));
+    EXPECT_TRUE(container::DeriveDeviceKey({kVendor, kProduct, kRevision, kStickSerial}, key));
     ossl::SecureBytes compressed;
     EXPECT_EQ(container::CabinetCompress(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), compressed),
               0u);

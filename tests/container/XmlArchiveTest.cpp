@@ -16,7 +16,7 @@
 
 #include "container/XmlReadArchive.h"
 #include "container/XmlWriteArchive.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "support/CapturingSink.h"
 #include "support/TestData.h"
 

@@ -7,7 +7,6 @@
 #include "crypto/CNGKeyPair.h"
 #include "crypto/CNGRSAPrivateCrtKeyWithPub.h"
 #include "crypto/CNGRSAPublicKey.h"
-#include "crypto/NormalizeBytes.h"
 #include "jc/PersistentObject.h"
 
 namespace quillon::test {
@@ -15,21 +14,6 @@ namespace {
 
 using Component = CNGRSAPrivateCrtKey::Component;
 constexpr auto kOut = SystemException::INDEX_OUT_OF_BOUNDS;
-
-TEST(NormalizeBytes, FitsValuesToTheWidth) {
-  JCRuntimeImpl runtime;
-  const ByteArray value = toArray(runtime, {0x00, 0x00, 0x12, 0x34});
-  EXPECT_EQ(toBytes(normalizeBytes(runtime, value, 3)), (Bytes{0x00, 0x12, 0x34}));
-  EXPECT_EQ(toBytes(normalizeBytes(runtime, value, 1)), (Bytes{0x34}));
-  EXPECT_EQ(toBytes(normalizeBytes(runtime, value, 6)), (Bytes{0, 0, 0, 0, 0x12, 0x34}));
-  EXPECT_EQ(toBytes(normalizeBytes(runtime, ByteArray(), 3)), (Bytes{0, 0, 0}));
-  EXPECT_EQ(normalizeBytes(runtime, value, 0).length(), 0);
-  // A DER-style value with a sign byte in front loses only that byte.
-  Bytes signedValue(65, 0xA5);
-  signedValue[0] = 0x00;
-  EXPECT_EQ(toBytes(normalizeBytes(runtime, toArray(runtime, signedValue), 64)), Bytes(64, 0xA5));
-  EXPECT_EQ(runtime.persistentBlockCount(), 1u);  // only `value`; every result went back
-}
 
 class KeyTest : public ::testing::Test {
  protected:

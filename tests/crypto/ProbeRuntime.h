@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "jc/Exceptions.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gids/UtilTLV.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "support/TestData.h"
 
 namespace quillon {

@@ -94,11 +94,6 @@ TEST_F(DeviceDetailsTest, RefusedDevicesAndPaths) {
   EXPECT_EQ(refuse(""), status::ERROR_INVALID_NAME);
   EXPECT_EQ(refuse("/proc"), status::ERROR_INVALID_FUNCTION);  // mounted, but no block device
   EXPECT_EQ(capture.sink().count("GetDeviceDetails: no mounted volume at /media/user/NOTHING err=2"), 1u);
-  const SystemPaths nowhere(tree.root() / "no-proc", tree.sys());
-  DeviceDetails details;
-  std::uint32_t error = 0;
-  EXPECT_FALSE(GetDeviceDetails(nowhere, "/media/user/sdb", details, error));
-  EXPECT_EQ(error, status::ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(DeviceDetailsTest, BrokenSysfsFailsWithTheQueryItStandsFor) {

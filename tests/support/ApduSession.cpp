@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "support/CardFixture.h"
 
 namespace quillon::test {

@@ -12,7 +12,7 @@
 
 #include "base/OpenSsl.h"
 #include "gids/GidsApplet.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon::test {
 

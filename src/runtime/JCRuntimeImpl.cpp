@@ -1,4 +1,4 @@
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +14,7 @@
 #include "jc/IApplet.h"
 #include "jc/ISO7816.h"
 #include "jc/PersistentObject.h"
-#include "jc/StateDigest.h"
+#include "runtime/StateDigest.h"
 
 namespace quillon {
 

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "base/Trace.h"
-#include "jc/JCRuntimeImpl.h"
-#include "jc/StateLimits.h"
+#include "runtime/JCRuntimeImpl.h"
+#include "runtime/StateLimits.h"
 
 namespace quillon {
 

@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "jc/ISO7816.h"
-#include "jc/JCRuntimeImpl.h"
+#include "runtime/JCRuntimeImpl.h"
 
 namespace quillon {
 

@@ -1,9 +1,9 @@
-#include "gids/KeySerialization.h"
-
+// The key pair in the state document: element KeyPair with its public key
+// (modulus, exponent) and private key (the five CRT components).
 #include "crypto/CNGKeyPair.h"
 #include "crypto/CNGRSAPrivateCrtKeyWithPub.h"
 #include "crypto/CNGRSAPublicKey.h"
-#include "gids/StateDocument.h"
+#include "jc/ArchiveElement.h"
 #include "jc/Exceptions.h"
 #include "jc/PersistentObject.h"
 
@@ -58,33 +58,31 @@ void serializePrivateKey(IArchive& archive, CNGRSAPrivateCrtKey& key) {
 
 }  // namespace
 
-void serializeKeyPair(IArchive& archive, KeyPair& keyPair) {
-  auto& pair = dynamic_cast<CNGKeyPair&>(keyPair);
-  IJCRuntime& runtime = pair.runtime();
+void CNGKeyPair::serialize(IArchive& archive) {
   ScopedElement element(archive, "KeyPair");
-  std::uint16_t keyBits = pair.size();
-  bool hasPub = pair.getPublic() != nullptr;
-  bool hasPriv = pair.getPrivate() != nullptr;
+  std::uint16_t keyBits = size_;
+  bool hasPub = public_ != nullptr;
+  bool hasPriv = private_ != nullptr;
   archive.io("keyBits", keyBits);
   archive.io("hasPub", hasPub);
   archive.io("hasPriv", hasPriv);
   if (!archive.isStoring()) {
-    pair.setSize(keyBits);
+    setSize(keyBits);
     if (hasPub) {
-      auto* key = makePersistent<CNGRSAPublicKey>(runtime, JC_HERE("CNGKeyPair::serialize"), runtime, keyBits);
+      auto* key = makePersistent<CNGRSAPublicKey>(runtime_, JC_HERE("CNGKeyPair::serialize"), runtime_, keyBits);
       if (key == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
-      pair.replacePublic(key);
+      replacePublic(key);
     }
     if (hasPriv) {
-      auto* key = makePersistent<CNGRSAPrivateCrtKeyWithPub>(runtime, JC_HERE("CNGKeyPair::serialize"), runtime,
-                                                             keyBits, pair.getPublic());
+      auto* key = makePersistent<CNGRSAPrivateCrtKeyWithPub>(runtime_, JC_HERE("CNGKeyPair::serialize"), runtime_,
+                                                             keyBits, public_);
       if (key == nullptr) SystemException::throwIt(SystemException::NO_RESOURCE);
-      pair.replacePrivate(key);
+      replacePrivate(key);
     }
   }
-  if (hasPub && pair.getPublic() != nullptr) serializePublicKey(archive, *pair.getPublic());
-  if (hasPriv && pair.getPrivate() != nullptr) serializePrivateKey(archive, *pair.getPrivate());
-  if (!archive.isStoring() && pair.getPrivate() != nullptr) pair.getPrivate()->setPublicKey(pair.getPublic());
+  if (hasPub && public_ != nullptr) serializePublicKey(archive, *public_);
+  if (hasPriv && private_ != nullptr) serializePrivateKey(archive, *private_);
+  if (!archive.isStoring() && private_ != nullptr) private_->setPublicKey(public_);
 }
 
 }  // namespace quillon

@@ -1,4 +1,4 @@
-#include "jc/StateDigest.h"
+#include "runtime/StateDigest.h"
 
 #include <openssl/evp.h>
 
