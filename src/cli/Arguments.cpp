@@ -93,8 +93,10 @@ std::string optionList(Options options, unsigned list) {
   std::string text;
   for (const auto& [names, help] : lines) {
     text += names + std::string(column - names.size(), ' ');
-    for (const char* c = help != nullptr ? help : ""; *c != '\0'; ++c)
-      text += *c == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *c);
+    for (const char* c = help != nullptr ? help : ""; *c != '\0'; ++c) {
+      text += *c;
+      if (*c == '\n') text.append(column, ' ');
+    }
     text += '\n';
   }
   return text;
