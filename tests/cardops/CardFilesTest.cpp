@@ -1,6 +1,8 @@
 // The host-side reading of data objects and minidriver names, on bytes alone.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "cardops/CardFiles.h"
 #include "cardops/DataObject.h"
 #include "support/TestData.h"
@@ -8,34 +10,17 @@
 namespace quillon::test {
 namespace {
 
+// Each record of cardops/data-objects.vec: bytes, and what is read from them.
 TEST(DataObjectTest, ReadsOnlyWhatIsThere) {
-  struct Row {
-    const char* bytes;
-    bool ok;
-    std::uint32_t tag;
-    std::size_t valueSize;
-    std::size_t size;
-  };
-  const Row rows[] = {
-      {"970103", true, 0x97, 1, 3},
-      {"DF1F03AABBCCDD", true, 0xDF1F, 3, 6},  // what follows is not the object's
-      {"DF20810100", true, 0xDF20, 1, 5},
-      {"DF2082000100", true, 0xDF20, 1, 6},
-      {"", false, 0, 0, 0},
-      {"DF", false, 0, 0, 0},                // tag without its second byte
-      {"DF2002AA", false, 0, 0, 0},          // value cut short
-      {"DF208201", false, 0, 0, 0},          // length field cut short
-      {"DF20830000010000", false, 0, 0, 0},  // three-byte lengths are not card answers
-      {"DF2080", false, 0, 0, 0},            // indefinite length
-      {"DF8181810100", false, 0, 0, 0},      // tag longer than three bytes
-  };
-  for (const Row& row : rows) {
+  const auto records = readVecFile("cardops/data-objects.vec");
+  ASSERT_EQ(records.size(), 11u);
+  for (const VecRecord& r : records) {
     cardops::DataObject object;
-    ASSERT_EQ(cardops::readDataObject(fromHex(row.bytes), object), row.ok) << row.bytes;
-    if (!row.ok) continue;
-    EXPECT_EQ(object.tag, row.tag) << row.bytes;
-    EXPECT_EQ(object.value.size(), row.valueSize) << row.bytes;
-    EXPECT_EQ(object.size, row.size) << row.bytes;
+    char read[48] = "none";
+    if (cardops::readDataObject(fromHex(r.at("Bytes")), object))
+      std::snprintf(read, sizeof read, "%X %zu %zu", static_cast<unsigned>(object.tag), object.value.size(),
+                    object.size);
+    EXPECT_EQ(read, r.at("Read")) << r.at("Bytes");
   }
 }
 

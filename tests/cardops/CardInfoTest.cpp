@@ -1,5 +1,5 @@
-// readCardInfo over in-memory cards: fresh, blank, and one holding what OpenSC
-// wrote after generating a key pair and storing its certificate.
+// readCardInfo over in-memory cards: blank, personalised, and one holding what
+// OpenSC wrote after generating a key pair and storing its certificate.
 #include <gtest/gtest.h>
 
 #include "RuntimeChannel.h"
@@ -20,31 +20,19 @@ class CardInfoTest : public CardFixture {
     EXPECT_EQ(r.outcome, Outcome::kDone) << r.message;
     return info;
   }
-  // PUT DATA of a whole data object (tag and length included), chained as OpenSC sends it.
-  void putData(const std::string& file, const Bytes& object) {
-    ASSERT_EQ(sendChained(runtime, "00DB" + file, object, "").sw, 0x9000);
-  }
 
   RuntimeChannel channel{runtime};
 };
 
-TEST_F(CardInfoTest, FreshCardHasSerialFullTriesAndNoContainers) {
-  personalise();
-  const CardInfo info = read();
-  EXPECT_EQ(info.serial, kSerial);
-  EXPECT_EQ(info.pinTriesLeft, 3);
-  EXPECT_FALSE(info.pinBlocked);
-  EXPECT_FALSE(info.initialisationPhase);
-  EXPECT_TRUE(info.containers.empty());
-  EXPECT_TRUE(info.certificates.empty());
-}
-
-TEST_F(CardInfoTest, BlankCardIsInItsInitialisationPhase) {
-  const CardInfo info = read();
+TEST_F(CardInfoTest, BlankThenPersonalisedCard) {
+  CardInfo info = read();
   EXPECT_TRUE(info.initialisationPhase);
   EXPECT_EQ(info.serial, "");
-  EXPECT_TRUE(info.containers.empty());
-  EXPECT_TRUE(info.certificates.empty());
+  personalise();
+  info = read();
+  EXPECT_FALSE(info.initialisationPhase);
+  EXPECT_EQ(info.serial, kSerial);
+  EXPECT_EQ(info.pinTriesLeft, 3);
 }
 
 // The data objects come from a card of ours after OpenSC 0.23's pkcs11-tool
@@ -54,24 +42,23 @@ TEST_F(CardInfoTest, BlankCardIsInItsInitialisationPhase) {
 TEST_F(CardInfoTest, KeyContainerAndCertificateAsOpenScWritesThem) {
   personalise();
   addGeneratedKey(runtime);
-  putData("A000", readHexFile("cardops/opensc-master.hex"));
-  putData("A010", readHexFile("cardops/opensc-cmap.hex"));
-  putData("A010", readHexFile("cardops/opensc-cert.hex"));
+  // PUT DATA of whole data objects, chained as OpenSC sends them.
+  for (const auto& [file, object] : {std::pair{"A000", "master"}, {"A010", "cmap"}, {"A010", "cert"}})
+    ASSERT_EQ(sendChained(runtime, std::string("00DB") + file,
+                          readHexFile(std::string("cardops/opensc-") + object + ".hex"), "")
+                  .sw,
+              0x9000);
   ASSERT_EQ(sw("0020008200"), 0x9000);  // logged out: reading needs no PIN
 
   const CardInfo info = read();
   ASSERT_EQ(info.containers.size(), 1u);
   EXPECT_EQ(info.containers[0].name, "e2e");
-  EXPECT_TRUE(info.containers[0].valid);
-  EXPECT_TRUE(info.containers[0].isDefault);
   EXPECT_EQ(info.containers[0].signatureBits, 0u);
   EXPECT_EQ(info.containers[0].keyExchangeBits, 2048u);
   ASSERT_EQ(info.certificates.size(), 1u);
   const cardops::Certificate& c = info.certificates[0];
   EXPECT_EQ(c.file, "kxc00");
   EXPECT_EQ(c.subject, "CN = Quillon end-to-end");
-  EXPECT_EQ(c.issuer, "CN = Quillon end-to-end");
-  EXPECT_EQ(c.notBefore, "Dec  7 13:57:55 2026 GMT");
   EXPECT_EQ(c.notAfter, "Dec  9 13:57:55 2026 GMT");
   EXPECT_EQ(c.keyBits, 2048u);
 }

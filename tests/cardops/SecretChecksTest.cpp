@@ -11,21 +11,15 @@ namespace {
 using cardops::Outcome;
 
 // Records what the checks tell the user and answers every question with `yes`.
-class ScriptedUi final : public FormatCardUi {
- public:
+struct ScriptedUi final : FormatCardUi {
   void showError(const char* message) override { said += (said.empty() ? "E: " : "|E: ") + std::string(message); }
   bool askYesNo(const char* question) override {
-    said += (said.empty() ? "Q: " : "|Q: ") + std::string(question);
-    return yes;
+    return said += (said.empty() ? "Q: " : "|Q: ") + std::string(question), yes;
   }
   bool yes = true;
   std::string said;
 };
-
-std::string field(const VecRecord& record, const char* name) {
-  const auto it = record.find(name);
-  return it == record.end() ? "" : it->second;
-}
+std::string field(const VecRecord& record, const char* name) { return record.contains(name) ? record.at(name) : ""; }
 
 TEST(SecretChecksTest, AsRecorded) {
   const auto records = readVecFile("cardops/secret-checks.vec");

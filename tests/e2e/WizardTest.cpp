@@ -1,13 +1,7 @@
-// The wizard as its user drives it, with the real card creation and the virtual
-// reader in a private pcscd (CardWorld): the dialog lists the stick, creates a
-// card with the PIN, administrator key and serial number typed into it, and
-// OpenSC's tools then read that card through pcscd; "Clear the card" leaves it
-// alone when the user says No and takes it away when the user says Yes. Message
-// boxes are answered by a script (ScriptedBoxes). Skipped, saying why, where a
-// private pcscd cannot run or OpenSC's tools are missing.
-//
-// libpcsclite reads the socket's name once per process, so the whole story is
-// one test on one world.
+// The wizard driven through its dialog against the real card creation and the
+// virtual reader in a private pcscd: OpenSC reads the card with the typed serial
+// number and PIN; "Clear the card" takes it away once confirmed. libpcsclite
+// reads the socket's name once per process: one test on one world.
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -48,15 +42,11 @@ class WizardEndToEndTest : public CardUserTest {
 
   template <class Control>
   Control* control(const char* name) {
-    auto* found = dialog->findChild<Control*>(name);
-    if (found == nullptr) throw std::runtime_error(std::string("the dialog has no control ") + name);
-    return found;
+    return dialog->findChild<Control*>(name);
   }
-  // Replaces a field's text as a user does: select all, then type.
-  void type(const char* field, const char* text) {
-    auto* edit = control<QLineEdit>(field);
-    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(edit, text);
+  void type(const char* field, const char* text) {  // select all, then type
+    QTest::keyClick(control<QLineEdit>(field), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(control<QLineEdit>(field), text);
   }
   void click(const char* button) { QTest::mouseClick(control<QPushButton>(button), Qt::LeftButton); }
 
@@ -64,60 +54,33 @@ class WizardEndToEndTest : public CardUserTest {
   std::unique_ptr<WizardDialog> dialog;
 };
 
-TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItOnlyWhenConfirmed) {
-  // The stick is listed, by its mount point.
-  auto* drive = control<QComboBox>("drive");
-  ASSERT_EQ(drive->count(), 1);
-  EXPECT_EQ(drive->currentData().toByteArray().toStdString(), world.drive().string());
-
+TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItWhenConfirmed) {
+  ASSERT_EQ(control<QComboBox>("drive")->currentData().toByteArray().toStdString(), world.drive().string());
   type("pin", kTypedPin);
   type("adminKey", kTypedKey);
   type("serial", kTypedSerial);
-
   QSignalSpy reported(dialog.get(), &WizardDialog::formatReported);
   click("initialize");
   ASSERT_TRUE(reported.count() > 0 || reported.wait(60000)) << describe(boxes.takeShown());
-  ASSERT_EQ(reported.count(), 1);
   EXPECT_EQ(reported.at(0).at(0).value<quint32>(), 0u);
-  EXPECT_FALSE(dialog->waiting());
   std::vector<desktop::BoxContent> shown = boxes.takeShown();
   ASSERT_EQ(shown.size(), 1u) << describe(shown);
   EXPECT_EQ(shown[0].caption, "Success");
-  EXPECT_EQ(shown[0].icon, QMessageBox::Information);
-  EXPECT_TRUE(shown[0].text.startsWith("Congratulations!")) << describe(shown);
 
-  // OpenSC sees the card with the typed serial number, PIN and administrator key.
-  EXPECT_TRUE(fs::is_regular_file(world.stick().containerPath()));
   ASSERT_TRUE(waitForCard(true));
-  ProcessResult r = world.run({"pkcs15-tool", "--dump"});
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  for (const char* text : {"PKCS#15 Card [GIDS card]", "Serial number  : c0ffee0123456789abcdef0011223344",
-                           "PIN [UserPIN]", "Tries left     : 3"})
-    EXPECT_NE(r.output.find(text), npos) << text << " in:\n" << r.output;
-  EXPECT_EQ(world.sendApdus({"00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00", "00 20 00 80 04 37 39 33 31",
-                             "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
+  EXPECT_NE(dump().find("Serial number  : c0ffee0123456789abcdef0011223344"), npos);
+  EXPECT_EQ(world.sendApdus({kSelectGidsApdu, "00 20 00 80 04 37 39 33 31", "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
             (std::vector<std::string>{"9000", "63C2", "9000"}));  // the default PIN is refused, the typed one taken
-  r = world.run({"gids-tool", "--unblock", "--admin-key", kTypedKey, "--pin", "5678"});
+  const ProcessResult r = run({"gids-tool", "--unblock", "--admin-key", kTypedKey, "--pin", "5678"});
   EXPECT_NE(r.output.find("Administrator authentication successful"), npos) << r.output;
 
-  // Clear the card, answered No: the card stays, served.
   boxes.answers = {QMessageBox::No};
   click("clear");
-  shown = boxes.takeShown();
-  ASSERT_EQ(shown.size(), 1u) << describe(shown);
-  EXPECT_EQ(shown[0].icon, QMessageBox::Warning);
-  EXPECT_EQ(shown[0].buttons, QMessageBox::Yes | QMessageBox::No);
-  EXPECT_TRUE(shown[0].text.contains(QString::fromStdString(world.drive().string()))) << describe(shown);
+  EXPECT_EQ(boxes.takeShown().size(), 1u);
   EXPECT_TRUE(fs::is_regular_file(world.stick().containerPath()));
-  EXPECT_TRUE(waitForCard(true));
-
-  // Answered Yes: the reader lets go of the card and the container is deleted.
   boxes.answers = {QMessageBox::Yes};
   click("clear");
-  shown = boxes.takeShown();
-  ASSERT_EQ(shown.size(), 1u) << describe(shown);  // the question; success needs no box
-  EXPECT_EQ(shown[0].icon, QMessageBox::Warning);
-  EXPECT_TRUE(boxes.answers.empty());
+  EXPECT_EQ(boxes.takeShown().size(), 1u);  // the question; success needs no box
   EXPECT_FALSE(fs::exists(world.stick().containerPath()));
   EXPECT_TRUE(waitForCard(false));
 }

@@ -1,43 +1,66 @@
-// The wizard's dialog as the tests meet it: over a fixture USB stick, with its
-// message boxes recorded and answered from a script, and the card creation and
-// Clear replaced by recorders.
+// The wizard's dialog over a fixture USB stick, its message boxes answered from a
+// script, the card creation and Clear replaced by recorders.
 #pragma once
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "../platform/SysfsTree.h"
 #include "support/ScriptedBoxes.h"
+#include "support/TestData.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
 
-class WizardWorld {
- public:
-  // What the fake card creation was given.
-  struct Created {
-    std::string pin;
-    std::vector<std::uint8_t> adminKey;
-    std::string serial;
-    std::string drive;
-  };
+template <class Widget>
+Widget* control(QWidget& dialog, const char* name) {
+  return dialog.findChild<Widget*>(name);
+}
 
+struct WizardWorld {
   // With a stick sdb mounted at <root>/media/STICK, or no removable drive at all.
-  explicit WizardWorld(bool withStick = true);
+  explicit WizardWorld(bool withStick = true) : drive(tree.root() / "media" / "STICK") {
+    std::filesystem::create_directories(drive);
+    if (!withStick) return;
+    tree.addUsbStick(SysfsTree::Stick{});
+    tree.mount(8, 17, drive.string());
+  }
 
-  std::unique_ptr<wizard::WizardDialog> makeDialog();
-  wizard::WizardServices services();
+  wizard::WizardServices services() {
+    wizard::WizardServices services;
+    services.paths = tree.paths();
+    services.boxes = &boxes;
+    services.format = [this](const FormatRequest& request) {
+      if (whileFormatting) whileFormatting();
+      created.push_back((request.pin.empty() ? std::string() : std::string(ossl::chars(request.pin))) + "|" +
+                        toHex(Bytes(request.adminKey.begin(), request.adminKey.end())) + "|" + request.serial + "|" +
+                        request.drive);
+      return formatResult;
+    };
+    services.clear = [this](const std::string& target) {
+      cleared.push_back(target);
+      return clearResult;
+    };
+    services.managerAvailable = [this] { return managerInstalled; };
+    services.launchManager = [this] { return ++managerLaunches > 0; };
+    return services;
+  }
+  std::unique_ptr<wizard::WizardDialog> makeDialog() { return std::make_unique<wizard::WizardDialog>(services()); }
 
   // Clicks "Initialize card" and, when a creation started, waits for its outcome.
-  void initialize(wizard::WizardDialog& dialog);
-  std::vector<Created> created() const;
+  void initialize(wizard::WizardDialog& dialog) {
+    QSignalSpy reported(&dialog, &wizard::WizardDialog::formatReported);
+    QTest::mouseClick(control<QPushButton>(dialog, "initialize"), Qt::LeftButton);
+    if (dialog.formatRunning() || dialog.waiting()) reported.wait(10000);
+  }
 
   SysfsTree tree;
   std::filesystem::path drive;  // the stick's mount point
@@ -48,15 +71,7 @@ class WizardWorld {
   std::vector<std::string> cleared;       // the drives Clear was given
   bool managerInstalled = false;
   int managerLaunches = 0;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Created> created_;
+  std::vector<std::string> created;  // "pin|key|serial|drive" of each creation, read once it ended
 };
-
-template <class Widget>
-Widget* control(QWidget& dialog, const char* name) {
-  return dialog.findChild<Widget*>(name);
-}
 
 }  // namespace quillon::test
