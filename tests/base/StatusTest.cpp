@@ -13,20 +13,15 @@ using namespace status;
 TEST(Status, CodesConvertAndEveryCodeTheProgramProducesHasAText) {
   EXPECT_EQ(hresultFromWin32(ERROR_ACCESS_DENIED), 0x80070005u);
   EXPECT_EQ(hresultFromWin32(0x12345), 0x80072345u);  // only the low word is kept
-  EXPECT_EQ(hresultFromWin32(0), 0u);
-  EXPECT_EQ(hresultFromWin32(E_FAIL), E_FAIL);  // negative as a signed value: unchanged
+  EXPECT_EQ(hresultFromWin32(E_FAIL), E_FAIL);        // negative as a signed value: unchanged
   EXPECT_EQ(hresultFromNt(STATUS_AUTH_TAG_MISMATCH), 0xD000A002u);
 
-  EXPECT_EQ(win32FromErrno(0), ERROR_SUCCESS);
   EXPECT_EQ(win32FromErrno(ENOENT), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(win32FromErrno(EROFS), ERROR_WRITE_PROTECT);
   EXPECT_EQ(win32FromErrno(ENOSPC), ERROR_DISK_FULL);
   EXPECT_EQ(win32FromErrno(EPROTO), ERROR_GEN_FAILURE);  // anything unmapped
 
   EXPECT_STREQ(messageText(0x80070005), "Access is denied.");
-  EXPECT_STREQ(messageText(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
   EXPECT_EQ(messageText(0x80071234), nullptr);
-  EXPECT_EQ(messageText(0xC0001234), nullptr);
 
   // Every status the program can report has a text: no message ends in "(unknown error)".
   EXPECT_STREQ(messageText(NTE_NO_KEY), "Key does not exist.");  // an identity no key derives from
@@ -40,16 +35,11 @@ TEST(Status, CodesConvertAndEveryCodeTheProgramProducesHasAText) {
       // AES-GCM failures come as the HRESULT form of their NTSTATUS.
       hresultFromNt(STATUS_UNSUCCESSFUL), hresultFromNt(STATUS_INVALID_PARAMETER), hresultFromNt(STATUS_NO_MEMORY)};
   for (std::uint32_t code : codes) EXPECT_NE(messageText(code), nullptr) << std::hex << code;
-  // Whatever errno a file operation meets.
-  for (int err = 0; err < 134; ++err) {
-    const std::uint32_t code = win32FromErrno(err);
-    EXPECT_NE(messageText(code), nullptr) << "errno " << err;
-    EXPECT_NE(messageText(hresultFromWin32(code)), nullptr) << "errno " << err;
-  }
-  // Whatever the smart-card service answers.
-  for (std::uint32_t code = SCARD_F_INTERNAL_ERROR; code <= 0x80100031; ++code)
-    EXPECT_NE(messageText(code), nullptr) << std::hex << code;
-  for (std::uint32_t code = 0x80100065; code <= 0x8010006F; ++code)
+  // Whatever errno a file operation meets, and whatever the smart-card service answers.
+  for (int err = 0; err < 134; ++err)
+    EXPECT_TRUE(messageText(win32FromErrno(err)) && messageText(hresultFromWin32(win32FromErrno(err)))) << err;
+  for (std::uint32_t code = SCARD_F_INTERNAL_ERROR; code <= 0x8010006F;
+       code = code == 0x80100031 ? 0x80100065 : code + 1)
     EXPECT_NE(messageText(code), nullptr) << std::hex << code;
 }
 

@@ -3,7 +3,6 @@
 // case by case from tests/data/cli/commands.txt. Then what a table cannot say:
 // a stored state out of range refused by name, a container the user may not
 // read, and several programs sharing one stored card.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -22,13 +20,7 @@
 #include "../platform/SysfsTree.h"
 #include "cardops/StoredCard.h"
 #include "cli/CardInfoOutput.h"
-#include "container/CabinetCodec.h"
-#include "container/ContainerCrypto.h"
-#include "container/DeviceKey.h"
-#include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
-#include "runtime/JCRuntimeImpl.h"
-#include "reader/ServedCard.h"
 #include "support/CardFixture.h"
 #include "support/HeldDriveLock.h"
 #include "support/TestData.h"
@@ -94,10 +86,8 @@ class CliTest : public ::testing::Test {
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(work / "out"), slurp(work / "err")};
   }
   std::string target(const char* identity = kIdentity) { return "--dir " + dir.string() + " --identity " + identity; }
-  int init(const std::string& where, const std::string& pin = "2468") {
-    return card("init " + where + " --no-reader --pin-fd 0 --admin-key-fd 0",
-                pin + "\n0102030405060708090A0B0C0D0E0F101112131415161718\n")
-        .status;
+  int init() {
+    return card("init " + target() + " --no-reader --pin-fd 0 --admin-key-fd 0", expand("2468\n$KEY\n")).status;
   }
   std::string expand(std::string text) {
     const std::pair<std::string, std::string> names[] = {{"$TARGET", target()},
@@ -170,77 +160,27 @@ TEST_F(CliTest, CommandsFromTheCaseFile) {
   EXPECT_GT(cases, 100);
 }
 
-// A container of `xml` sealed for the device of `identity`.
-Bytes sealedFor(const DeviceIdentity& identity, const std::string& xml) {
-  std::uint8_t key[32];
-  EXPECT_TRUE(container::DeriveDeviceKey(identity, key));
-  ossl::SecureBytes compressed;
-  EXPECT_EQ(container::CabinetCompress(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size(), compressed), 0u);
-  Bytes blob;
-  EXPECT_EQ(container::AesGcmEncrypt(key, compressed.data(), compressed.size(), blob), 0u);
-  return blob;
-}
-
-// A stored state out of range (each range: tests/container): apdu, decrypt and the
-// reader name the element and the value, and the file stays as it was.
-TEST_F(CliTest, OutOfRangeValuesInTheStoredStateAreRefusedByName) {
-  JCRuntimeImpl runtime;
-  GidsApplet::install(runtime);
-  personaliseCard(runtime);
-  const auto xml = FilePersist::snapshotHeap(runtime);
-  ASSERT_TRUE(xml);
-  std::string hostile(xml->begin(), xml->end());
-  const std::size_t at = hostile.find("triesRemaining=\"3\"");
-  ASSERT_NE(at, npos);
-  hostile.replace(at, 18, "triesRemaining=\"12\"");
-  const Bytes stored = sealedFor({"ACME", "STICK", "1.00", "SN0001"}, hostile);
-  writeFileBytes(dir / "Quillon2.bin", stored);
-  writeFileBytes(drive / "Quillon2.bin", sealedFor({"ACME", "Pocket Drive", "1.00", "4C5301234567"}, hostile));
-  constexpr const char* kSaid =
-      "cannot be opened: its state is damaged: element GidsApplet/GidsPINManager/GidsPIN/OwnerPIN: triesRemaining "
-      "holds 12, "
-      "past its limit tryLimit 3";
-  for (const std::string& command : {"apdu " + target(), "decrypt " + target(), "apdu --drive " + drive.string()}) {
-    const CardRun r = card(command, std::string(kSelect) + "\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find(kSaid), npos) << r.err;
-  }
-  EXPECT_EQ(readFileBytes((dir / "Quillon2.bin").string()), stored);
-  std::string reason;
-  EXPECT_EQ(reader::ServedCard::load(tree.paths(), drive.string(), reason), nullptr);
-  EXPECT_NE(reason.find("triesRemaining holds 12, past its limit tryLimit 3"), npos) << reason;
-}
-
 // Not taken for a damaged container (as nobody: root reads any file).
 TEST_F(CliTest, AContainerTheUserMayNotReadIsSaidToBeSo) {
   fs::permissions(tree.root(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
   for (const fs::path& p : {dir, work}) fs::permissions(p, fs::perms::all, fs::perm_options::add);
-  ASSERT_EQ(init(target()), 0);
+  ASSERT_EQ(init(), 0);
   fs::permissions(dir / "Quillon2.bin", fs::perms::none);
   const std::string asUser = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
-  for (const std::string& command : {"apdu " + target(), "decrypt " + target()}) {
-    const CardRun r = card(command, std::string(kSelect) + "\n", asUser);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cannot be opened: permission to read it was denied"), npos) << r.err;
-  }
+  const CardRun r = card("decrypt " + target(), "", asUser);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot be opened: permission to read it was denied"), npos) << r.err;
 }
 
 // Eight programs at once send two wrong PINs each: three are counted, one per
 // answer, and the rest find the PIN blocked.
 TEST_F(CliTest, WrongPinsFromProgramsAtOnceAreEachCounted) {
-  ASSERT_EQ(init(target()), 0);
+  ASSERT_EQ(init(), 0);
   std::ofstream(work / "wrong") << "002000800439393939\n002000800439393939\n";
   const std::string programs = "cd " + work.string() + " && for i in 1 2 3 4 5 6 7 8; do " QUILLON_CARD " apdu " +
-                               target() + " <wrong >answers$i & done; wait; cat answers* >all";
+                               target() + " <wrong >answers$i & done; wait; cat answers* | sort | uniq -c >all";
   ASSERT_EQ(std::system(programs.c_str()), 0);
-  std::vector<std::string> answers;
-  std::istringstream all(slurp(work / "all"));
-  for (std::string line; std::getline(all, line);) answers.push_back(line);
-  std::sort(answers.begin(), answers.end());
-  std::vector<std::string> expected{"63C0", "63C1", "63C2"};
-  expected.insert(expected.end(), 13, "6983");
-  EXPECT_EQ(answers, expected);
+  EXPECT_EQ(slurp(work / "all"), "      1 63C0\n      1 63C1\n      1 63C2\n     13 6983\n");
 }
 
 // A program's stored card as the APDU shell holds it, one command at a time.
@@ -265,7 +205,7 @@ struct StoredSession {
 };
 
 TEST_F(CliTest, TwoProgramsWritingKeepBothWritesAndSeeEachOthersChangesAsAReset) {
-  ASSERT_EQ(init(target()), 0);
+  ASSERT_EQ(init(), 0);
   StoredSession first(dir), second(dir);
   for (StoredSession* session : {&first, &second})
     EXPECT_EQ(session->exchange(kSelect) + session->exchange("002000800432343638"), "90009000");
@@ -280,13 +220,10 @@ TEST_F(CliTest, TwoProgramsWritingKeepBothWritesAndSeeEachOthersChangesAsAReset)
 }
 
 TEST(CardInfoOutputTest, JsonEscapesWhatIsNotPlainTextAndHasEveryKey) {
-  const std::pair<std::string, std::string> strings[] = {
-      {"say \"hi\" \\o/", "\"say \\\"hi\\\" \\\\o/\""},
-      {"tab\tnl\n\x7f", "\"tab\\u0009nl\\u000a\\u007f\""},
-      {"Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x94\x91", "\"Zo\xC3\xAB \xE2\x82\xAC \xF0\x9F\x94\x91\""},
-      {"bad\xFF\xC3", "\"bad\xEF\xBF\xBD\xEF\xBF\xBD\""},
-      {"\xC0\xAF\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""}};
-  for (const auto& [text, json] : strings) EXPECT_EQ(cli::jsonString(text), json);
+  // Quotes, controls, valid UTF-8 kept; a stray byte, a cut sequence, an overlong form and a surrogate replaced.
+  EXPECT_EQ(cli::jsonString("\"\\\t\x7f Zo\xC3\xAB \xF0\x9F\x94\x91 \xFF\xC3 \xC0\xAF\xED\xA0\x80"),
+            "\"\\\"\\\\\\u0009\\u007f Zo\xC3\xAB \xF0\x9F\x94\x91 \xEF\xBF\xBD\xEF\xBF\xBD "
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
 
   cardops::CardInfo card;
   card.serial = "00AA";

@@ -22,11 +22,9 @@
 #include "cli/ExitCodes.h"
 #include "container/Base64.h"
 #include "container/FilePersist.h"
-#include "gids/GidsAppletInstaller.h"
 #include "personalise/CreateSecureContainer.h"
 #include "runtime/JCRuntimeImpl.h"
 #include "support/CapturingSink.h"
-#include "support/CardFixture.h"
 #include "support/TestData.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -35,6 +33,14 @@
 #if __has_feature(address_sanitizer)
 #define QUILLON_SCAN_WITH_HOOKS 1
 #endif
+#endif
+
+#ifdef QUILLON_SCAN_WITH_HOOKS
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
+                                              void (*)(const volatile void*));
+std::size_t __sanitizer_get_allocated_size(const volatile void* p);
+}
 #endif
 
 namespace quillon::test {
@@ -49,44 +55,32 @@ std::atomic<std::size_t> hits[kMaxPatterns];
 std::atomic<std::size_t> blocksScanned{0};
 thread_local bool insideScan = false;
 
-[[maybe_unused]] void inspect(const void* block, std::size_t size) noexcept {
-  if (block == nullptr || insideScan || !scanning.load(std::memory_order_acquire)) return;
-  insideScan = true;
-  blocksScanned.fetch_add(1, std::memory_order_relaxed);
-  for (std::size_t i = 0; i < patternCount; ++i) {
-    const auto& p = patterns[i];
-    if (size >= p.size() && ::memmem(block, size, p.data(), p.size()) != nullptr && hits[i]++ == 0)
-      std::fprintf(stderr, "SecretResidueTest: pattern %zu in a freed block of %zu bytes\n", i, size);
-  }
-  insideScan = false;
-}
-
-}  // namespace
-}  // namespace quillon::test
-
 #ifdef QUILLON_SCAN_WITH_HOOKS
 // AddressSanitizer runs the free hook before it releases the block, whole and with its size known.
-extern "C" {
-int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
-                                              void (*)(const volatile void*));
-std::size_t __sanitizer_get_allocated_size(const volatile void* p);
-}
-static const int kHooks = __sanitizer_install_malloc_and_free_hooks(  // its slot; 0: refused
+const int kHooks = __sanitizer_install_malloc_and_free_hooks(  // its slot; 0: refused
     [](const volatile void*, std::size_t) {},
-    [](const volatile void* block) {
-      if (block != nullptr && quillon::test::scanning.load(std::memory_order_acquire))
-        quillon::test::inspect(const_cast<const void*>(block), __sanitizer_get_allocated_size(block));
+    [](const volatile void* freed) {
+      if (freed == nullptr || insideScan || !scanning.load(std::memory_order_acquire)) return;
+      insideScan = true;
+      const void* block = const_cast<const void*>(freed);
+      const std::size_t size = __sanitizer_get_allocated_size(freed);
+      blocksScanned.fetch_add(1, std::memory_order_relaxed);
+      for (std::size_t i = 0; i < patternCount; ++i)
+        if (size >= patterns[i].size() && ::memmem(block, size, patterns[i].data(), patterns[i].size()) != nullptr &&
+            hits[i]++ == 0)
+          std::fprintf(stderr, "SecretResidueTest: pattern %zu in a freed block of %zu bytes\n", i, size);
+      insideScan = false;
     });
 #else
-static const int kHooks = -1;  // no free hook to search with
+const int kHooks = -1;  // no free hook to search with
 #endif
-
-namespace quillon::test {
-namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
 constexpr const char* kIdentityText = "ACME:STICK:1.00:SN0001";
+
+// Writes `text` to `fd` straight from where it lies: no heap copy of a secret.
+bool put(int fd, std::string_view text) { return ::write(fd, text.data(), text.size()) == ssize_t(text.size()); }
 
 class SecretResidueTest : public ::testing::Test {
  protected:
@@ -97,26 +91,20 @@ class SecretResidueTest : public ::testing::Test {
     for (std::uint8_t& b : key) b = static_cast<std::uint8_t>(random());
     keyText = hex::encode(key);
     for (char& c : keyText) c = static_cast<char>(std::tolower(c));  // typed in lower case
-    const Bytes pinBytes(pin.begin(), pin.end());
-    watch({pinBytes, Bytes(keyText.begin(), keyText.end()), key});
-    for (const Bytes& secret : {pinBytes, key}) {
+    patternCount = 0;
+    patterns[patternCount++] = Bytes(keyText.begin(), keyText.end());
+    for (const Bytes& secret : {Bytes(pin.begin(), pin.end()), key}) {
       const std::string text = hex::encode(secret);
-      watch({Bytes(text.begin(), text.end())});  // as hexadecimal text
+      patterns[patternCount++] = secret;
+      patterns[patternCount++] = Bytes(text.begin(), text.end());
       // Base64 at each of the three alignments, whole groups of three only.
       for (std::size_t offset = 0; offset < 3; ++offset) {
         const std::size_t length = (secret.size() - offset) / 3 * 3;
         std::string b64(base64::textBufferSize(length), '\0');
         b64.resize(base64::encode({secret.data() + offset, length}, {b64.data(), b64.size()}).value_or(0));
-        watch({Bytes(b64.begin(), b64.end())});
+        patterns[patternCount++] = Bytes(b64.begin(), b64.end());
       }
     }
-  }
-  ~SecretResidueTest() override {
-    patternCount = 0;
-    fs::remove_all(dir.path());
-  }
-  void watch(std::initializer_list<Bytes> secrets) {
-    for (const Bytes& secret : secrets) patterns[patternCount++] = secret;
   }
 
   // Runs `work` with every freed block searched; fails for each secret found.
@@ -132,73 +120,60 @@ class SecretResidueTest : public ::testing::Test {
     EXPECT_GE(blocksScanned.load(), freesAtLeast) << "the scan did not see the frees";
     for (std::size_t i = 0; i < patternCount; ++i) EXPECT_EQ(hits[i].load(), 0u) << "secret form " << i;
   }
-  int runCommand(int (*command)(int, char**), std::vector<std::string> words) {
+  // Runs a command with its standard output in `out`; its exit status.
+  int run(int (*command)(int, char**), std::vector<std::string> words) {
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    out.str("");
     std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
     const int status = command(static_cast<int>(words.size()), argv.data());
     std::cout.rdbuf(saved);
     return status;
   }
-  std::string container() const { return (dir.path() / FilePersist::kContainerName).string(); }
-  void createCard() {
-    ASSERT_EQ(CreateSecureContainer(pin.c_str(), key.data(), kSerial, dir.path().string(), &identity), 0u);
-  }
 
-  std::ostringstream out;  // the command's standard output
+  std::ostringstream out;
   ScratchDir dir;
-  DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
+  const std::string container = (dir.path() / FilePersist::kContainerName).string();
   std::string pin, keyText;
   Bytes key = Bytes(24);
 };
 
 TEST_F(SecretResidueTest, Init) {
-  // Both secrets on one descriptor, written without a heap copy.
-  int fds[2];
+  int fds[2];  // both secrets on one descriptor, the key's line ending in CR LF
   ASSERT_EQ(::pipe(fds), 0);
-  ASSERT_EQ(::write(fds[1], pin.data(), pin.size()), static_cast<ssize_t>(pin.size()));
-  ASSERT_EQ(::write(fds[1], "\n", 1), 1);
-  ASSERT_EQ(::write(fds[1], keyText.data(), keyText.size()), static_cast<ssize_t>(keyText.size()));
-  ASSERT_EQ(::write(fds[1], "\r\n", 2), 2);
+  ASSERT_TRUE(put(fds[1], pin) && put(fds[1], "\n") && put(fds[1], keyText) && put(fds[1], "\r\n"));
   ::close(fds[1]);
   const std::string fd = std::to_string(fds[0]);
   int status = -1;
   expectNoResidue([&] {
     TraceCapture tracing(trace::kVerbose);  // every trace line formatted, and freed under the scan
-    status =
-        runCommand(cli::initCommand, {"init", "--dir", dir.path().string(), "--identity", kIdentityText, "--no-reader",
-                                      "--pin-fd", fd, "--admin-key-fd", fd, "--serial", kSerial, "--yes"});
+    status = run(cli::initCommand, {"init", "--dir", dir.path().string(), "--identity", kIdentityText, "--no-reader",
+                                    "--pin-fd", fd, "--admin-key-fd", fd, "--serial", kSerial, "--yes"});
   });
   ::close(fds[0]);
   EXPECT_EQ(status, cli::kExitOk);
-  EXPECT_TRUE(fs::exists(container()));
+  EXPECT_TRUE(fs::exists(container));
 }
 
 // The stored card opened, changed (a wrong PIN costs a try), saved after each
 // command, and the PIN verified.
 TEST_F(SecretResidueTest, ApduScriptOnAStoredCard) {
-  createCard();
-  const Bytes before = readFileBytes(container());
-  // The script, written without leaving a copy on the heap.
+  DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
+  ASSERT_EQ(CreateSecureContainer(pin.c_str(), key.data(), kSerial, dir.path().string(), &identity), 0u);
+  const Bytes before = readFileBytes(container);
   const std::string script = (dir.path() / "verify.apdu").string();
   const int fd = ::open(script.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  const std::string_view head = "00A4040409A0000003974254465900\n002000800430303030\n0020008010";
-  ASSERT_EQ(::write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
-  for (const char c : pin) {
-    const char digits[] = {'3', c};  // the PIN's digits as hexadecimal text
-    ASSERT_EQ(::write(fd, digits, 2), 2);
-  }
-  ASSERT_EQ(::write(fd, "\n", 1), 1);
+  ASSERT_TRUE(put(fd, "00A4040409A0000003974254465900\n002000800430303030\n0020008010"));
+  for (const char c : pin) ASSERT_TRUE(put(fd, std::string{'3', c}));  // the digits as hexadecimal text
+  ASSERT_TRUE(put(fd, "\n"));
   ::close(fd);
   int status = -1;
   expectNoResidue([&] {
-    status = runCommand(cli::apduCommand, {"apdu", "--dir", dir.path().string(), "--identity", kIdentityText, script});
+    status = run(cli::apduCommand, {"apdu", "--dir", dir.path().string(), "--identity", kIdentityText, script});
   });
   EXPECT_EQ(status, cli::kExitOk);
   EXPECT_TRUE(out.str().ends_with(" 9000\n63C2\n9000\n")) << out.str();
-  EXPECT_NE(readFileBytes(container()), before) << "the changed card was not written";
+  EXPECT_NE(readFileBytes(container), before) << "the changed card was not written";
 }
 
 TEST_F(SecretResidueTest, CardMemoryIsWipedBeforeTheHeapTakesItBack) {

@@ -1,6 +1,6 @@
-// What the crypto tests need of the card runtime: arrays from byte vectors and
-// back, the reason of a card exception, and a runtime that refuses blocks on
-// request and records which freed blocks still held non-zero bytes.
+// What the crypto tests need of the card runtime: arrays from byte vectors and back,
+// the reason of a card exception, and a runtime that records which freed private-key
+// blocks still held non-zero bytes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,11 +23,11 @@ inline ByteArray toArray(IJCRuntime& runtime, const Bytes& bytes) {
   return array;
 }
 
-inline Bytes toBytes(const ByteArray& array, std::size_t offset, std::size_t length) {
+inline Bytes toBytes(const ByteArray& array, std::size_t offset = 0, std::size_t length = 0xFFFFFFFF) {
+  length = std::min<std::size_t>(length, array.length() - offset);
   array.checkRange(static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length));
   return Bytes(array.data() + offset, array.data() + offset + length);
 }
-inline Bytes toBytes(const ByteArray& array) { return toBytes(array, 0, array.length()); }
 
 // Runs f and checks the reason of the CryptoException or SystemException it raises.
 template <class F>
@@ -44,15 +44,7 @@ void expectReason(F&& f, std::uint16_t reason) {
 
 class ProbeRuntime : public JCRuntimeImpl {
  public:
-  using JCRuntimeImpl::allocatePersistent;
-  using JCRuntimeImpl::freePersistent;
-
-  // The next `successes` allocations succeed, every later one returns null (-1: all succeed).
-  void refuseAfter(int successes) { remaining_ = successes; }
-
   void* allocatePersistent(std::uint64_t size, const char* file, const char* function, std::uint32_t line) override {
-    if (remaining_ == 0) return nullptr;
-    if (remaining_ > 0) --remaining_;
     void* p = JCRuntimeImpl::allocatePersistent(size, file, function, line);
     if (p != nullptr) live_[p] = {size, function};
     return p;
@@ -67,13 +59,13 @@ class ProbeRuntime : public JCRuntimeImpl {
     JCRuntimeImpl::freePersistent(pointer, file, function, line);
   }
 
-  // Fails the test for every private-key block that went back unwiped.
-  void expectKeyBlocksWiped() const {
+  // Fails the test for every private-key block that went back unwiped, and unless `kept` blocks are left.
+  void expectKeyBlocksWipedAndFreed(std::size_t kept = 0) const {
     for (const auto& f : unwiped_) EXPECT_TRUE(f.rfind("CNGRSAPrivateCrtKey::", 0) != 0 && f != "normalizeBytes") << f;
+    EXPECT_EQ(persistentBlockCount(), kept);
   }
 
  private:
-  int remaining_ = -1;
   std::map<void*, std::pair<std::uint64_t, std::string>> live_;
   std::vector<std::string> unwiped_;
 };

@@ -1,6 +1,6 @@
 // transmit() with a small test applet: data and status words, exceptions turned
 // into status words, buffer limits, persistence on request, persistent memory
-// accounting and leak reports.
+// accounting and leak reports; card arrays cleared on reset, every range checked.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,6 +12,7 @@
 #include "jc/CapacityScope.h"
 #include "jc/IApplet.h"
 #include "jc/PersistentObject.h"
+#include "jc/Util.h"
 #include "runtime/JCRuntimeImpl.h"
 #include "runtime/StateLimits.h"
 #include "support/CapturingSink.h"
@@ -21,32 +22,28 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// process() runs whatever handler the test gives.
+// process() runs whatever handler the test gives; it counts its own destruction.
 class ScriptedApplet final : public IApplet {
  public:
   using Handler = std::function<void(APDU&)>;
-
   ScriptedApplet(IJCRuntime& runtime, Handler handler, int* destroyed)
       : runtime_(runtime), handler_(std::move(handler)), destroyed_(destroyed) {}
   ~ScriptedApplet() override {
-    if (destroyed_) ++*destroyed_;
+    ++*destroyed_;
     runtime_.setApplet(nullptr);  // as a real applet does when it goes
   }
   void process(APDU& apdu) override { handler_(apdu); }
   void serialize(IArchive&) override {}
 
-  // Places an applet in the runtime's persistent memory and makes it current.
-  static ScriptedApplet* install(IJCRuntime& runtime, int* destroyed, Handler handler) {
-    auto* applet = makePersistent<ScriptedApplet>(runtime, JC_HERE("ScriptedApplet::install"), runtime,
-                                                  std::move(handler), destroyed);
-    runtime.setApplet(applet);
-    return applet;
-  }
-
  private:
   IJCRuntime& runtime_;
   Handler handler_;
   int* destroyed_;
+};
+
+struct RecordingProvider final : IJCRuntimeSerializable {
+  int saves = 0;
+  std::uint32_t save(IJCRuntime&) override { return ++saves, 0; }
 };
 
 class RuntimeTest : public ::testing::Test {
@@ -58,9 +55,16 @@ class RuntimeTest : public ::testing::Test {
     EXPECT_EQ(runtime.transmit(command.data(), static_cast<std::uint32_t>(command.size()), response, length), 0u);
     return Bytes(response, response + length);
   }
-  void install(ScriptedApplet::Handler handler) { ScriptedApplet::install(runtime, nullptr, std::move(handler)); }
+  ScriptedApplet* install(ScriptedApplet::Handler handler) {
+    auto* applet = makePersistent<ScriptedApplet>(runtime, JC_HERE("ScriptedApplet::install"), runtime,
+                                                  std::move(handler), &destroyed);
+    runtime.setApplet(applet);
+    return applet;
+  }
 
-  JCRuntimeImpl runtime;
+  int destroyed = 0;
+  RecordingProvider provider;
+  JCRuntimeImpl runtime{&provider};
 };
 
 TEST_F(RuntimeTest, ExceptionsBecomeStatusWords) {
@@ -85,31 +89,25 @@ TEST_F(RuntimeTest, SendRangesAreCheckedAgainstTheirSource) {
   std::uint16_t offset = 0, length = 0;
   bool fromArray = false;
   install([&](APDU& apdu) {
-    if (fromArray) {
-      std::uint8_t bytes[4] = {1, 2, 3, 4};
-      apdu.sendBytesLong(ByteArray::view(bytes, 4), offset, length);
-    } else {
-      apdu.sendBytes(offset, length);
-    }
+    std::uint8_t bytes[4] = {1, 2, 3, 4};
+    fromArray ? apdu.sendBytesLong(ByteArray::view(bytes, 4), offset, length) : apdu.sendBytes(offset, length);
   });
   // Ends at the 512th byte; one past it; no 16-bit wrap; more than 256 bytes out;
   // then from a 4-byte array, within it and one past it.
   const struct {
     bool array;
     std::uint16_t at, count;
-    std::size_t answer;
-  } cases[] = {{false, 500, 12, 14}, {false, 500, 13, 2}, {false, 0xFFFF, 2, 2},
-               {false, 0, 257, 2},   {true, 2, 2, 4},     {true, 2, 3, 2}};
+    Bytes answer;
+  } cases[] = {{false, 500, 12, Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x90, 0x00}},
+               {false, 500, 13, {0x6F, 0x00}},
+               {false, 0xFFFF, 2, {0x6F, 0x00}},
+               {false, 0, 257, {0x6F, 0x00}},
+               {true, 2, 2, {3, 4, 0x90, 0x00}},
+               {true, 2, 3, {0x6F, 0x00}}};
   for (const auto& c : cases) {
     fromArray = c.array, offset = c.at, length = c.count;
-    const Bytes answer = send({0x00});
-    EXPECT_EQ(answer.size(), c.answer) << c.at << "+" << c.count;
-    if (c.answer == 2) {
-      EXPECT_EQ(answer, (Bytes{0x6F, 0x00}));
-    }
+    EXPECT_EQ(send({0x00}), c.answer) << c.at << "+" << c.count;
   }
-  fromArray = true, offset = 2, length = 2;
-  EXPECT_EQ(send({0x00}), (Bytes{3, 4, 0x90, 0x00}));
 }
 
 TEST_F(RuntimeTest, EachCommandGetsAFreshBufferAndItsLengths) {
@@ -135,120 +133,63 @@ TEST_F(RuntimeTest, EachCommandGetsAFreshBufferAndItsLengths) {
 TEST_F(RuntimeTest, BufferLimitsAndMissingAppletAreReported) {
   std::uint8_t response[5] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
   std::uint32_t length = 4;
-  const std::uint8_t command[] = {1, 2, 3};
-  EXPECT_EQ(runtime.transmit(command, 3, response, length), status::STATUS_NO_SUCH_DEVICE);
+  const Bytes command(513, 0x00);
+  EXPECT_EQ(runtime.transmit(command.data(), 3, response, length), status::STATUS_NO_SUCH_DEVICE);
   install([](APDU& apdu) { apdu.sendBytes(0, 3); });
-  EXPECT_EQ(runtime.transmit(command, 3, response, length), status::STATUS_BUFFER_TOO_SMALL);  // n + 1 for n = 3
+  EXPECT_EQ(runtime.transmit(command.data(), 3, response, length), status::STATUS_BUFFER_TOO_SMALL);  // needs 5
   EXPECT_EQ(response[0], 0xEE);
   length = 5;
-  EXPECT_EQ(runtime.transmit(command, 3, response, length), 0u);
-  EXPECT_EQ(runtime.transmit(nullptr, 4, response, length), status::STATUS_INVALID_PARAMETER);
-
-  const std::size_t before = runtime.persistentBlockCount();
-  Bytes tooLong(513, 0x00);
-  try {
-    runtime.transmit(tooLong.data(), 513, response, length);
-    FAIL() << "a 513-byte command was accepted";
-  } catch (const ISOException& e) {
-    EXPECT_EQ(e.getReason(), 0x6700);
-  }
-  EXPECT_EQ(runtime.persistentBlockCount(), before);  // the APDU object went with the exception
-  length = 5;
-  EXPECT_EQ(runtime.transmit(tooLong.data(), 512, response, length), 0u);
+  EXPECT_EQ(runtime.transmit(command.data(), 512, response, length), 0u);
+  EXPECT_THROW(runtime.transmit(command.data(), 513, response, length), ISOException);
 }
 
-struct RecordingProvider final : IJCRuntimeSerializable {
-  int saves = 0;
-  std::uint32_t save(IJCRuntime&) override { return ++saves, 0; }
-};
-
-TEST(RuntimeApplet, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
+TEST_F(RuntimeTest, PersistsOnRequestAndReportsLeaksWhenTheAppletGoes) {
   TraceCapture capture;
-  RecordingProvider provider;
-  int destroyed = 0;
-  {
-    JCRuntimeImpl runtime(&provider);
-    bool persist = false;
-    bool change = false;
-    auto* applet = ScriptedApplet::install(runtime, &destroyed, [&](APDU&) {
-      if (change) runtime.noteStateChange();
-      if (persist) runtime.persist();
-    });
-    const std::uint8_t command[] = {0, 0, 0, 0};
-    std::uint8_t response[4];
-    std::uint32_t length = 4;
-    runtime.transmit(command, 4, response, length);
-    EXPECT_EQ(provider.saves, 0);  // transmit never persists by itself
-    persist = true;
-    length = 4;
-    runtime.transmit(command, 4, response, length);
-    EXPECT_EQ(provider.saves, 1);  // the applet's installation is not stored yet
-    length = 4;
-    runtime.transmit(command, 4, response, length);
-    EXPECT_EQ(provider.saves, 1);  // nothing changed since: nothing to save
-    change = true;
-    length = 4;
-    runtime.transmit(command, 4, response, length);
-    EXPECT_EQ(provider.saves, 2);
+  bool persist = false, change = false;
+  install([&](APDU&) {
+    if (change) runtime.noteStateChange();
+    if (persist) runtime.persist();
+  });
+  send({0});
+  EXPECT_EQ(provider.saves, 0);  // transmit never persists by itself
+  persist = true;
+  send({0});
+  EXPECT_EQ(provider.saves, 1);  // the applet's installation is not stored yet
+  send({0});
+  EXPECT_EQ(provider.saves, 1);  // nothing changed since: nothing to save
+  change = true;
+  send({0});
+  EXPECT_EQ(provider.saves, 2);
 
-    runtime.setApplet(applet);  // the current applet again: nothing happens
-    EXPECT_EQ(destroyed, 0);
-    runtime.allocatePersistent(16, JC_HERE("LeakyOwner::first"));
-    runtime.allocatePersistent(32, JC_HERE("LeakyOwner::second"));
-    runtime.setApplet(nullptr);
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_EQ(runtime.persistentBlockCount(), 0u);
-    ScriptedApplet::install(runtime, &destroyed, [](APDU&) {});
-  }
-  EXPECT_EQ(destroyed, 2);  // the runtime destroys its applet too
-  // Each leak is reported at the location that allocated the block.
-  std::vector<std::string> leaks;
-  for (const auto& line : capture.sink().lines())
-    if (line.text.find("Memory Leaked (persistent)") != std::string::npos)
-      leaks.push_back(line.text.substr(0, line.text.find('(')));
-  EXPECT_EQ(leaks, (std::vector<std::string>{"LeakyOwner::second", "LeakyOwner::first"}));
+  const int line = __LINE__ + 1;  // the leak is reported where its block was allocated
+  runtime.allocatePersistent(16, JC_HERE("LeakyOwner::first"));
+  runtime.setApplet(nullptr);
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(runtime.persistentBlockCount(), 0u);
+  EXPECT_EQ(capture.sink().count("LeakyOwner::first(" + std::to_string(line) + ") : Memory Leaked (persistent)"), 1u);
 }
 
-TEST(CardMemory, PersistentBlocksAreCountedAndFreedOnce) {
+TEST_F(RuntimeTest, PersistentBlocksAreCountedAndFreedOnce) {
   TraceCapture capture;
-  JCRuntimeImpl runtime;
-  ScriptedApplet::install(runtime, nullptr, [](APDU&) {});  // block 0
   void* a = runtime.allocatePersistent(10, JC_HERE("Owner::a"));
   runtime.allocatePersistent(20, JC_HERE("Owner::b"));
-  EXPECT_EQ(runtime.persistentBlockCount(), 3u);
-  EXPECT_EQ(runtime.persistentBytes(), sizeof(ScriptedApplet) + 30);
+  EXPECT_EQ(runtime.persistentBytes(), 30u);
   runtime.freePersistent(a, JC_HERE("Owner::a"));
   runtime.freePersistent(a, JC_HERE("Owner::a"));  // already gone: reported, nothing freed
-  runtime.freePersistent(nullptr, JC_HERE("Owner::a"));
-  EXPECT_EQ(runtime.persistentBlockCount(), 2u);
+  EXPECT_EQ(runtime.persistentBlockCount(), 1u);
   EXPECT_EQ(capture.sink().count("not found"), 1u);
-  runtime.setApplet(nullptr);  // releases everything
-  EXPECT_EQ(runtime.persistentBlockCount(), 0u);
-  runtime.allocatePersistent(1, JC_HERE("Owner::c"));
-  EXPECT_EQ(runtime.allocationCounter(), 4u);  // numbers keep growing across clears
-
   EXPECT_EQ(runtime.allocatePersistent(~std::uint64_t{0}, JC_HERE("Owner::huge")), nullptr);
-  try {
-    runtime.persistentMemory().allocate(~std::uint64_t{0}, JC_HERE("Owner::huge"));
-    FAIL();
-  } catch (const SystemException& e) {
-    EXPECT_EQ(e.getReason(), SystemException::NO_RESOURCE);
-  }
 }
 
 // Commands are held to the capacity, and what they add to the stored state
-// (CapacityScope) may not use the working reserve. Loading is not held to it:
-// a stored card always opens.
+// (CapacityScope) may not use the 64 KiB working reserve. Loading is not held to it.
 TEST_F(RuntimeTest, CommandsAreHeldToTheCapacityAndGrowthLeavesTheReserve) {
   std::vector<void*> kept;
   std::uint64_t chargedAtTop = 0;
   auto takeAll = [&] {
-    for (;;) {
-      void* p = runtime.allocatePersistent(8192, JC_HERE("Test::take"));
-      if (p == nullptr) ISOException::throwIt(0x6A84);
-      kept.push_back(p);
-      chargedAtTop = runtime.chargedBytes();
-    }
+    for (void* p; (p = runtime.allocatePersistent(8192, JC_HERE("Test::take"))) != nullptr; kept.push_back(p))
+      chargedAtTop = runtime.chargedBytes() + limits::chargeOf(8192);
+    ISOException::throwIt(0x6A84);
   };
   install([&](APDU& apdu) {  // P1 1: growth of the stored state, else working memory
     if (apdu.getBuffer()[2] != 1) takeAll();
@@ -256,21 +197,52 @@ TEST_F(RuntimeTest, CommandsAreHeldToTheCapacityAndGrowthLeavesTheReserve) {
     takeAll();
   });
   const std::uint64_t base = runtime.chargedBytes();
-  EXPECT_EQ(send({0x00, 0x01, 0x01, 0x00}), (Bytes{0x6A, 0x84}));
-  EXPECT_LE(chargedAtTop, limits::kCardCapacity);
-  EXPECT_GT(chargedAtTop + limits::chargeOf(8192), limits::kCardCapacity);
-  // A full card's commands still have the working reserve, and no more.
-  EXPECT_EQ(send({0x00, 0x01, 0x02, 0x00}), (Bytes{0x6A, 0x84}));
-  EXPECT_LE(chargedAtTop, limits::kCardCapacity + limits::kWorkingReserve);
-  EXPECT_GT(chargedAtTop + limits::chargeOf(8192), limits::kCardCapacity + limits::kWorkingReserve);
-
-  // Freeing gives the room back; outside a command even a full card takes more.
+  for (const std::uint64_t limit : {limits::kCardCapacity, limits::kCardCapacity + 65536}) {
+    EXPECT_EQ(send({0x00, 0x01, static_cast<std::uint8_t>(limit == limits::kCardCapacity ? 1 : 2), 0x00}),
+              (Bytes{0x6A, 0x84}));
+    EXPECT_GT(chargedAtTop, limit);  // the next block would not fit
+    EXPECT_LE(chargedAtTop - limits::chargeOf(8192), limit);
+  }
   for (void* p : kept) runtime.freePersistent(p, JC_HERE("Test::take"));
   EXPECT_EQ(runtime.chargedBytes(), base);
-  for (std::uint64_t taken = 0; taken < limits::kCardCapacity + limits::kWorkingReserve; taken += 65536)
-    ASSERT_NE(runtime.allocatePersistent(65536, JC_HERE("Test::load")), nullptr);
-  runtime.setApplet(nullptr);
-  EXPECT_EQ(runtime.chargedBytes(), 0u);
+  for (std::uint64_t taken = 0; taken < limits::kCardCapacity + 65536; taken += 65536)
+    ASSERT_NE(runtime.allocatePersistent(65536, JC_HERE("Test::load")), nullptr);  // outside a command
+}
+
+TEST(CardMemory, TransientArraysAreClearedOnReset) {
+  JCRuntimeImpl runtime;
+  auto bytes = runtime.makeTransientByteArray(16, CLEAR_ON_RESET);
+  auto objects = runtime.makeTransientObjectArray(2, CLEAR_ON_RESET);
+  EXPECT_EQ(runtime.transientBlockCount(), 2u);
+  bytes[15] = 0x42;
+  int marker = 0;
+  objects[1] = &marker;
+  runtime.clearResetTransients();  // every runtime block clears on reset
+  EXPECT_EQ(bytes[15], 0);
+  EXPECT_EQ(objects[1], nullptr);
+  bytes = JCArray<std::uint8_t>();  // an array assigned over frees its block
+  EXPECT_EQ(runtime.transientBlockCount(), 1u);
+}
+
+TEST(JCArrayTest, IndexesAndRangesAreChecked) {
+  JCRuntimeImpl runtime;
+  ByteArray a(8, runtime.persistentMemory(), JC_HERE("Test::a"));
+  ByteArray b(4, runtime.persistentMemory(), JC_HERE("Test::b"));
+  EXPECT_THROW(a[8] = 1, SystemException);
+  a.zero(100, 0);  // count 0: nothing, wherever the offset lies
+  EXPECT_THROW(a.zero(7, 2), SystemException);
+
+  Util::setShort(a, 0, 0x1234);
+  Util::setShort(a, 2, 0x5678);
+  EXPECT_EQ(Util::getShort(a, 1), 0x3456);
+  Util::arrayCopy(a, 0, b, 0, 4);
+  EXPECT_EQ(Util::arrayCompare(a, 0, b, 0, 4), 0);
+  b[3] = 0x79;
+  EXPECT_EQ(Util::arrayCompare(a, 0, b, 0, 4), -1);
+  EXPECT_THROW(Util::arrayCopy(a, 4, b, 1, 4), SystemException);  // destination too short
+  EXPECT_THROW(Util::arrayCopy(a, 6, b, 0, 4), SystemException);  // source too short
+  EXPECT_EQ(b[1], 0x34);                                          // nothing moved
+  EXPECT_THROW(Util::getShort(a, 7), SystemException);
 }
 
 }  // namespace
