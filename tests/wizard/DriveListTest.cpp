@@ -1,9 +1,18 @@
 // The drive list: compatible drives in order, refilled when the mount table
-// changes, the user's choice kept while its drive is listed.
+// changes, the user's choice kept while its drive is listed; and, as root, the
+// watcher on the real mount table of a private mount namespace.
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <QSignalSpy>
 #include <QTest>
+#include <cerrno>
+#include <cstring>
 
 #include "WizardKit.h"
 #include "desktop/DriveList.h"
+#include "support/CapturingSink.h"
 
 namespace quillon::test {
 
@@ -63,6 +72,33 @@ class DriveListTest : public QObject {
     QCOMPARE(list->currentText(), b);
     // A refill is no choice of the user's: the item data is the drive itself.
     QCOMPARE(list->currentData().toByteArray(), b.toUtf8());
+  }
+
+  // The only check of the watcher against the kernel's own mount events.
+  void theRealMountTableSignalsOncePerMount() {
+    if (::geteuid() != 0) QSKIP("needs root: mounts a tmpfs in a mount namespace of its own");
+    // The main thread is the process's leader, whose namespace /proc/self shows.
+    if (::unshare(CLONE_NEWNS) != 0) QSKIP(qPrintable(QString("unshare: ") + std::strerror(errno)));
+    QVERIFY(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    WizardWorld world(false);
+    auto services = world.services();
+    services.paths = platform::SystemPaths();
+    wizard::WizardDialog dialog(services);
+    auto* watcher = dialog.findChild<desktop::MountWatcher*>();
+    QVERIFY(watcher->watching());
+    TraceCapture capture(trace::kInformation);
+    QSignalSpy changes(watcher, &desktop::MountWatcher::mountsChanged);
+
+    const fs::path dir = world.tree.root() / "tmpfs";
+    fs::create_directories(dir);
+    for (int expected = 1; expected <= 2; ++expected) {
+      QVERIFY(expected == 1 ? ::mount("quillon-test", dir.c_str(), "tmpfs", 0, "size=64k") == 0
+                            : ::umount(dir.c_str()) == 0);
+      QVERIFY(changes.wait(5000));
+      QTest::qWait(300);  // no second signal for the same change
+      QCOMPARE(changes.count(), expected);
+      QCOMPARE(capture.sink().count("compatible drive(s) found"), std::size_t(expected));
+    }
   }
 };
 
