@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "../platform/SysfsTree.h"
 #include "cardops/StoredCard.h"
 #include "cli/CardInfoOutput.h"
 #include "container/CabinetCodec.h"
@@ -27,10 +26,11 @@
 #include "container/DeviceKey.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
-#include "runtime/JCRuntimeImpl.h"
 #include "reader/ServedCard.h"
+#include "runtime/JCRuntimeImpl.h"
 #include "support/CardFixture.h"
 #include "support/HeldDriveLock.h"
+#include "support/SysfsTree.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -148,7 +148,7 @@ class SecretResidueTest : public ::testing::Test {
   }
 
   std::ostringstream out;  // the command's standard output
-  ScratchDir dir;
+  TempDir dir;
   DeviceIdentity identity{"ACME", "STICK", "1.00", "SN0001"};
   std::string pin, keyText;
   Bytes key = Bytes(24);

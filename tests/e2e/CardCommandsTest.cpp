@@ -54,9 +54,9 @@ class CardCommandsTest : public CardUserTest {
     fs::remove(go);
     fs::remove(log);
     {
-      ChildProcess holder({QUILLON_PCSC_HOLDER, CardWorld::kReaderName, go.string(), kSelectGidsApdu,
-                           "00 24 01 80 " + std::string(length) + data, "00 2C 02 80 " + std::string(length) + data},
-                          world.environment(), log.string());
+      Child holder({QUILLON_PCSC_HOLDER, CardWorld::kReaderName, go.string(), kSelectGidsApdu,
+                    "00 24 01 80 " + std::string(length) + data, "00 2C 02 80 " + std::string(length) + data},
+                   world.environment(), log.string());
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
       while (holder.running() && readText(log).find("connected") == npos && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

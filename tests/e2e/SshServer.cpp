@@ -80,7 +80,7 @@ void SshServer::start() {
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = freeLocalPort();
     fs::remove(dir_ / "sshd.log");
-    sshd_ = std::make_unique<ChildProcess>(
+    sshd_ = std::make_unique<Child>(
         std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c", kBindAndRun, "sh",
                                  (dir_ / "privsep").string(), sshd, "-D", "-e", "-f", (dir_ / "sshd_config").string(),
                                  "-p", std::to_string(port_)},

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
+#include "support/Child.h"
 
 namespace quillon::test {
 
@@ -39,7 +39,7 @@ class SshServer {
  private:
   std::filesystem::path dir_;
   int port_ = 0;
-  std::unique_ptr<ChildProcess> sshd_;
+  std::unique_ptr<Child> sshd_;
 };
 
 }  // namespace quillon::test

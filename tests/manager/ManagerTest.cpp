@@ -12,9 +12,9 @@
 #include <mutex>
 #include <thread>
 
-#include "../platform/SysfsTree.h"
 #include "../wizard/WizardKit.h"
 #include "manager/ManagerWindow.h"
+#include "support/SysfsTree.h"
 
 namespace quillon::test {
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/SysfsTree.h"
 #include "reader/MountWatch.h"
+#include "support/SysfsTree.h"
 
 namespace quillon::test {
 namespace {

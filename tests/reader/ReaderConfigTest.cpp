@@ -7,9 +7,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/SysfsTree.h"
 #include "reader/ReaderConfig.h"
 #include "reader/StateFile.h"
+#include "support/SysfsTree.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -2,9 +2,9 @@
 // number, and its wire form.
 #include <gtest/gtest.h>
 
-#include "StickWorld.h"
 #include "base/Status.h"
 #include "platform/VolumePath.h"
+#include "support/StickWorld.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "../platform/SysfsTree.h"
 #include "support/ScriptedBoxes.h"
+#include "support/SysfsTree.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
