@@ -1,6 +1,6 @@
-// The built driver inside a real pcscd, reached by real PC/SC clients: EJECT,
-// SWALLOW and GET VOLUME through libpcsclite, OpenSC's tool on the card, a
-// stick plugged in while pcscd runs, and pcscd restarts.
+// The built driver inside a real pcscd, reached by real PC/SC clients: EJECT and
+// SWALLOW through libpcsclite, OpenSC's tool on the card, a stick plugged in
+// while pcscd runs, and pcscd restarts.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
@@ -36,23 +36,6 @@ bool waitForCard(bool present, std::chrono::milliseconds timeout) {
   }
   SCardReleaseContext(context);
   return seen;
-}
-
-// GET VOLUME through a direct connection of libpcsclite, into a client buffer of `capacity` bytes.
-LONG getVolume(std::size_t capacity, std::vector<std::uint8_t>& answer) {
-  SCARDCONTEXT context = 0;
-  SCARDHANDLE card = 0;
-  DWORD protocol = 0, returned = 0;
-  answer.assign(capacity, 0xEE);
-  LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-  if (rc == SCARD_S_SUCCESS) rc = SCardConnect(context, kReaderName, SCARD_SHARE_DIRECT, 0, &card, &protocol);
-  if (rc == SCARD_S_SUCCESS)
-    rc = SCardControl(card, ReaderConnection::kGetVolume, nullptr, 0, answer.data(), static_cast<DWORD>(capacity),
-                      &returned);
-  answer.resize(rc == SCARD_S_SUCCESS ? returned : 0);
-  if (card != 0) SCardDisconnect(card, SCARD_LEAVE_CARD);
-  if (context != 0) SCardReleaseContext(context);
-  return rc;
 }
 
 class PcscdSmokeTest : public ::testing::Test {
@@ -99,23 +82,10 @@ TEST_F(PcscdSmokeTest, ClientsReachTheCardThroughEjectSwallowPlugInAndRestarts) 
     ASSERT_EQ(reader.listReaders(), 0u);
     ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
     ASSERT_EQ(reader.connect(kReaderName), 0u);
-    const std::uint8_t notAVolume[] = {'/', 0, 'x', 0, 0, 0};
-    EXPECT_NE(reader.control(ReaderConnection::kSwallow, notAVolume, sizeof notAVolume), 0u);
-    EXPECT_EQ(reader.control(0x00310020), static_cast<std::uint32_t>(SCARD_E_UNSUPPORTED_FEATURE));
-    std::vector<std::uint8_t> answer;
-    ASSERT_EQ(getVolume(1024, answer), SCARD_S_SUCCESS);
-    EXPECT_TRUE(answer.empty());
     const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
     ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
     ASSERT_TRUE(waitForCard(true, 5s));
-    // Through pcscd's own buffers; a client buffer too small gets none of it.
-    ASSERT_EQ(getVolume(volume.size(), answer), SCARD_S_SUCCESS);
-    EXPECT_EQ(answer, volume);
-    EXPECT_EQ(getVolume(volume.size() - 2, answer), SCARD_E_INSUFFICIENT_BUFFER);
   }
-  const ProcessResult list = runProcess({"opensc-tool", "-l"}, pcscd->environment(), 20s);
-  ASSERT_EQ(list.exitCode, 0) << list.output;
-  EXPECT_NE(list.output.find("Yes"), std::string::npos) << list.output;
   EXPECT_NE(openscTool({"-s", kSelectGids}).output.find(kSelected), std::string::npos);
   // The ATR is claimed by no other driver: OpenSC's GIDS driver takes the card.
   const ProcessResult name = openscTool({"-n"});
