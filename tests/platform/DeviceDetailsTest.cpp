@@ -62,12 +62,6 @@ TEST_F(DeviceDetailsTest, IdentityStringsComeOutAsTheStorageDescriptorGivesThem)
   tree.addUsbStick(odd);
   tree.mount(8, 32, "/media/user/ODD");
   EXPECT_EQ(identity("/media/user/ODD"), "Acm:Pocket:: removable ro");
-
-  // A partition set read-only on its own counts as well.
-  tree.addUsbStick(stickAt("sdd", 48, 8));
-  tree.writeSys("devices/pci0000:00/0000:00:14.0/usb2/2-8/2-8:1.0/host8/target8:0:0/8:0:0:0/block/sdd/sdd1/ro", "1\n");
-  tree.mount(8, 49, "/media/user/LOCKED");
-  EXPECT_EQ(identity("/media/user/LOCKED"), "ACME:Pocket Drive:1.00:4C5301234567 removable ro");
 }
 
 TEST_F(DeviceDetailsTest, RefusedDevicesAndPaths) {

@@ -154,9 +154,8 @@ class Sequence : public ReaderFixture {
       world.tree().addFixedDisk("sda", 8, 0);
       world.setMounts(world.mountDir(),
                       "41 26 8:1 / " + world.tree().root().string() + "/fixed rw - ext4 /dev/sda1 rw\n");
-    } else if (verb == "readonly") {
-      world.tree().writeSys(fs::path(world.devicePath()).parent_path().lexically_relative(world.tree().sys()) / "ro",
-                            "1\n");
+    } else if (verb == "readonly") {  // the partition alone
+      world.tree().writeSys(fs::path(world.devicePath()).lexically_relative(world.tree().sys()) / "ro", "1\n");
     } else if (verb == "state") {  // state <none | stick | empty> [ejected mounts]
       reader::RememberedVolume state;
       ASSERT_EQ(reader::StateFile(world.statePath().string()).load(state), 0);
