@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "../platform/SysfsTree.h"
 #include "cardops/StoredCard.h"
 #include "cli/CardInfoOutput.h"
 #include "gids/GidsAppletInstaller.h"
 #include "support/CardFixture.h"
 #include "support/HeldDriveLock.h"
+#include "support/SysfsTree.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -132,7 +132,7 @@ class SecretResidueTest : public ::testing::Test {
   }
 
   std::ostringstream out;
-  ScratchDir dir;
+  TempDir dir;
   const std::string container = (dir.path() / FilePersist::kContainerName).string();
   std::string pin, keyText;
   Bytes key = Bytes(24);

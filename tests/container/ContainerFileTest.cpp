@@ -22,7 +22,7 @@ TEST(ContainerFile, PathIsTheDriveRootWhateverItsTrailingSlashes) {
 }
 
 TEST(ContainerFile, OpensOnlyWithoutFollowingLinksOrBlockingOnAFifo) {
-  test::ScratchDir dir;
+  test::TempDir dir;
   const std::string file = (dir.path() / "card").string();
   test::writeFileBytes(file, {1, 2, 3});
   const OpenedContainer regular = openContainer(file);

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "PcscdFixture.h"
-#include "StickWorld.h"
+#include "support/Child.h"
+#include "support/PcscdFixture.h"
+#include "support/StickWorld.h"
 
 namespace quillon::test {
 

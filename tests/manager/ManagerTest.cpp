@@ -8,6 +8,7 @@
 
 #include "../wizard/WizardKit.h"
 #include "manager/ManagerWindow.h"
+#include "support/SysfsTree.h"
 
 namespace quillon::test {
 

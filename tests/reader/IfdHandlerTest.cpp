@@ -10,7 +10,7 @@ extern "C" {
 #include <map>
 #include <sstream>
 
-#include "StickWorld.h"
+#include "support/StickWorld.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -1,19 +1,16 @@
-// The built driver inside a real pcscd, reached by real PC/SC clients: the card
-// of a stick mounted before pcscd started is served, EJECT lets it go, the
-// wizard's SWALLOW through libpcsclite takes it back, GET VOLUME answers it,
-// OpenSC's own tool finds the card and selects the GIDS application; the card
-// survives a pcscd restart. A stick plugged in while pcscd runs appears without
-// SWALLOW, and after EJECT stays out across a restart until mounted anew.
+// The built driver inside a real pcscd, reached by real PC/SC clients: EJECT and
+// SWALLOW through libpcsclite, OpenSC's tool on the card, a stick plugged in
+// while pcscd runs, and pcscd restarts.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "PcscdFixture.h"
-#include "StickWorld.h"
 #include "personalise/ReaderConnection.h"
+#include "support/Child.h"
+#include "support/PcscdFixture.h"
+#include "support/StickWorld.h"
 
 namespace quillon::test {
 namespace {
@@ -41,23 +38,6 @@ bool waitForCard(bool present, std::chrono::milliseconds timeout) {
   return seen;
 }
 
-// GET VOLUME through a direct connection of libpcsclite, into a client buffer of `capacity` bytes.
-LONG getVolume(std::size_t capacity, std::vector<std::uint8_t>& answer) {
-  SCARDCONTEXT context = 0;
-  SCARDHANDLE card = 0;
-  DWORD protocol = 0, returned = 0;
-  answer.assign(capacity, 0xEE);
-  LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-  if (rc == SCARD_S_SUCCESS) rc = SCardConnect(context, kReaderName, SCARD_SHARE_DIRECT, 0, &card, &protocol);
-  if (rc == SCARD_S_SUCCESS)
-    rc = SCardControl(card, ReaderConnection::kGetVolume, nullptr, 0, answer.data(), static_cast<DWORD>(capacity),
-                      &returned);
-  answer.resize(rc == SCARD_S_SUCCESS ? returned : 0);
-  if (card != 0) SCardDisconnect(card, SCARD_LEAVE_CARD);
-  if (context != 0) SCardReleaseContext(context);
-  return rc;
-}
-
 class PcscdSmokeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,56 +48,25 @@ class PcscdSmokeTest : public ::testing::Test {
   void TearDown() override {
     if (pcscd && HasFailure()) std::cerr << "pcscd log:\n" << pcscd->log() << "\n";
   }
-  // Sends SELECT of the GIDS application with opensc-tool; its output.
-  std::string selectGids() {
-    return runProcess({"opensc-tool", "-r", kReaderName, "-s", "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00"},
-                      pcscd->environment(), 20s)
-        .output;
+  ProcessResult openscTool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"opensc-tool", "-r", kReaderName};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, pcscd->environment(), 20s);
+  }
+  void eject() {
+    ReaderConnection reader(systemPcsc());
+    ASSERT_EQ(reader.establishContext(), 0u);
+    ASSERT_EQ(reader.connect(kReaderName), 0u);  // direct, as Format connects
+    ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
+    ASSERT_TRUE(waitForCard(false, 2s));
   }
 
   StickWorld world;
   std::unique_ptr<PcscdFixture> pcscd;
 };
 
-TEST_F(PcscdSmokeTest, OpenScUsesTheSwallowedCard) {
-  world.createCard();
-  ASSERT_NO_THROW(pcscd->start());
-  ASSERT_TRUE(waitForCard(true, 5s));  // mounted before pcscd started: served unasked
-  {
-    ReaderConnection reader(systemPcsc());
-    ASSERT_EQ(reader.establishContext(), 0u);
-    ASSERT_EQ(reader.listReaders(), 0u);
-    ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
-    ASSERT_EQ(reader.connect(kReaderName), 0u);  // direct, as Format connects
-    ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
-    ASSERT_TRUE(waitForCard(false, 2s));
-    const std::uint8_t notAVolume[] = {'/', 0, 'x', 0, 0, 0};
-    EXPECT_NE(reader.control(ReaderConnection::kSwallow, notAVolume, sizeof notAVolume), 0u);
-    EXPECT_EQ(reader.control(0x00310020), static_cast<std::uint32_t>(SCARD_E_UNSUPPORTED_FEATURE));
-    const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
-    ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
-    ASSERT_TRUE(waitForCard(true, 5s));
-    // Through pcscd's own buffers; a client buffer too small gets none of it.
-    std::vector<std::uint8_t> answer;
-    ASSERT_EQ(getVolume(volume.size(), answer), SCARD_S_SUCCESS);
-    EXPECT_EQ(answer, volume);
-    EXPECT_EQ(getVolume(volume.size() - 2, answer), SCARD_E_INSUFFICIENT_BUFFER);
-  }
-  const ProcessResult list = runProcess({"opensc-tool", "-l"}, pcscd->environment(), 20s);
-  ASSERT_EQ(list.exitCode, 0) << list.output;
-  EXPECT_NE(list.output.find("Yes"), std::string::npos) << list.output;
-  EXPECT_NE(selectGids().find("SW1=0x90, SW2=0x00"), std::string::npos);
-  // The ATR is claimed by no other driver: OpenSC's GIDS driver takes the card.
-  const ProcessResult name = runProcess({"opensc-tool", "-r", kReaderName, "-n"}, pcscd->environment(), 20s);
-  EXPECT_NE(name.output.find("GIDS"), std::string::npos) << name.output;
-
-  // pcscd goes and comes back: the reader takes the remembered volume up again.
-  pcscd->restart();
-  ASSERT_TRUE(waitForCard(true, 5s));
-  EXPECT_NE(selectGids().find("SW1=0x90, SW2=0x00"), std::string::npos);
-}
-
-TEST_F(PcscdSmokeTest, APluggedInCardAppearsToClientsUntilEjected) {
+TEST_F(PcscdSmokeTest, ClientsReachTheCardThroughEjectSwallowPlugInAndRestarts) {
+  const std::string kSelected = "SW1=0x90, SW2=0x00";
   ASSERT_NO_THROW(pcscd->start());
   ASSERT_TRUE(waitForCard(false, 5s));
   world.createCard();  // as init --no-reader leaves it: no card for the reader yet
@@ -126,27 +75,32 @@ TEST_F(PcscdSmokeTest, APluggedInCardAppearsToClientsUntilEjected) {
   std::this_thread::sleep_for(600ms);  // pcscd's reader looks every 250 ms
   world.mountAnew();
   ASSERT_TRUE(waitForCard(true, 3s));
-  EXPECT_NE(selectGids().find("SW1=0x90, SW2=0x00"), std::string::npos);
-  std::vector<std::uint8_t> answer;
-  ASSERT_EQ(getVolume(65536, answer), SCARD_S_SUCCESS);
-  EXPECT_EQ(answer, StickWorld::swallowInput(world.devicePath()));
+  eject();
   {
     ReaderConnection reader(systemPcsc());
     ASSERT_EQ(reader.establishContext(), 0u);
+    ASSERT_EQ(reader.listReaders(), 0u);
+    ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
     ASSERT_EQ(reader.connect(kReaderName), 0u);
-    ASSERT_EQ(reader.control(ReaderConnection::kEject), 0u);
+    const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
+    ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
+    ASSERT_TRUE(waitForCard(true, 5s));
   }
-  ASSERT_TRUE(waitForCard(false, 2s));
-  ASSERT_EQ(getVolume(1024, answer), SCARD_S_SUCCESS);
-  EXPECT_TRUE(answer.empty());
+  EXPECT_NE(openscTool({"-s", kSelectGids}).output.find(kSelected), std::string::npos);
+  // The ATR is claimed by no other driver: OpenSC's GIDS driver takes the card.
+  const ProcessResult name = openscTool({"-n"});
+  EXPECT_NE(name.output.find("GIDS"), std::string::npos) << name.output;
 
-  // pcscd goes and comes back (it exits when idle): the ejected stick stays out
-  // until it is plugged in again.
+  // pcscd goes and comes back: the reader takes the remembered volume up again.
+  pcscd->restart();
+  ASSERT_TRUE(waitForCard(true, 5s));
+  EXPECT_NE(openscTool({"-s", kSelectGids}).output.find(kSelected), std::string::npos);
+  // Ejected, it stays out across a restart until it is plugged in again.
+  eject();
   pcscd->restart();
   EXPECT_FALSE(waitForCard(true, 1500ms));
   world.mountAnew();
   EXPECT_TRUE(waitForCard(true, 3s));
-  EXPECT_TRUE(pcscd->running());
 }
 
 }  // namespace

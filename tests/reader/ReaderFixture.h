@@ -12,9 +12,9 @@
 #include <memory>
 #include <thread>
 
-#include "StickWorld.h"
 #include "base/Hex.h"
 #include "reader/VirtualReader.h"
+#include "support/StickWorld.h"
 #include "support/TestData.h"
 
 namespace quillon::test {

@@ -2,8 +2,6 @@
 // (tests/data/reader/*.seq): each "case" starts on a fresh stick and reader, one
 // step a line, each step checking what it says. See swallow-eject.seq for the steps.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,7 @@
 #include "ReaderFixture.h"
 #include "reader/StateFile.h"
 #include "support/CapturingSink.h"
+#include "support/TempDir.h"
 
 namespace quillon::test {
 namespace {
@@ -22,27 +21,6 @@ const std::map<std::string, RESPONSECODE> kCodes = {{"ok", IFD_SUCCESS},
                                                     {"absent", IFD_ICC_NOT_PRESENT},
                                                     {"unserved", IFD_ERROR_POWER_ACTION},
                                                     {"error", IFD_COMMUNICATION_ERROR}};
-
-// Files may not grow past `bytes` while it lives; restored however the case ends.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) : handler_(::signal(SIGXFSZ, SIG_IGN)) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    struct rlimit tight = saved_;
-    tight.rlim_cur = bytes;
-    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    ::signal(SIGXFSZ, handler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  struct rlimit saved_ {};
-  sighandler_t handler_;
-};
 
 // Hex with {XY*N} for XY N times.
 std::string expand(const std::string& hex) {
@@ -176,9 +154,8 @@ class Sequence : public ReaderFixture {
       world.tree().addFixedDisk("sda", 8, 0);
       world.setMounts(world.mountDir(),
                       "41 26 8:1 / " + world.tree().root().string() + "/fixed rw - ext4 /dev/sda1 rw\n");
-    } else if (verb == "readonly") {
-      world.tree().writeSys(fs::path(world.devicePath()).parent_path().lexically_relative(world.tree().sys()) / "ro",
-                            "1\n");
+    } else if (verb == "readonly") {  // the partition alone
+      world.tree().writeSys(fs::path(world.devicePath()).lexically_relative(world.tree().sys()) / "ro", "1\n");
     } else if (verb == "state") {  // state <none | stick | empty> [ejected mounts]
       reader::RememberedVolume state;
       ASSERT_EQ(reader::StateFile(world.statePath().string()).load(state), 0);
@@ -218,7 +195,7 @@ class Sequence : public ReaderFixture {
   fs::path second() { return world.tree().root() / "media" / "SECOND"; }
 
   TraceCapture capture;
-  std::optional<FileSizeLimit> limit;
+  std::optional<ScopedFileSizeLimit> limit;
   std::string marked;
   Bytes bytes;
 };

@@ -2,8 +2,8 @@
 // leave in memory and in the state file, as a new follower (a new channel) sees it.
 #include <gtest/gtest.h>
 
-#include "StickWorld.h"
 #include "reader/VolumeFollower.h"
+#include "support/StickWorld.h"
 
 namespace quillon::test {
 namespace {

@@ -2,9 +2,9 @@
 // number, and its wire form.
 #include <gtest/gtest.h>
 
-#include "StickWorld.h"
 #include "base/Status.h"
 #include "platform/VolumePath.h"
+#include "support/StickWorld.h"
 #include "support/TestData.h"
 
 namespace quillon::test {
@@ -28,13 +28,9 @@ TEST(VolumePathTest, APartitionsPathLeadsBackToItsMountPointAndNothingElseDoes) 
   world.tree().linkSys("devices/escape", world.tree().root().string());
   for (const auto& [device, expected] : std::vector<std::pair<std::string, std::uint32_t>>{
            {path, 0},
-           {(world.tree().sys() / "dev/block/8:17").string(), 0},             // the same device by its link
-           {fs::path(path).parent_path().string(), status::ERROR_NOT_READY},  // the disk, not mounted
            {(world.tree().sys() / "devices/virtual/fake").string(), status::ERROR_FILE_NOT_FOUND},  // a copied `dev`
            {world.mountDir().string(), status::ERROR_FILE_NOT_FOUND},  // out of the sysfs root, by name or link
-           {path + "/../../../../../../../../../../../../..", status::ERROR_FILE_NOT_FOUND},
            {(world.tree().sys() / "devices/escape/media/STICK").string(), status::ERROR_FILE_NOT_FOUND},
-           {"relative/sdb1", status::ERROR_INVALID_NAME},
            {std::string("/sys\0/x", 7), status::ERROR_INVALID_NAME}}) {
     EXPECT_EQ(findVolumeMount(paths, device, mountPoint), expected) << device;
     EXPECT_EQ(mountPoint, expected == 0 ? world.mountDir().string() : "") << device;

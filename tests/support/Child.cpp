@@ -3,12 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
+
+extern char** environ;
 
 namespace quillon::test {
 
@@ -23,7 +29,9 @@ void closeFd(int& fd) {
 
 }  // namespace
 
-Child::Child(const std::function<int()>& body) {
+Child::Child(const std::function<int()>& body) { start(body); }
+
+void Child::start(const std::function<int()>& body) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   if (::pipe2(err, O_CLOEXEC) != 0) {
@@ -53,6 +61,37 @@ Child::Child(const std::function<int()>& body) {
     closeFd(err_);
     throw std::runtime_error("fork failed");
   }
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+             const std::string& logFile) {
+  // Everything execve needs is made before the fork: a forked child of a
+  // threaded process must not allocate.
+  const std::string path = findProgram(argv.empty() ? "" : argv[0]);
+  if (path.empty()) throw std::runtime_error("program not found: " + (argv.empty() ? "" : argv[0]));
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string item(*e), name = item.substr(0, item.find('=') + 1);
+    if (std::none_of(extraEnvironment.begin(), extraEnvironment.end(),
+                     [&](const std::string& x) { return x.starts_with(name); }))
+      env.push_back(item);
+  }
+  env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  const int log = logFile.empty() ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (!logFile.empty() && log < 0) throw std::runtime_error("cannot open " + logFile);
+  const pid_t parent = ::getpid();
+  start([&] {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent || (log >= 0 && ::dup2(log, 1) < 0) || ::dup2(1, 2) < 0) return 126;
+    ::execve(path.c_str(), args.data(), envp.data());
+    return 127;
+  });
+  if (log >= 0) ::close(log);
 }
 
 Child::~Child() {
@@ -96,14 +135,44 @@ ChildResult Child::wait(std::chrono::milliseconds timeout) {
   closeFd(out_);
   closeFd(err_);
   int status = 0;
-  if (pid_ > 0) {
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  while (pid_ > 0) {  // a child writing elsewhere may outlive its pipes
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_ || (done < 0 && errno != EINTR)) break;
+    if (Clock::now() >= deadline && !result.timedOut) {
+      result.timedOut = true;
+      kill(SIGKILL);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (pid_ > 0) {
     pid_ = -1;
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   }
   return result;
+}
+
+bool Child::running() {
+  int status = 0;
+  if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+  return pid_ > 0;
+}
+
+std::string findProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : std::string();
+  const char* path = std::getenv("PATH");
+  std::string dirs = std::string(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin") + ":/usr/sbin:/sbin:";
+  for (std::size_t start = 0, end; (end = dirs.find(':', start)) != std::string::npos; start = end + 1) {
+    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (end > start && !name.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                         std::chrono::milliseconds timeout) {
+  ChildResult r = Child(argv, extraEnvironment, "").wait(timeout);
+  return {r.timedOut ? -1 : r.exitCode, r.out + r.err};
 }
 
 ChildResult runForked(const std::function<int()>& body, std::chrono::milliseconds timeout) {

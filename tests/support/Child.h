@@ -1,9 +1,11 @@
 // The one way tests run another process: a forked child running a function or
-// a program, its standard output and error captured apart, its end (exit code
-// or signal) reported, and a deadline after which it is killed. A child still
-// running when its owner goes is killed and reaped.
+// a program, its standard output and error captured apart (or sent to a log
+// file), its end (exit code or signal) reported, and a deadline after which it
+// is killed. A child still running when its owner goes is killed and reaped; a
+// program dies with the test process.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -28,6 +30,11 @@ class Child {
   // Forks; the child runs `body` with standard input from /dev/null and exits
   // with what it returns (125 if it throws).
   explicit Child(const std::function<int()>& body);
+  // The program argv[0] (searched on PATH) with this environment plus `extraEnvironment`
+  // ("NAME=value", replacing a variable of that name), its output and errors appended
+  // to `logFile`, or sent to the captured standard output when `logFile` is empty.
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+        const std::string& logFile);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -36,8 +43,17 @@ class Child {
   void kill(int sig);
   // Collects the output until the child ends, killing it at `timeout`.
   ChildResult wait(std::chrono::milliseconds timeout);
+  // False once it has ended (reaping it).
+  bool running();
+  // SIGTERM, then SIGKILL after `grace`.
+  void stop(std::chrono::milliseconds grace) {
+    kill(SIGTERM);
+    wait(grace);
+  }
 
  private:
+  void start(const std::function<int()>& body);
+
   pid_t pid_ = -1;
   int out_ = -1, err_ = -1;
 };
@@ -47,5 +63,16 @@ ChildResult runForked(const std::function<int()>& body, std::chrono::millisecond
 // The program argv[0] (searched on PATH), run in `workingDir` when one is given.
 ChildResult runProgram(const std::vector<std::string>& argv, const std::string& workingDir = "",
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// The path of `name`, found on PATH (and the sbin directories) unless it holds a '/'; empty if none.
+std::string findProgram(const std::string& name);
+
+struct ProcessResult {
+  int exitCode = -1;   // -1 when killed or timed out
+  std::string output;  // standard output and error, interleaved
+};
+// A program's run as Child(argv, extraEnvironment, "") runs it, to its end or `timeout`.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                         std::chrono::milliseconds timeout);
 
 }  // namespace quillon::test

@@ -28,8 +28,6 @@ void writeFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 // The names in `dir` other than `besides`.
 std::set<std::string> fileNames(const std::filesystem::path& dir, const std::string& besides = "");
 
-// The former name of TempDir, until every directory uses TempDir.
-using ScratchDir = TempDir;
 // A data file of hexadecimal digits, whitespace ignored.
 Bytes readHexFile(const std::string& relative);
 // A vector file: "Name = value" records separated by blank lines; '#' lines are comments.

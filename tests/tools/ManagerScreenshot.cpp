@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "manager/ManagerWindow.h"
-#include "platform/SysfsTree.h"
+#include "support/SysfsTree.h"
 
 namespace {
 

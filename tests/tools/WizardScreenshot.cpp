@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/SysfsTree.h"
+#include "support/SysfsTree.h"
 #include "wizard/WizardDialog.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "../platform/SysfsTree.h"
 #include "support/ScriptedBoxes.h"
 #include "support/TestData.h"
+#include "support/SysfsTree.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {

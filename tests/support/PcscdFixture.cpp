@@ -1,4 +1,4 @@
-#include "PcscdFixture.h"
+#include "support/PcscdFixture.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,13 +11,10 @@
 namespace quillon::test {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 std::string PcscdFixture::unavailableReason() {
-  if (::geteuid() != 0)
-    return "a private pcscd needs root (CI runs as root); skipped as user " + std::to_string(::geteuid());
-  if (findProgram("pcscd").empty()) return "pcscd is not installed";
-  if (findProgram("unshare").empty()) return "unshare is not installed";
+  if (::geteuid() != 0) return "a private pcscd needs root; skipped as user " + std::to_string(::geteuid());
+  if (findProgram("pcscd").empty() || findProgram("unshare").empty()) return "pcscd or unshare is not installed";
   const ProcessResult probe =
       runProcess({"unshare", "--mount", "--propagation", "private", "true"}, {}, std::chrono::seconds(10));
   if (probe.exitCode != 0) return "unshare --mount is not permitted here: " + probe.output;
@@ -25,31 +22,24 @@ std::string PcscdFixture::unavailableReason() {
 }
 
 PcscdFixture::Options PcscdFixture::builtDriver(const reader::ReaderConfig& config) {
-  Options options;
-  options.driver = QUILLON_IFD_DRIVER;
-  options.preload = QUILLON_DRIVER_PRELOAD;
-  options.deviceName = "quillon:state=" + config.statePath + ":proc=" + config.procRoot + ":sys=" + config.sysRoot;
-  return options;
+  return {QUILLON_IFD_DRIVER,
+          "quillon:state=" + config.statePath + ":proc=" + config.procRoot + ":sys=" + config.sysRoot,
+          QUILLON_DRIVER_PRELOAD};
 }
 
 PcscdFixture::PcscdFixture(Options options)
     : options_(std::move(options)),
       runDir_(fs::temp_directory_path() / ("quillon-pcscd-run-" + std::to_string(::getpid()))) {
-  std::string pattern = (fs::temp_directory_path() / "quillon-pcscd-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = pattern;
   fs::create_directories(runDir_);
-  std::ofstream conf(dir_ / "reader.conf");
-  conf << "FRIENDLYNAME \"" << options_.friendlyName << "\"\n"
-       << "DEVICENAME " << options_.deviceName << "\n"
-       << "LIBPATH " << options_.driver << "\n";
+  std::ofstream conf(directory() / "reader.conf");
+  conf << "FRIENDLYNAME \"Brindleworth Virtual Reader\"\nDEVICENAME " << options_.deviceName << "\nLIBPATH "
+       << options_.driver << "\n";
   if (!conf) throw std::runtime_error("cannot write reader.conf");
 }
 
 PcscdFixture::~PcscdFixture() {
   stop();
   std::error_code ec;
-  fs::remove_all(dir_, ec);
   fs::remove_all(runDir_, ec);
 }
 
@@ -63,14 +53,14 @@ void PcscdFixture::start(std::chrono::milliseconds timeout) {
                                    kBindAndRun, "sh",      runDir_.string(), "env"};
   if (!options_.preload.empty())
     argv.insert(argv.end(), {"LD_PRELOAD=" + options_.preload, "ASAN_OPTIONS=detect_leaks=0"});
-  argv.insert(argv.end(), {findProgram("pcscd"), "--foreground", "--config", (dir_ / "reader.conf").string()});
+  argv.insert(argv.end(), {findProgram("pcscd"), "--foreground", "--config", (directory() / "reader.conf").string()});
   if (options_.debug) argv.push_back("--debug");
-  pcscd_ = std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, (dir_ / "pcscd.log").string());
+  pcscd_ = std::make_unique<Child>(argv, std::vector<std::string>{}, (directory() / "pcscd.log").string());
 
-  const Clock::time_point deadline = Clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!fs::exists(socketPath())) {
-    if (!pcscd_->running() || Clock::now() > deadline) {
-      const std::string why = pcscd_->running() ? "pcscd did not open its socket" : "pcscd ended";
+    if (!running() || std::chrono::steady_clock::now() > deadline) {
+      const std::string why = running() ? "pcscd did not open its socket" : "pcscd ended";
       stop();
       throw std::runtime_error(why + "; its log:\n" + log());
     }
@@ -83,12 +73,10 @@ void PcscdFixture::stop() {
   pcscd_.reset();
 }
 
-bool PcscdFixture::running() { return pcscd_ && pcscd_->running(); }
-
 void PcscdFixture::useInThisProcess() const { ::setenv("PCSCLITE_CSOCK_NAME", socketPath().c_str(), 1); }
 
 std::string PcscdFixture::log() const {
-  std::ifstream in(dir_ / "pcscd.log", std::ios::binary);
+  std::ifstream in(directory() / "pcscd.log", std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

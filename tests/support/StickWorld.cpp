@@ -1,4 +1,4 @@
-#include "StickWorld.h"
+#include "support/StickWorld.h"
 
 #include <gtest/gtest.h>
 

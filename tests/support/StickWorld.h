@@ -1,7 +1,5 @@
-// A USB stick for the reader tests: a fixture sysfs tree (SysfsTree) whose
-// partition is "mounted" on a temporary directory through a fixture mountinfo
-// that the test rewrites to unmount or move the volume (or to pull the stick and
-// plug one in again), a card container made by the card creation on it, and the
+// A USB stick on a fixture sysfs tree, its partition "mounted" on a temporary
+// directory through a fixture mountinfo the test rewrites, a card on it, and the
 // reader configuration that points at all of it.
 #pragma once
 
@@ -11,8 +9,8 @@
 #include <vector>
 
 #include "personalise/CreateSecureContainer.h"
-#include "platform/SysfsTree.h"
 #include "reader/ReaderConfig.h"
+#include "support/SysfsTree.h"
 
 namespace quillon::test {
 
@@ -34,19 +32,16 @@ class StickWorld {
 
   // The device path the wizard sends for the mounted stick.
   std::string devicePath() const;
-  // SWALLOW's input for a path.
-  static std::vector<std::uint8_t> swallowInput(const std::string& path);
+  static std::vector<std::uint8_t> swallowInput(const std::string& path);  // SWALLOW's input
 
   // Writes a card (PIN 1234) with the stick's identity, or with `identity`.
   void createCard(const DeviceIdentity* identity = nullptr);
   std::vector<std::uint8_t> containerBytes() const;
 
-  // The mount table: the stick's partition at `dir` (none when empty), plus
-  // `extra` lines. Written atomically, as a reader may be polling it.
+  // The mount table (written atomically): the stick's partition at `dir` (none when empty), plus `extra`.
   void setMounts(const std::filesystem::path& dir, const std::string& extra = "");
   void unmount() { setMounts({}); }
-  // The partition mounted again at mountDir() under a new mount ID, as when the
-  // stick is pulled and plugged in while nobody looks (the ID starts at 40).
+  // Mounted again at mountDir() under a new mount ID (from 40), as after a replug nobody saw.
   void mountAnew(const std::string& extra = "") {
     ++mountId_;
     setMounts(mountDir_, extra);
@@ -54,9 +49,7 @@ class StickWorld {
   std::uint32_t mountId() const { return mountId_; }
   // Moves the volume's content to `dir` and mounts the partition there.
   void remountAt(const std::filesystem::path& dir);
-  // Pulls the stick out (unmounted, its sysfs devices gone) and plugs `stick` in
-  // instead, not mounted; the mount table names sdb (8:17), so `stick` keeps that
-  // name. The volume's content stays in mountDir(), as on the medium.
+  // Pulls the stick out and plugs `stick` (named sdb, 8:17) in unmounted; the content stays in mountDir().
   void replug(const SysfsTree::Stick& stick);
 
  private:
