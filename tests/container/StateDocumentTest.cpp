@@ -1,8 +1,15 @@
 // The card's state document: a card built through transmit comes back and writes
 // the same document byte for byte, keeps working, and hostile documents
-// (container/state-document.vec) are refused.
-#include <string>
+// (container/state-document.vec) are refused. A card filled to its last object
+// refuses the next with 6A84, and the full card saves and opens with every object.
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/FileHandle.h"
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/Exceptions.h"
@@ -78,6 +85,86 @@ TEST_F(StateDocumentTest, HostileValuesAreRefused) {
   // Nothing of that damaged the runtime for a good document.
   ASSERT_EQ(load(document), 0u);
   EXPECT_EQ(onLoaded("00CBA012045C02DF20").data, std::string("DF2010") + kSerial);
+}
+
+std::string hex16(std::size_t v) { return toHex({static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}); }
+
+// DF<tag> and the BER length of `n` bytes.
+std::string objectHeader(std::size_t tag, std::size_t n) {
+  return "DF" + hex16(tag).substr(2) +
+         (n < 0x80    ? ""
+          : n < 0x100 ? "81"
+                      : "82" + hex16(n).substr(0, 2)) +
+         hex16(n).substr(2);
+}
+
+// PUT DATA of DF<tag> holding `size` bytes into file `file`, as a chain of 255-byte pieces.
+std::uint16_t putObject(IJCRuntime& card, std::size_t file, std::size_t tag, const Bytes& value) {
+  Bytes data = fromHex(objectHeader(tag, value.size()));
+  data.insert(data.end(), value.begin(), value.end());
+  for (std::size_t at = 0; at < data.size(); at += 255) {
+    const std::size_t n = std::min<std::size_t>(255, data.size() - at);
+    const bool last = at + n == data.size();
+    const Bytes piece(data.begin() + static_cast<std::ptrdiff_t>(at),
+                      data.begin() + static_cast<std::ptrdiff_t>(at + n));
+    const std::string header = "DB" + hex16(file);
+    const std::uint16_t sw = transmitHex(card, (last ? "00" : "10") + header + hex16(n).substr(2) + toHex(piece)).sw;
+    if (sw == 0x9000) continue;
+    if (!last) transmitHex(card, "00" + header + "00");  // closes the chain
+    return sw;
+  }
+  return 0x9000;
+}
+
+using CapacityTest = CardFixture;
+
+TEST_F(CapacityTest, AFullCardRefusesTheNextObjectAndOpensAgainWithEveryObject) {
+  personalise();
+  ASSERT_EQ(sw("002000800431323334"), 0x9000);
+  for (std::size_t file = 0xA100; file < 0xA104; ++file) {
+    ASSERT_EQ(sw("00A4000C023FFF"), 0x9000);
+    ASSERT_EQ(sw("00E000000E620C8201398302" + hex16(file) + "8C03033000"), 0x9000);
+    ASSERT_EQ(sw("0044000000"), 0x9000);
+  }
+  std::mt19937 random(20261207);
+  const auto randomBytes = [&](std::size_t n) {
+    Bytes bytes(n);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    return bytes;
+  };
+  // The largest value whose object (DF xx 82 xx xx, then the value) the loader reads back is 49143 bytes.
+  EXPECT_EQ(putObject(runtime, 0xA100, 1, randomBytes(49144)), 0x6A84);
+  // Incompressible objects, the largest first, then smaller ones into what is left.
+  std::vector<Bytes> stored;
+  for (const std::size_t size : {49143u, 4096u, 512u, 64u, 1u}) {
+    std::uint16_t status = 0x9000;
+    while (status == 0x9000) {
+      stored.push_back(randomBytes(size));
+      status = putObject(runtime, 0xA100 + (stored.size() - 1) / 30, 1 + (stored.size() - 1) % 30, stored.back());
+    }
+    stored.pop_back();
+    ASSERT_EQ(status, 0x6A84) << size;
+  }
+  ASSERT_GT(stored.size(), 30u);
+
+  // Saved and loaded into a fresh runtime, the card holds every object and no other.
+  TempDir drive;
+  FilePersist writer("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string());
+  ASSERT_EQ(writer.save(runtime), 0u);
+  JCRuntimeImpl reopened;
+  GidsAppletInstaller installer;
+  FileHandle fd(::open((drive.path() / FilePersist::kContainerName).c_str(), O_RDONLY | O_CLOEXEC));
+  FilePersist reader("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string());
+  ASSERT_EQ(reader.loadInto(reopened, installer, fd.get()), 0u);
+  ASSERT_EQ(transmitHex(reopened, "002000800431323334").sw, 0x9000);
+  for (std::size_t i = 0; i <= stored.size(); ++i) {
+    const std::size_t tag = 1 + i % 30;
+    const Response answer =
+        readAll(reopened, transmitHex(reopened, "00CB" + hex16(0xA100 + i / 30) + "045C02DF" + hex16(tag).substr(2)));
+    ASSERT_EQ(answer.sw, i < stored.size() ? 0x9000 : 0x6A88) << i;
+    const std::string expected = i < stored.size() ? objectHeader(tag, stored[i].size()) + toHex(stored[i]) : "";
+    ASSERT_TRUE(answer.data == expected) << i;
+  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <libxml/parserInternals.h>
 
-#include <chrono>
 #include <functional>
 #include <limits>
 #include <span>
@@ -78,13 +77,14 @@ TEST_F(XmlArchiveTest, WritesAnIndentedDocumentWithValuesAtTheirLimits) {
 int g_externalLoads = 0;
 
 TEST_F(XmlArchiveTest, AttributeTextReadsAsTheOriginalReaderTakesIt) {
-  std::size_t numbers = 0, blobs = 0, refused = 0;
+  const auto cases = readVecFile("container/xml-values.vec");
+  ASSERT_EQ(cases.size(), 40u);
   const xmlExternalEntityLoader previous = xmlGetExternalEntityLoader();
   xmlSetExternalEntityLoader([](const char*, const char*, xmlParserCtxtPtr) -> xmlParserInputPtr {
     ++g_externalLoads;
     return nullptr;
   });
-  for (const VecRecord& c : readVecFile("container/xml-values.vec")) {
+  for (const VecRecord& c : cases) {
     if (c.count("Type") != 0) {
       const std::string& type = c.at("Type");
       const std::string text = unquoted(c.at("Text"));
@@ -98,7 +98,6 @@ TEST_F(XmlArchiveTest, AttributeTextReadsAsTheOriginalReaderTakesIt) {
                               : type == "bool" ? readAs<bool>(text)
                                                : 12345;
       EXPECT_EQ(value, std::stoll(c.at("Value"))) << type << " " << text;
-      ++numbers;
     } else if (c.count("Kind") != 0) {
       SCOPED_TRACE(c.at("Attributes"));
       Bytes field = c.at("Kind") == "blob" ? Bytes{7, 7} : Bytes(std::stoul(c.at("Room")), 9);
@@ -112,24 +111,19 @@ TEST_F(XmlArchiveTest, AttributeTextReadsAsTheOriginalReaderTakesIt) {
       const Bytes expected = fromHex(c.at("Bytes"));
       if (c.at("Kind") == "raw") field.resize(std::min(field.size(), expected.size()));
       EXPECT_EQ(toHex(field), c.at("Bytes"));
-      ++blobs;
     } else {
       const Bytes hex = c.count("Hex") != 0 ? fromHex(c.at("Hex")) : Bytes{};
       const std::string text = c.count("Hex") != 0 ? std::string(hex.begin(), hex.end()) : c.at("Refused");
       auto reader = open(text);
       reader.pushElem("State");
-      std::uint16_t id = 77;
-      const auto start = std::chrono::steady_clock::now();
+      std::uint16_t id = 77;  // an expanded entity would take minutes and fill memory
       reader.io("id", id);
       EXPECT_TRUE(reader.failed()) << c.at("Refused");
       EXPECT_EQ(id, 77);
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-      ++refused;
     }
   }
   xmlSetExternalEntityLoader(previous);
   EXPECT_EQ(g_externalLoads, 0);
-  EXPECT_EQ(std::tuple(numbers, blobs, refused), std::tuple(18u, 11u, 11u));
 }
 
 TEST_F(XmlArchiveTest, DepthAttributeCountAndBlobLimits) {
@@ -151,21 +145,21 @@ TEST_F(XmlArchiveTest, DepthAttributeCountAndBlobLimits) {
   EXPECT_EQ(last, 127u);
   EXPECT_TRUE(readElement(attributes, [](XmlReadArchive&) {}));
   // Blobs round trip up to 49148 bytes; one more is not written.
-  for (const std::size_t length : {0u, 49148u, 49149u}) {
-    Bytes blob(length, 0xA5), back{9};
-    XmlWriteArchive writer(runtime);
-    writer.pushElem("E");
-    writer.ioBlob(blob);
-    EXPECT_EQ(writer.failed(), length > 49148) << length;
-    const auto text = writer.detachStream();
-    if (length > 49148 || !text) continue;
-    const std::string document(text->begin(), text->end());
-    auto reader = open(document);
-    reader.pushElem("E");
-    reader.ioBlob(back);
-    EXPECT_FALSE(reader.failed()) << length;
-    EXPECT_EQ(back, blob) << length;
-  }
+  Bytes blob(49148, 0xA5), back;
+  const std::string document = write([&](XmlWriteArchive& archive) {
+    archive.pushElem("E");
+    archive.ioBlob(blob);
+  });
+  auto reader = open(document);
+  reader.pushElem("E");
+  reader.ioBlob(back);
+  EXPECT_FALSE(reader.failed());
+  EXPECT_EQ(back, blob);
+  blob.push_back(0xA5);
+  XmlWriteArchive writer(runtime);
+  writer.pushElem("E");
+  writer.ioBlob(blob);
+  EXPECT_TRUE(writer.failed());
 }
 
 }  // namespace
