@@ -26,18 +26,18 @@ namespace {
 namespace fs = std::filesystem;
 using container::RealFileCalls;
 
-// What each regular file held when it was last synced, and every file given
-// its name (renamed or linked) before its content was all synced.
-struct SyncLog {
-  std::map<ino_t, off_t> synced;  // inode: its size at the sync
-  int named = 0;
-  int namedUnsynced = 0;
+// Each regular file's size when it was last synced (by inode), the files given
+// a name (renamed or linked), and those named before their content was all synced.
+std::map<ino_t, off_t> g_synced;
+int g_named = 0, g_namedUnsynced = 0;
 
-  void naming(const struct stat& info, bool found) {
-    ++named;
-    if (!found || synced.count(info.st_ino) == 0 || synced[info.st_ino] != info.st_size) ++namedUnsynced;
-  }
-} syncLog;
+void noteNaming(int dirFd, const char* from, int flags) {
+  struct stat info {};
+  ++g_named;
+  if (::fstatat(dirFd, from, &info, flags) != 0 || !g_synced.contains(info.st_ino) ||
+      g_synced[info.st_ino] != info.st_size)
+    ++g_namedUnsynced;
+}
 
 const container::FileCalls kWatchingCalls{
     RealFileCalls().openat,
@@ -45,17 +45,15 @@ const container::FileCalls kWatchingCalls{
     [](int fd) {
       const int rc = RealFileCalls().fsync(fd);
       struct stat info {};
-      if (rc == 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) syncLog.synced[info.st_ino] = info.st_size;
+      if (rc == 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) g_synced[info.st_ino] = info.st_size;
       return rc;
     },
     [](int fromDirFd, const char* from, int toDirFd, const char* to) {
-      struct stat info {};
-      syncLog.naming(info, ::fstatat(fromDirFd, from, &info, AT_SYMLINK_NOFOLLOW) == 0);
+      noteNaming(fromDirFd, from, AT_SYMLINK_NOFOLLOW);
       return RealFileCalls().renameat(fromDirFd, from, toDirFd, to);
     },
     [](int fromDirFd, const char* from, int toDirFd, const char* to, int flags) {
-      struct stat info {};  // an unnamed file, linked through /proc/self/fd
-      syncLog.naming(info, ::fstatat(fromDirFd, from, &info, 0) == 0);
+      noteNaming(fromDirFd, from, 0);  // an unnamed file, linked through /proc/self/fd
       return RealFileCalls().linkat(fromDirFd, from, toDirFd, to, flags);
     },
     RealFileCalls().unlinkat,
@@ -180,14 +178,13 @@ TEST_F(FilePersistTest, FailedWriteLeavesTheOldContainerWhole) {
 TEST_F(FilePersistTest, TheNewFileIsSyncedWholeBeforeItTakesTheName) {
   FilePersist persist = device();
   auto runtime = personalisedCard(persist);
-  syncLog = {};
   {
     container::ScopedFileCalls watching(kWatchingCalls);
     ASSERT_EQ(transmitHex(*runtime, kWrongPin).sw, 0x63C2);
     ASSERT_TRUE(container::ReplaceClearFile((drive / "clear.xml").string(), Bytes(5000, 0x3C)).ok());
   }
-  EXPECT_EQ(syncLog.named, 2);
-  EXPECT_EQ(syncLog.namedUnsynced, 0) << "named before its content was on the device";
+  EXPECT_EQ(g_named, 2);
+  EXPECT_EQ(g_namedUnsynced, 0) << "named before its content was on the device";
   EXPECT_EQ(readFileBytes((drive / "clear.xml").string()), Bytes(5000, 0x3C));
 }
 

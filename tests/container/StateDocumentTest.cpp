@@ -20,14 +20,6 @@
 namespace quillon::test {
 namespace {
 
-// Replaces the first occurrence of `from`, which must be there.
-std::string replaced(std::string document, const std::string& from, const std::string& to) {
-  const std::size_t at = document.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) document.replace(at, from.size(), to);
-  return document;
-}
-
 class StateDocumentTest : public CardFixture {
  protected:
   void SetUp() override {
@@ -72,7 +64,9 @@ TEST_F(StateDocumentTest, HostileValuesAreRefused) {
   TraceCapture capture(trace::kError);
   for (const VecRecord& c : cases) {
     SCOPED_TRACE(c.at("To"));
-    const std::string hostile = replaced(document, c.at("From"), c.at("To"));
+    std::string hostile = document;
+    ASSERT_NE(hostile.find(c.at("From")), std::string::npos);
+    hostile.replace(hostile.find(c.at("From")), c.at("From").size(), c.at("To"));
     std::string fault;
     if (c.at("Throws") == "1") {
       EXPECT_THROW(load(hostile, &fault), SerializationException);

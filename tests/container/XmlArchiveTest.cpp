@@ -102,14 +102,10 @@ TEST_F(XmlArchiveTest, AttributeTextReadsAsTheOriginalReaderTakesIt) {
       SCOPED_TRACE(c.at("Attributes"));
       Bytes field = c.at("Kind") == "blob" ? Bytes{7, 7} : Bytes(std::stoul(c.at("Room")), 9);
       const bool failed = readElement(c.at("Attributes"), [&](XmlReadArchive& r) {
-        if (c.at("Kind") == "blob")
-          r.ioBlob(field);
-        else
-          r.ioRaw(field.data(), field.size());
+        c.at("Kind") == "blob" ? r.ioBlob(field) : r.ioRaw(field.data(), field.size());
       });
       EXPECT_EQ(failed, c.at("Fails") == "1");
-      const Bytes expected = fromHex(c.at("Bytes"));
-      if (c.at("Kind") == "raw") field.resize(std::min(field.size(), expected.size()));
+      if (c.at("Kind") == "raw") field.resize(std::min(field.size(), c.at("Bytes").size() / 2));
       EXPECT_EQ(toHex(field), c.at("Bytes"));
     } else {
       const Bytes hex = c.count("Hex") != 0 ? fromHex(c.at("Hex")) : Bytes{};
