@@ -15,10 +15,8 @@ namespace quillon::container {
 namespace {
 
 TEST(ContainerFile, PathIsTheDriveRootWhateverItsTrailingSlashes) {
-  const std::pair<const char*, const char*> cases[] = {{"/media/ACME", "/media/ACME/Quillon2.bin"},
-                                                       {"/media/ACME//", "/media/ACME/Quillon2.bin"},
-                                                       {"/", "/Quillon2.bin"}};
-  for (const auto& [drive, path] : cases) EXPECT_EQ(containerPathOn(drive), path) << drive;
+  EXPECT_EQ(containerPathOn("/media/ACME//"), "/media/ACME/Quillon2.bin");
+  EXPECT_EQ(containerPathOn("/"), "/Quillon2.bin");
 }
 
 TEST(ContainerFile, OpensOnlyWithoutFollowingLinksOrBlockingOnAFifo) {

@@ -1,27 +1,24 @@
-// The card's state document through snapshotHeap and restoreHeap: a card built
-// through transmit comes back and writes the same document byte for byte, keeps
-// working, and hostile documents (container/state-document.vec) are refused.
-#include <string>
+// The card's state document: a card built through transmit comes back and writes
+// the same document byte for byte, keeps working, and hostile documents
+// (container/state-document.vec) are refused. A card filled to its last object
+// refuses the next with 6A84, and the full card saves and opens with every object.
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/FileHandle.h"
 #include "container/FilePersist.h"
-#include "gids/BerTlvFile.h"
 #include "gids/GidsAppletInstaller.h"
-#include "gids/GidsFileSystem.h"
 #include "jc/Exceptions.h"
 #include "support/CapturingSink.h"
 #include "support/CardFixture.h"
-#include "support/OpenSslPeer.h"
+#include "support/TestData.h"
 
 namespace quillon::test {
 namespace {
-
-// Replaces the first occurrence of `from`, which must be there.
-std::string replaced(std::string document, const std::string& from, const std::string& to) {
-  const std::size_t at = document.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) document.replace(at, from.size(), to);
-  return document;
-}
 
 class StateDocumentTest : public CardFixture {
  protected:
@@ -52,58 +49,11 @@ TEST_F(StateDocumentTest, ReloadedCardWritesTheSameDocumentAndWorks) {
   EXPECT_EQ(snapshot(loaded), document);
   EXPECT_EQ(onLoaded("00CBA010025C00").data,
             "DF21086D73637000000000DF2206000000000000DF2300DF2010000102030405060708090A0B0C0D0E0F");
-  EXPECT_EQ(onLoaded("00CBA012045C02DF20").data, std::string("DF2010") + kSerial);
   EXPECT_EQ(onLoaded("00CB3FFF045C027F71").data, "7F7106970103930103");
   // The PIN presented before the snapshot was not stored: the key file wants it again.
   EXPECT_EQ(onLoaded("002241B606800157840181").sw, 0x6982);
   ASSERT_EQ(onLoaded(std::string("0020008004") + kTestPin).sw, 0x9000);
   EXPECT_EQ(onLoaded(kReadPublicKey).data, publicKeyAnswer);
-  ASSERT_EQ(onLoaded("002241B606800157840181").sw, 0x9000);
-  const Bytes info = sha256DigestInfo("signed after reload");
-  const Response signature = onLoaded("002A9E9A33" + toHex(info) + "00");
-  ASSERT_EQ(signature.sw, 0x9000);
-  const ossl::PkeyPtr publicKey = publicKeyFromAnswer(publicKeyAnswer);
-  ASSERT_NE(publicKey, nullptr);
-  EXPECT_TRUE(verifyHash(publicKey.get(), "SHA256", Bytes(info.begin() + 19, info.end()), fromHex(signature.data)));
-  // The imported administrator key authenticates the terminal.
-  ASSERT_EQ(onLoaded("002281A403830180").sw, 0x9000);
-  const Response challenge = onLoaded("00870000047C02810000");
-  ASSERT_EQ(challenge.sw, 0x9000);
-  const Bytes cryptogram = tdesCbc(fromHex(kAdminKey), fromHex(challenge.data.substr(8)), true);
-  EXPECT_EQ(onLoaded("008700000C7C0A8208" + toHex(cryptogram)).sw, 0x9000);
-}
-
-TEST_F(StateDocumentTest, NullFileCountsButAddsNothingAndLoadedFilesGetTheirCapacities) {
-  // A NullFile and an empty DF among the root's children, and twelve records in A013.
-  std::string records;
-  for (int i = 0; i < 12; ++i)
-    records += "<Record><data len=\"3\" rawData=\"" + std::string(1, static_cast<char>('A' + i)) + "AAA\"/></Record>";
-  std::string edited = replaced(document, "state=\"7\" childCount=\"8\"", "state=\"7\" childCount=\"10\"");
-  edited = replaced(edited, "<BerTlvFile type=\"1\" fileID=\"40976\"",
-                    "<NullFile type=\"0\"/>\n<BerTlvFile type=\"1\" fileID=\"40976\"");
-  edited = replaced(edited, "<fci len=",
-                    "<DedicatedFile type=\"3\" fileID=\"20480\" state=\"7\" childCount=\"0\"><fcp len=\"0\"/>"
-                    "</DedicatedFile>\n<fci len=");
-  edited = replaced(
-      edited,
-      "fileID=\"40979\" state=\"7\" childCount=\"0\">\n        <fcp len=\"14\" rawData=\"YgyCATmDAqATjAMDMDA=\"/>",
-      "fileID=\"40979\" state=\"7\" childCount=\"12\"><fcp len=\"14\" rawData=\"YgyCATmDAqATjAMDMDA=\"/>" + records);
-  ASSERT_EQ(load(edited), 0u);
-  GidsFileSystem& fs = static_cast<GidsApplet*>(loaded.getApplet())->files();
-  ASSERT_EQ(fs.childCount, 9);
-  auto* df = dynamic_cast<DedicatedFile*>(fs.children[8]);
-  ASSERT_NE(df, nullptr);
-  EXPECT_EQ(df->fileID, 0x5000);
-  EXPECT_EQ(df->childCount, 0);
-  EXPECT_EQ(df->children.length(), 10);
-  EXPECT_EQ(df->parent, &fs);
-  auto& a013 = dynamic_cast<BerTlvFile&>(*fs.findFile(0xA013, FIND_EF));
-  ASSERT_EQ(a013.childCount, 12);
-  EXPECT_EQ(a013.children.length(), 12);
-  for (std::uint8_t i = 0; i < 12; ++i) {
-    ASSERT_EQ(a013.children[i]->data.length(), 3);
-    EXPECT_EQ(a013.children[i]->data[0], static_cast<std::uint8_t>(i * 4)) << int{i};  // 'A'+i: 6 bits i
-  }
 }
 
 TEST_F(StateDocumentTest, HostileValuesAreRefused) {
@@ -114,7 +64,9 @@ TEST_F(StateDocumentTest, HostileValuesAreRefused) {
   TraceCapture capture(trace::kError);
   for (const VecRecord& c : cases) {
     SCOPED_TRACE(c.at("To"));
-    const std::string hostile = replaced(document, c.at("From"), c.at("To"));
+    std::string hostile = document;
+    ASSERT_NE(hostile.find(c.at("From")), std::string::npos);
+    hostile.replace(hostile.find(c.at("From")), c.at("From").size(), c.at("To"));
     std::string fault;
     if (c.at("Throws") == "1") {
       EXPECT_THROW(load(hostile, &fault), SerializationException);
@@ -127,6 +79,86 @@ TEST_F(StateDocumentTest, HostileValuesAreRefused) {
   // Nothing of that damaged the runtime for a good document.
   ASSERT_EQ(load(document), 0u);
   EXPECT_EQ(onLoaded("00CBA012045C02DF20").data, std::string("DF2010") + kSerial);
+}
+
+std::string hex16(std::size_t v) { return toHex({static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)}); }
+
+// DF<tag> and the BER length of `n` bytes.
+std::string objectHeader(std::size_t tag, std::size_t n) {
+  return "DF" + hex16(tag).substr(2) +
+         (n < 0x80    ? ""
+          : n < 0x100 ? "81"
+                      : "82" + hex16(n).substr(0, 2)) +
+         hex16(n).substr(2);
+}
+
+// PUT DATA of DF<tag> holding `size` bytes into file `file`, as a chain of 255-byte pieces.
+std::uint16_t putObject(IJCRuntime& card, std::size_t file, std::size_t tag, const Bytes& value) {
+  Bytes data = fromHex(objectHeader(tag, value.size()));
+  data.insert(data.end(), value.begin(), value.end());
+  for (std::size_t at = 0; at < data.size(); at += 255) {
+    const std::size_t n = std::min<std::size_t>(255, data.size() - at);
+    const bool last = at + n == data.size();
+    const Bytes piece(data.begin() + static_cast<std::ptrdiff_t>(at),
+                      data.begin() + static_cast<std::ptrdiff_t>(at + n));
+    const std::string header = "DB" + hex16(file);
+    const std::uint16_t sw = transmitHex(card, (last ? "00" : "10") + header + hex16(n).substr(2) + toHex(piece)).sw;
+    if (sw == 0x9000) continue;
+    if (!last) transmitHex(card, "00" + header + "00");  // closes the chain
+    return sw;
+  }
+  return 0x9000;
+}
+
+using CapacityTest = CardFixture;
+
+TEST_F(CapacityTest, AFullCardRefusesTheNextObjectAndOpensAgainWithEveryObject) {
+  personalise();
+  ASSERT_EQ(sw("002000800431323334"), 0x9000);
+  for (std::size_t file = 0xA100; file < 0xA104; ++file) {
+    ASSERT_EQ(sw("00A4000C023FFF"), 0x9000);
+    ASSERT_EQ(sw("00E000000E620C8201398302" + hex16(file) + "8C03033000"), 0x9000);
+    ASSERT_EQ(sw("0044000000"), 0x9000);
+  }
+  std::mt19937 random(20261207);
+  const auto randomBytes = [&](std::size_t n) {
+    Bytes bytes(n);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    return bytes;
+  };
+  // The largest value whose object (DF xx 82 xx xx, then the value) the loader reads back is 49143 bytes.
+  EXPECT_EQ(putObject(runtime, 0xA100, 1, randomBytes(49144)), 0x6A84);
+  // Incompressible objects, the largest first, then smaller ones into what is left.
+  std::vector<Bytes> stored;
+  for (const std::size_t size : {49143u, 4096u, 512u, 64u, 1u}) {
+    std::uint16_t status = 0x9000;
+    while (status == 0x9000) {
+      stored.push_back(randomBytes(size));
+      status = putObject(runtime, 0xA100 + (stored.size() - 1) / 30, 1 + (stored.size() - 1) % 30, stored.back());
+    }
+    stored.pop_back();
+    ASSERT_EQ(status, 0x6A84) << size;
+  }
+  ASSERT_GT(stored.size(), 30u);
+
+  // Saved and loaded into a fresh runtime, the card holds every object and no other.
+  TempDir drive;
+  FilePersist writer("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string());
+  ASSERT_EQ(writer.save(runtime), 0u);
+  JCRuntimeImpl reopened;
+  GidsAppletInstaller installer;
+  FileHandle fd(::open((drive.path() / FilePersist::kContainerName).c_str(), O_RDONLY | O_CLOEXEC));
+  FilePersist reader("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string());
+  ASSERT_EQ(reader.loadInto(reopened, installer, fd.get()), 0u);
+  ASSERT_EQ(transmitHex(reopened, "002000800431323334").sw, 0x9000);
+  for (std::size_t i = 0; i <= stored.size(); ++i) {
+    const std::size_t tag = 1 + i % 30;
+    const Response answer =
+        readAll(reopened, transmitHex(reopened, "00CB" + hex16(0xA100 + i / 30) + "045C02DF" + hex16(tag).substr(2)));
+    ASSERT_EQ(answer.sw, i < stored.size() ? 0x9000 : 0x6A88) << i;
+    const std::string expected = i < stored.size() ? objectHeader(tag, stored[i].size()) + toHex(stored[i]) : "";
+    ASSERT_TRUE(answer.data == expected) << i;
+  }
 }
 
 }  // namespace
