@@ -9,6 +9,7 @@
 
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
+#include "jc/IArchive.h"
 #include "support/CardFixture.h"
 #include "support/OpenSslPeer.h"
 #include "support/TestData.h"
@@ -96,6 +97,38 @@ TEST(ChangeTracking, EveryCommandThatChangesTheCardIsSavedAndNoOtherIs) {
     // A change must be saved before its answer leaves; nothing else may cost a save.
     EXPECT_EQ(saved, c.at("Saves") == "1") << (changed ? "a change that would never reach the container" : "");
   }
+}
+
+// The dev build's check: a command that changes the card without noting it
+// stops the program instead of losing the change.
+struct UnnotedChange final : IApplet {
+  explicit UnnotedChange(IJCRuntime& r) : runtime(r) {}
+  void process(APDU& apdu) override {
+    if (apdu.getBuffer()[1] == 0x01) runtime.noteStateChange();
+    ++value;
+    runtime.persist();
+  }
+  void serialize(IArchive& archive) override { archive.io("value", value); }
+  IJCRuntime& runtime;
+  std::uint32_t value = 0;
+};
+
+TEST(ChangeTrackingDeathTest, AnUnnotedChangeStopsTheDevBuild) {
+  if (!JCRuntimeImpl::kChecksChangeNotes) GTEST_SKIP() << "built without QUILLON_STATE_CHECK";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto run = [](std::uint8_t ins) {
+    CountingProvider provider;
+    JCRuntimeImpl runtime(&provider);
+    runtime.setApplet(::new (runtime.allocatePersistent(sizeof(UnnotedChange), JC_HERE("test")))
+                          UnnotedChange(runtime));
+    const std::uint8_t command[] = {0x00, ins, 0x00, 0x00};
+    std::uint8_t response[2];
+    std::uint32_t length = sizeof response;
+    runtime.transmit(command, sizeof command, response, length);
+    return provider.saves;
+  };
+  EXPECT_EQ(run(0x01), 1);  // noted: saved, no complaint
+  EXPECT_DEATH(run(0x02), "INS 02 changed the card's stored state without noting it");
 }
 
 }  // namespace
