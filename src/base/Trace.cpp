@@ -62,8 +62,7 @@ std::size_t Event::mofLength() const noexcept { return (utf8::utf16Units(text) +
 
 std::uint32_t controlCallback(std::uint32_t requestCode, void* /*context*/, std::uint32_t bufferSize,
                               void* buffer) noexcept {
-  if (requestCode != kEnableEvents && requestCode != kDisableEvents)
-    return status::ERROR_INVALID_PARAMETER;
+  if (requestCode != kEnableEvents && requestCode != kDisableEvents) return status::ERROR_INVALID_PARAMETER;
   const ControlRequest* request = nullptr;
   if (!loggerFromRequest(bufferSize, buffer, request)) return reportBadLogger();
 
@@ -107,8 +106,7 @@ void disableAllSessions() {
   refreshEnabled(p);
 }
 
-void emit(const char* /*file*/, int line, const char* function, std::uint8_t level, const char* format,
-          ...) noexcept {
+void emit(const char* /*file*/, int line, const char* function, std::uint8_t level, const char* format, ...) noexcept {
   if (!enabled()) return;
 
   // Room for kMaxMessageChars characters of up to four bytes each; anything longer

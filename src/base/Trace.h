@@ -82,21 +82,20 @@ extern std::atomic<bool> g_enabled;
 inline bool enabled() noexcept { return detail::g_enabled.load(std::memory_order_relaxed); }
 
 // Formats and sends one line. `file` is accepted but not sent.
-void emit(const char* file, int line, const char* function, std::uint8_t level, const char* format,
-          ...) noexcept __attribute__((format(printf, 5, 6)));
+void emit(const char* file, int line, const char* function, std::uint8_t level, const char* format, ...) noexcept
+    __attribute__((format(printf, 5, 6)));
 
 }  // namespace quillon::trace
 
 // Trace at the caller's own location; `function` is the name the line carries.
-#define QTRACE(level, function, ...)                                                        \
-  do {                                                                                      \
-    if (::quillon::trace::enabled())                                                        \
-      ::quillon::trace::emit(__FILE__, __LINE__, (function), (level), __VA_ARGS__);         \
+#define QTRACE(level, function, ...)                                                                               \
+  do {                                                                                                             \
+    if (::quillon::trace::enabled()) ::quillon::trace::emit(__FILE__, __LINE__, (function), (level), __VA_ARGS__); \
   } while (0)
 
 // Trace at a location the caller names (an allocation's recorded source line).
-#define QTRACE_AT(file, line, function, level, ...)                                         \
-  do {                                                                                      \
-    if (::quillon::trace::enabled())                                                        \
+#define QTRACE_AT(file, line, function, level, ...)                                             \
+  do {                                                                                          \
+    if (::quillon::trace::enabled())                                                            \
       ::quillon::trace::emit((file), static_cast<int>(line), (function), (level), __VA_ARGS__); \
   } while (0)

@@ -5,11 +5,16 @@ namespace quillon::utf8 {
 namespace {
 // Length of the sequence a lead byte announces, and the UTF-16 units it needs.
 void leadInfo(unsigned char b, std::size_t& bytes, std::size_t& units) {
-  if (b < 0x80) bytes = 1, units = 1;
-  else if ((b & 0xE0) == 0xC0) bytes = 2, units = 1;
-  else if ((b & 0xF0) == 0xE0) bytes = 3, units = 1;
-  else if ((b & 0xF8) == 0xF0) bytes = 4, units = 2;
-  else bytes = 1, units = 1;
+  if (b < 0x80)
+    bytes = 1, units = 1;
+  else if ((b & 0xE0) == 0xC0)
+    bytes = 2, units = 1;
+  else if ((b & 0xF0) == 0xE0)
+    bytes = 3, units = 1;
+  else if ((b & 0xF8) == 0xF0)
+    bytes = 4, units = 2;
+  else
+    bytes = 1, units = 1;
 }
 }  // namespace
 

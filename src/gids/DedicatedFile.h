@@ -43,8 +43,7 @@ class DedicatedFile : public File {
   void serializeContent(IArchive& archive);
   // Offset of the value of the `tag` element in a template (tag, one-byte length,
   // then TLVs) and its decoded length; false when absent or malformed.
-  static bool findTemplateValue(const ByteArray& tmpl, std::uint8_t tag, std::uint16_t& value,
-                                std::uint16_t& length);
+  static bool findTemplateValue(const ByteArray& tmpl, std::uint8_t tag, std::uint16_t& value, std::uint16_t& length);
   void destroyChild(std::uint8_t index, const SourceLocation& where);
 };
 

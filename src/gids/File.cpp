@@ -7,8 +7,7 @@
 
 namespace quillon {
 
-File::File(IJCRuntime& rt, std::uint16_t id, ByteArray template_)
-    : runtime(rt), fileID(id), fcp(std::move(template_)) {
+File::File(IJCRuntime& rt, std::uint16_t id, ByteArray template_) : runtime(rt), fileID(id), fcp(std::move(template_)) {
   computeSecAttrOffset();
 }
 

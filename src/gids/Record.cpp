@@ -2,6 +2,7 @@
 
 namespace quillon {
 
-Record::Record(IJCRuntime& rt, std::uint16_t size) : runtime(rt), data(size, rt.persistentMemory(), JC_HERE("Record::Record")) {}
+Record::Record(IJCRuntime& rt, std::uint16_t size)
+    : runtime(rt), data(size, rt.persistentMemory(), JC_HERE("Record::Record")) {}
 
 }  // namespace quillon

@@ -30,7 +30,8 @@ std::uint32_t CreateBlankContainer(const std::string& drive, const DeviceIdentit
   QTRACE(trace::kInformation, kFn, "CreateBlankContainer: vendor=%s product=%s revision=%s", identity.vendor.c_str(),
          identity.product.c_str(), identity.revision.c_str());
   // Nothing is sent: the applet stays in its initialisation phase.
-  return writeNewCard(kFn, drive, identity, [](IJCRuntime&) {}, progress);
+  return writeNewCard(
+      kFn, drive, identity, [](IJCRuntime&) {}, progress);
 }
 
 }  // namespace quillon

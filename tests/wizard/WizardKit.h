@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "support/ScriptedBoxes.h"
-#include "support/TestData.h"
 #include "support/SysfsTree.h"
+#include "support/TestData.h"
 #include "wizard/WizardDialog.h"
 
 namespace quillon::test {
