@@ -53,9 +53,9 @@ std::size_t patternCount = 0;
 std::atomic<bool> scanning{false};
 std::atomic<std::size_t> hits[kMaxPatterns];
 std::atomic<std::size_t> blocksScanned{0};
-thread_local bool insideScan = false;
 
 #ifdef QUILLON_SCAN_WITH_HOOKS
+thread_local bool insideScan = false;
 // AddressSanitizer runs the free hook before it releases the block, whole and with its size known.
 const int kHooks = __sanitizer_install_malloc_and_free_hooks(  // its slot; 0: refused
     [](const volatile void*, std::size_t) {},
