@@ -24,7 +24,7 @@ const char* const kPlugged = "VirtualReader::watchMounts";
 
 // The same USB device, whichever of its volumes.
 bool sameStick(const VolumeIdentity& a, const VolumeIdentity& b) {
-  return a.vendor == b.vendor && a.product == b.product && a.revision == b.revision && a.serial == b.serial;
+  return static_cast<const platform::DeviceIdentity&>(a) == b;
 }
 
 }  // namespace
