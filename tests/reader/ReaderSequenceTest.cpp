@@ -40,15 +40,9 @@ class Sequence : public ReaderFixture {
     std::string a, b;
     in >> a >> b;
     const bool yes = a == "yes" || a == "ok";
-    if (verb == "create") {
+    if (verb == "create") {  // create [other | second]: another identity's card, or the second stick's own
       const DeviceIdentity other{"OTHER", "Pocket Drive", "1.00", "4C5399999999"};
-      const Bytes key = fromHex("0102030405060708090A0B0C0D0E0F101112131415161718");
-      if (a == "second") {  // on the second stick, mounted, with its own identity
-        ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, second().string(), nullptr, world.paths()),
-                  0u);
-      } else {
-        world.createCard(a == "other" ? &other : nullptr);
-      }
+      world.createCard(a == "other" ? &other : nullptr, a == "second" ? second() : fs::path());
     } else if (verb == "swallow") {
       EXPECT_EQ(swallow(path(a)), b == "ok");
     } else if (verb == "eject" || verb == "present" || verb == "powered") {

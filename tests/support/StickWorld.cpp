@@ -33,9 +33,10 @@ std::string StickWorld::devicePath() const {
 
 std::vector<std::uint8_t> StickWorld::swallowInput(const std::string& path) { return platform::encodeDevicePath(path); }
 
-void StickWorld::createCard(const DeviceIdentity* identity) {
+void StickWorld::createCard(const DeviceIdentity* identity, const fs::path& dir) {
   const Bytes key = fromHex("0102030405060708090A0B0C0D0E0F101112131415161718");
-  ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, mountDir_.string(), identity, paths()), 0u);
+  const std::string where = (dir.empty() ? mountDir_ : dir).string();
+  ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, where, identity, paths()), 0u);
 }
 
 std::vector<std::uint8_t> StickWorld::containerBytes() const { return readFileBytes(containerPath().string()); }
