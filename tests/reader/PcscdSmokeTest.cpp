@@ -1,6 +1,5 @@
-// The built driver inside a real pcscd, reached by real PC/SC clients: EJECT and
-// SWALLOW through libpcsclite, OpenSC's tool on the card, a stick plugged in
-// while pcscd runs, and pcscd restarts.
+// The built driver inside a real pcscd (SWALLOW, OpenSC and restarts are the e2e
+// tests'): a stick plugged in while pcscd runs, and an EJECT that outlives a restart.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +7,6 @@
 #include <vector>
 
 #include "personalise/ReaderConnection.h"
-#include "support/Child.h"
 #include "support/PcscdFixture.h"
 #include "support/StickWorld.h"
 
@@ -48,11 +46,6 @@ class PcscdSmokeTest : public ::testing::Test {
   void TearDown() override {
     if (pcscd && HasFailure()) std::cerr << "pcscd log:\n" << pcscd->log() << "\n";
   }
-  ProcessResult openscTool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {"opensc-tool", "-r", kReaderName};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(argv, pcscd->environment(), 20s);
-  }
   void eject() {
     ReaderConnection reader(systemPcsc());
     ASSERT_EQ(reader.establishContext(), 0u);
@@ -65,8 +58,7 @@ class PcscdSmokeTest : public ::testing::Test {
   std::unique_ptr<PcscdFixture> pcscd;
 };
 
-TEST_F(PcscdSmokeTest, ClientsReachTheCardThroughEjectSwallowPlugInAndRestarts) {
-  const std::string kSelected = "SW1=0x90, SW2=0x00";
+TEST_F(PcscdSmokeTest, APlugInIsServedAndAnEjectOutlivesARestart) {
   ASSERT_NO_THROW(pcscd->start());
   ASSERT_TRUE(waitForCard(false, 5s));
   world.createCard();  // as init --no-reader leaves it: no card for the reader yet
@@ -75,27 +67,6 @@ TEST_F(PcscdSmokeTest, ClientsReachTheCardThroughEjectSwallowPlugInAndRestarts) 
   std::this_thread::sleep_for(600ms);  // pcscd's reader looks every 250 ms
   world.mountAnew();
   ASSERT_TRUE(waitForCard(true, 3s));
-  eject();
-  {
-    ReaderConnection reader(systemPcsc());
-    ASSERT_EQ(reader.establishContext(), 0u);
-    ASSERT_EQ(reader.listReaders(), 0u);
-    ASSERT_STREQ(reader.findVirtualReader(), kReaderName);
-    ASSERT_EQ(reader.connect(kReaderName), 0u);
-    const std::vector<std::uint8_t> volume = StickWorld::swallowInput(world.devicePath());
-    ASSERT_EQ(reader.control(ReaderConnection::kSwallow, volume.data(), volume.size()), 0u);
-    ASSERT_TRUE(waitForCard(true, 5s));
-  }
-  EXPECT_NE(openscTool({"-s", kSelectGids}).output.find(kSelected), std::string::npos);
-  // The ATR is claimed by no other driver: OpenSC's GIDS driver takes the card.
-  const ProcessResult name = openscTool({"-n"});
-  EXPECT_NE(name.output.find("GIDS"), std::string::npos) << name.output;
-
-  // pcscd goes and comes back: the reader takes the remembered volume up again.
-  pcscd->restart();
-  ASSERT_TRUE(waitForCard(true, 5s));
-  EXPECT_NE(openscTool({"-s", kSelectGids}).output.find(kSelected), std::string::npos);
-  // Ejected, it stays out across a restart until it is plugged in again.
   eject();
   pcscd->restart();
   EXPECT_FALSE(waitForCard(true, 1500ms));

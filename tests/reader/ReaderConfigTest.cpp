@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "reader/ReaderConfig.h"
 #include "reader/StateFile.h"
@@ -41,11 +40,6 @@ std::string unescape(std::string_view in) {
   return out;
 }
 
-std::string readText(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST(ReaderConfigTest, DevicenamesAndStateFilesFromOutside) {
   const TempDir temporary;
   const StateFile state((temporary.path() / "reader.state").string());
@@ -71,7 +65,7 @@ TEST(ReaderConfigTest, DevicenamesAndStateFilesFromOutside) {
     EXPECT_TRUE(verdict == "ok" || (volume.devicePath.empty() && !volume.identity && volume.ejected.empty()));
     if (verdict == "ok") {  // written back as read: in the oldest format that holds it
       ASSERT_EQ(state.remember(volume), 0) << text.substr(0, 80);
-      EXPECT_EQ(readText(state.path()), input);
+      EXPECT_EQ(readFileBytes(state.path()), Bytes(input.begin(), input.end()));
     }
   }
   EXPECT_EQ(cases, 54);  // the whole file was read

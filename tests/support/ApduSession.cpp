@@ -38,43 +38,25 @@ std::size_t number(std::string_view text) {
   return n;
 }
 
-// One piece of an expected answer: literal hex, N bytes of anything (`any`
-// false), or any number of bytes (`any` true).
-struct Piece {
-  std::string hex;
-  std::size_t bytes = 0;
-  bool any = false;
-};
-
-std::vector<Piece> answerPattern(const std::vector<std::string>& tokens) {
-  std::vector<Piece> pieces;
-  std::string literal;
-  auto flush = [&] {
-    if (!literal.empty()) pieces.push_back({toHex(expandHex(literal)), 0, false});
-    literal.clear();
-  };
+// Whether the answer's hex is the expected data: "?N" is N bytes of anything, "?" as many as the rest leaves.
+bool matches(const std::vector<std::string>& tokens, const std::string& data) {
+  std::vector<std::string> pieces;  // literal hex, or one '?' per hex digit of anything
+  std::size_t fixed = 0, open = 0;
   for (const std::string& token : tokens) {
-    if (token[0] != '?') {
-      literal += token + " ";
-      continue;
-    }
-    flush();
-    pieces.push_back(token == "?" ? Piece{"", 0, true} : Piece{"", number(token.substr(1)), false});
+    pieces.push_back(token == "?"      ? ""
+                     : token[0] == '?' ? std::string(2 * number(token.substr(1)), '?')
+                                       : toHex(expandHex(token)));
+    fixed += pieces.back().size();
+    open += token == "?";
   }
-  flush();
-  return pieces;
-}
-
-bool matches(const std::vector<Piece>& pieces, std::size_t i, const std::string& data, std::size_t at) {
-  if (i == pieces.size()) return at == data.size();
-  const Piece& p = pieces[i];
-  if (p.any) {
-    for (std::size_t end = at; end <= data.size(); end += 2)
-      if (matches(pieces, i + 1, data, end)) return true;
-    return false;
+  if (open > 1 || data.size() < fixed || (open == 0 && data.size() != fixed)) return false;
+  std::size_t at = 0;
+  for (const std::string& piece : pieces) {
+    if (piece.empty()) at += data.size() - fixed;
+    for (const char c : piece)
+      if (data[at++] != c && c != '?') return false;
   }
-  if (p.hex.empty()) return at + 2 * p.bytes <= data.size() && matches(pieces, i + 1, data, at + 2 * p.bytes);
-  return data.compare(at, p.hex.size(), p.hex) == 0 && matches(pieces, i + 1, data, at + p.hex.size());
+  return true;
 }
 
 std::vector<Session> readSessions(const std::string& path) {
@@ -119,7 +101,7 @@ void runLines(IJCRuntime& runtime, const std::string& path, const Session& sessi
     Response r = transmitHex(runtime, toHex(expandHex(line.text.substr(0, arrow))));
     if (follow) r = readAll(runtime, r);
     const std::string gotSw = toHex({static_cast<std::uint8_t>(r.sw >> 8), static_cast<std::uint8_t>(r.sw)});
-    if (gotSw != toHex(expandHex(sw)) || !matches(answerPattern(expected), 0, r.data, 0))
+    if (gotSw != toHex(expandHex(sw)) || !matches(expected, r.data))
       ADD_FAILURE_AT(path.c_str(), line.number) << "[" << session.name << "] " << line.text
                                                 << "\n  answered: " << (r.data.empty() ? "" : r.data + " ") << gotSw;
   }

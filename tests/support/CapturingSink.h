@@ -32,10 +32,6 @@ class CapturingSink final : public trace::Sink {
     for (const Line& l : lines()) n += l.text.find(fragment) != std::string::npos;
     return n;
   }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
 
  private:
   mutable std::mutex mutex_;

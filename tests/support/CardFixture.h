@@ -56,11 +56,6 @@ class CardFixture : public ::testing::Test {
   std::uint16_t sw(const std::string& hex) { return send(hex).sw; }
   Response sendAll(const std::string& hex) { return readAll(runtime, send(hex)); }
   void personalise() { personaliseCard(runtime); }
-  // Ends the initialisation phase without anything else.
-  void activateApplication() {
-    ASSERT_EQ(sw("00A4000C023FFF"), 0x9000);
-    ASSERT_EQ(sw("0044000000"), 0x9000);
-  }
 
   JCRuntimeImpl runtime;
   GidsApplet* applet = nullptr;

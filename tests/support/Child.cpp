@@ -18,32 +18,19 @@ extern char** environ;
 
 namespace quillon::test {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
 
-void closeFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
+Child::Child(const std::function<int()>& body) { start(body, -1); }
 
-}  // namespace
-
-Child::Child(const std::function<int()>& body) { start(body); }
-
-void Child::start(const std::function<int()>& body) {
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (::pipe2(err, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    throw std::runtime_error("pipe failed");
-  }
+// The child's output goes to `output`, or to a pipe read by wait() when it is -1.
+void Child::start(const std::function<int()>& body, int output) {
+  int pipe[2] = {-1, -1};
+  if (output < 0 && ::pipe2(pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   std::fflush(nullptr);  // nothing buffered is written twice
   pid_ = ::fork();
   if (pid_ == 0) {
-    const int input = ::open("/dev/null", O_RDONLY);
-    if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0) ::_exit(126);
+    const int input = ::open("/dev/null", O_RDONLY), sink = output >= 0 ? output : pipe[1];
+    if (input < 0 || ::dup2(input, 0) < 0 || ::dup2(sink, 1) < 0 || ::dup2(sink, 2) < 0) ::_exit(126);
     int code = 125;
     try {
       code = body();
@@ -52,15 +39,9 @@ void Child::start(const std::function<int()>& body) {
     std::fflush(nullptr);
     ::_exit(code);
   }
-  ::close(out[1]);
-  ::close(err[1]);
-  out_ = out[0];
-  err_ = err[0];
-  if (pid_ < 0) {
-    closeFd(out_);
-    closeFd(err_);
-    throw std::runtime_error("fork failed");
-  }
+  if (pipe[1] >= 0) ::close(pipe[1]);
+  out_ = pipe[0];
+  if (pid_ < 0) throw std::runtime_error("fork failed");
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
@@ -85,12 +66,13 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
   const int log = logFile.empty() ? -1 : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (!logFile.empty() && log < 0) throw std::runtime_error("cannot open " + logFile);
   const pid_t parent = ::getpid();
-  start([&] {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent || (log >= 0 && ::dup2(log, 1) < 0) || ::dup2(1, 2) < 0) return 126;
-    ::execve(path.c_str(), args.data(), envp.data());
-    return 127;
-  });
+  start(
+      [&] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() == parent) ::execve(path.c_str(), args.data(), envp.data());
+        return 127;
+      },
+      log);
   if (log >= 0) ::close(log);
 }
 
@@ -100,49 +82,33 @@ Child::~Child() {
     while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  closeFd(out_);
-  closeFd(err_);
-}
-
-void Child::kill(int sig) {
-  if (pid_ > 0) ::kill(pid_, sig);
+  if (out_ >= 0) ::close(out_);
 }
 
 ChildResult Child::wait(std::chrono::milliseconds timeout) {
   ChildResult result;
   const Clock::time_point deadline = Clock::now() + timeout;
   char buffer[4096];
-  while (out_ >= 0 || err_ >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      result.timedOut = true;
-      kill(SIGKILL);
-      break;
-    }
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (::poll(fds, 2, static_cast<int>(left)) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].revents == 0) continue;
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        closeFd(i == 0 ? out_ : err_);
-        continue;
-      }
-      (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  closeFd(out_);
-  closeFd(err_);
   int status = 0;
-  while (pid_ > 0) {  // a child writing elsewhere may outlive its pipes
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_ || (done < 0 && errno != EINTR)) break;
+  const auto readSome = [&](int wait) {  // false once nothing more came
+    pollfd fd = {out_, POLLIN, 0};
+    if (out_ < 0 || ::poll(&fd, 1, wait) <= 0) return false;
+    const ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n > 0) return result.out.append(buffer, static_cast<std::size_t>(n)), true;
+    if (n == 0 || errno != EINTR) out_ = (::close(out_), -1);
+    return false;
+  };
+  while (pid_ > 0) {  // a child writing elsewhere may outlive its pipe
     if (Clock::now() >= deadline && !result.timedOut) {
       result.timedOut = true;
-      kill(SIGKILL);
+      ::kill(pid_, SIGKILL);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (readSome(10)) continue;
+    if (out_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_ || (done < 0 && errno != EINTR)) break;
+  }
+  while (readSome(0)) {
   }
   if (pid_ > 0) {
     pid_ = -1;
@@ -156,6 +122,11 @@ bool Child::running() {
   int status = 0;
   if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
   return pid_ > 0;
+}
+
+void Child::stop(std::chrono::milliseconds grace) {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
+  wait(grace);
 }
 
 std::string findProgram(const std::string& name) {
@@ -172,26 +143,11 @@ std::string findProgram(const std::string& name) {
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
                          std::chrono::milliseconds timeout) {
   ChildResult r = Child(argv, extraEnvironment, "").wait(timeout);
-  return {r.timedOut ? -1 : r.exitCode, r.out + r.err};
+  return {r.timedOut ? -1 : r.exitCode, r.out};
 }
 
 ChildResult runForked(const std::function<int()>& body, std::chrono::milliseconds timeout) {
   return Child(body).wait(timeout);
-}
-
-ChildResult runProgram(const std::vector<std::string>& argv, const std::string& workingDir,
-                       std::chrono::milliseconds timeout) {
-  if (argv.empty()) throw std::invalid_argument("no program");
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  return runForked(
-      [&] {
-        if (!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) return 126;
-        ::execvp(args[0], args.data());
-        return 127;
-      },
-      timeout);
 }
 
 }  // namespace quillon::test

@@ -1,11 +1,9 @@
-// The one way tests run another process: a forked child running a function or
-// a program, its standard output and error captured apart (or sent to a log
-// file), its end (exit code or signal) reported, and a deadline after which it
-// is killed. A child still running when its owner goes is killed and reaped; a
-// program dies with the test process.
+// The one way tests run another process: a forked child running a function or a
+// program, its standard output and error captured together (or sent to a log
+// file), its end reported, and a deadline after which it is killed. A child still
+// running when its owner goes is killed and reaped; a program dies with the test process.
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -19,7 +17,7 @@ struct ChildResult {
   int exitCode = -1;  // -1 unless it exited
   int signal = 0;     // the signal that ended it, 0 if none
   bool timedOut = false;
-  std::string out, err;
+  std::string out;  // standard output and error, interleaved
 
   bool exitedWith(int code) const { return !timedOut && signal == 0 && exitCode == code; }
   bool killedBy(int sig) const { return !timedOut && signal == sig; }
@@ -27,42 +25,33 @@ struct ChildResult {
 
 class Child {
  public:
-  // Forks; the child runs `body` with standard input from /dev/null and exits
-  // with what it returns (125 if it throws).
+  // Runs `body` with standard input from /dev/null; exits with what it returns (125 if it throws).
   explicit Child(const std::function<int()>& body);
   // The program argv[0] (searched on PATH) with this environment plus `extraEnvironment`
-  // ("NAME=value", replacing a variable of that name), its output and errors appended
-  // to `logFile`, or sent to the captured standard output when `logFile` is empty.
+  // ("NAME=value", replacing a variable of that name), its output appended to `logFile`
+  // or captured when `logFile` is empty.
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
         const std::string& logFile);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  pid_t pid() const { return pid_; }
-  void kill(int sig);
   // Collects the output until the child ends, killing it at `timeout`.
   ChildResult wait(std::chrono::milliseconds timeout);
   // False once it has ended (reaping it).
   bool running();
   // SIGTERM, then SIGKILL after `grace`.
-  void stop(std::chrono::milliseconds grace) {
-    kill(SIGTERM);
-    wait(grace);
-  }
+  void stop(std::chrono::milliseconds grace);
 
  private:
-  void start(const std::function<int()>& body);
+  void start(const std::function<int()>& body, int output);
 
   pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
+  int out_ = -1;
 };
 
 // `body` in a forked child, to the end or the deadline.
 ChildResult runForked(const std::function<int()>& body, std::chrono::milliseconds timeout = std::chrono::seconds(30));
-// The program argv[0] (searched on PATH), run in `workingDir` when one is given.
-ChildResult runProgram(const std::vector<std::string>& argv, const std::string& workingDir = "",
-                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // The path of `name`, found on PATH (and the sbin directories) unless it holds a '/'; empty if none.
 std::string findProgram(const std::string& name);

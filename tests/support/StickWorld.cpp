@@ -11,11 +11,6 @@ namespace quillon::test {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kBaseMounts =
-    "21 26 0:20 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n"
-    "22 26 0:21 / /sys rw,nosuid,nodev,noexec,relatime shared:2 - sysfs sysfs rw\n"
-    "24 26 0:23 / /run rw,nosuid,nodev shared:5 - tmpfs tmpfs rw,size=1620848k,mode=755\n";
-
 StickWorld::StickWorld() : mountDir_(tree_.root() / "media" / "STICK") {
   tree_.addUsbStick(stick_);
   fs::create_directories(mountDir_);
@@ -38,15 +33,16 @@ std::string StickWorld::devicePath() const {
 
 std::vector<std::uint8_t> StickWorld::swallowInput(const std::string& path) { return platform::encodeDevicePath(path); }
 
-void StickWorld::createCard(const DeviceIdentity* identity) {
+void StickWorld::createCard(const DeviceIdentity* identity, const fs::path& dir) {
   const Bytes key = fromHex("0102030405060708090A0B0C0D0E0F101112131415161718");
-  ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, mountDir_.string(), identity, paths()), 0u);
+  const std::string where = (dir.empty() ? mountDir_ : dir).string();
+  ASSERT_EQ(CreateSecureContainer(kCardPin, key.data(), kCardSerial, where, identity, paths()), 0u);
 }
 
 std::vector<std::uint8_t> StickWorld::containerBytes() const { return readFileBytes(containerPath().string()); }
 
 void StickWorld::setMounts(const fs::path& dir, const std::string& extra) {
-  std::string text = kBaseMounts;
+  std::string text = SysfsTree::kBaseMounts;
   if (!dir.empty())
     text += std::to_string(mountId_) + " 26 8:17 / " + dir.string() +
             " rw,nosuid,nodev,relatime shared:40 - vfat /dev/sdb1 rw\n";

@@ -34,8 +34,8 @@ class StickWorld {
   std::string devicePath() const;
   static std::vector<std::uint8_t> swallowInput(const std::string& path);  // SWALLOW's input
 
-  // Writes a card (PIN 1234) with the stick's identity, or with `identity`.
-  void createCard(const DeviceIdentity* identity = nullptr);
+  // Writes a card (PIN 1234) with the stick's identity, or with `identity`, on the stick or in `dir`.
+  void createCard(const DeviceIdentity* identity = nullptr, const std::filesystem::path& dir = {});
   std::vector<std::uint8_t> containerBytes() const;
 
   // The mount table (written atomically): the stick's partition at `dir` (none when empty), plus `extra`.
@@ -46,7 +46,6 @@ class StickWorld {
     ++mountId_;
     setMounts(mountDir_, extra);
   }
-  std::uint32_t mountId() const { return mountId_; }
   // Moves the volume's content to `dir` and mounts the partition there.
   void remountAt(const std::filesystem::path& dir);
   // Pulls the stick out and plugs `stick` (named sdb, 8:17) in unmounted; the content stays in mountDir().

@@ -1,7 +1,5 @@
 #include "support/SysfsTree.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <stdexcept>
 
@@ -23,24 +21,13 @@ void write(const fs::path& file, std::string_view content, std::ios::openmode mo
 
 }  // namespace
 
-SysfsTree::SysfsTree(const std::string& prefix) {
-  std::string pattern = (fs::temp_directory_path() / (prefix + "XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root_ = pattern;
+SysfsTree::SysfsTree(const std::string& prefix) : dir_(prefix) {
   fs::create_directories(root_ / "proc" / "self");
   fs::create_directories(root_ / "sys" / "dev" / "block");
-  appendMountInfo(
-      "21 26 0:20 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n"
-      "22 26 0:21 / /sys rw,nosuid,nodev,noexec,relatime shared:2 - sysfs sysfs rw\n"
-      "24 26 0:23 / /run rw,nosuid,nodev shared:5 - tmpfs tmpfs rw,size=1620848k,mode=755\n");
+  appendMountInfo(kBaseMounts);
   // The root hub above every stick has a serial number of its own.
   writeSys("devices/pci0000:00/0000:00:14.0/usb2/serial", "0000:00:14.0\n");
   writeSys("devices/pci0000:00/0000:00:14.0/usb2/idVendor", "1d6b\n");
-}
-
-SysfsTree::~SysfsTree() {
-  std::error_code ec;
-  fs::remove_all(root_, ec);
 }
 
 void SysfsTree::writeSys(const fs::path& relative, std::string_view content) {

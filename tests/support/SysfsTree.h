@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/SystemPaths.h"
+#include "support/TempDir.h"
 
 namespace quillon::test {
 
@@ -44,9 +45,6 @@ class SysfsTree {
 
   // The root is a new directory named `prefix` and six random characters.
   explicit SysfsTree(const std::string& prefix = "quillon-platform-");
-  ~SysfsTree();
-  SysfsTree(const SysfsTree&) = delete;
-  SysfsTree& operator=(const SysfsTree&) = delete;
 
   platform::SystemPaths paths() const { return {root_ / "proc", root_ / "sys"}; }
   const std::filesystem::path& root() const { return root_; }
@@ -61,6 +59,11 @@ class SysfsTree {
   // Appends a mountinfo line; `mountPoint` is given escaped as the kernel writes it.
   void mount(std::uint32_t major, std::uint32_t minor, const std::string& mountPoint,
              const std::string& fsType = "vfat", const std::string& root = "/");
+  // The mounts of every tree: /proc, /sys and /run.
+  static constexpr const char* kBaseMounts =
+      "21 26 0:20 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - proc proc rw\n"
+      "22 26 0:21 / /sys rw,nosuid,nodev,noexec,relatime shared:2 - sysfs sysfs rw\n"
+      "24 26 0:23 / /run rw,nosuid,nodev shared:5 - tmpfs tmpfs rw,size=1620848k,mode=755\n";
   // Appends raw text to mountinfo.
   void appendMountInfo(std::string_view text);
 
@@ -73,7 +76,8 @@ class SysfsTree {
   // The SCSI device `scsi` (relative to the sysfs root) with its attributes, disk and partition.
   std::filesystem::path addDisk(const std::filesystem::path& scsi, const Stick& disk);
 
-  std::filesystem::path root_;
+  TempDir dir_;
+  const std::filesystem::path& root_ = dir_.path();
   int nextMountId_ = 20;
 };
 

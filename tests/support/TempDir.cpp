@@ -7,29 +7,15 @@
 
 namespace quillon::test {
 
-std::string temporaryRoot() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
-}
-
-TempDir::TempDir(const std::string& base) {
-  std::string pattern = base + "/quillon-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + base);
+TempDir::TempDir(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + pattern);
   path_ = pattern;
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
-}
-
-ScopedCurrentPath::ScopedCurrentPath(const std::filesystem::path& dir) : previous_(std::filesystem::current_path()) {
-  std::filesystem::current_path(dir);
-}
-
-ScopedCurrentPath::~ScopedCurrentPath() {
-  std::error_code ignored;
-  std::filesystem::current_path(previous_, ignored);
 }
 
 ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t bytes) {

@@ -1,6 +1,6 @@
-// Scratch state of a test that must not outlive it: a fresh directory, the
-// working directory and the file size limit, each restored or removed by its
-// destructor, so a failed assertion leaves nothing behind.
+// Scratch state of a test that must not outlive it: a fresh directory and the file
+// size limit, each removed or restored by its destructor, so a failed assertion
+// leaves nothing behind.
 #pragma once
 
 #include <sys/resource.h>
@@ -10,13 +10,10 @@
 
 namespace quillon::test {
 
-// The directory temporary files go to: $TMPDIR, else /tmp.
-std::string temporaryRoot();
-
-// A directory of a unique name under `base` (as mkdtemp makes it), removed with all it holds.
+// A directory named `prefix` and six random characters in the temporary directory, removed with all it holds.
 class TempDir {
  public:
-  explicit TempDir(const std::string& base = temporaryRoot());
+  explicit TempDir(const std::string& prefix = "quillon-test-");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -24,18 +21,6 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
-};
-
-// Makes `dir` the working directory until destroyed.
-class ScopedCurrentPath {
- public:
-  explicit ScopedCurrentPath(const std::filesystem::path& dir);
-  ~ScopedCurrentPath();
-  ScopedCurrentPath(const ScopedCurrentPath&) = delete;
-  ScopedCurrentPath& operator=(const ScopedCurrentPath&) = delete;
-
- private:
-  std::filesystem::path previous_;
 };
 
 // Lowers the soft file size limit (RLIMIT_FSIZE) to `bytes` and ignores SIGXFSZ,
