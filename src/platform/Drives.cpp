@@ -79,15 +79,6 @@ bool readMounts(const SystemPaths& paths, std::vector<MountEntry>& entries, std:
 
 }  // namespace
 
-std::uint32_t driveType(const SystemPaths& paths, std::string_view mountPoint) {
-  std::string normal;
-  std::vector<MountEntry> entries;
-  std::uint32_t error = 0;
-  if (!normalizeMountPoint(mountPoint, normal)) return DRIVE_NO_ROOT_DIR;
-  if (!readMounts(paths, entries, error)) return DRIVE_UNKNOWN;
-  return probe(paths, findMount(entries, normal)).type;
-}
-
 bool isVolumeCompatible(const SystemPaths& paths, std::string_view mountPoint) {
   std::string normal;
   if (!normalizeMountPoint(mountPoint, normal)) return check(paths, std::string(mountPoint), nullptr);

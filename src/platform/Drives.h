@@ -21,10 +21,6 @@ inline constexpr std::uint32_t DRIVE_REMOTE = 4;
 inline constexpr std::uint32_t DRIVE_CDROM = 5;
 inline constexpr std::uint32_t DRIVE_RAMDISK = 6;
 
-// The type of the drive mounted at `mountPoint`; DRIVE_UNKNOWN when the mount
-// table or the device cannot be read.
-std::uint32_t driveType(const SystemPaths& paths, std::string_view mountPoint);
-
 // Whether `mountPoint` is the mount point of a whole volume on a removable disk.
 bool isVolumeCompatible(const SystemPaths& paths, std::string_view mountPoint);
 

@@ -22,6 +22,7 @@
 #include "cli/ExitCodes.h"
 #include "container/Base64.h"
 #include "container/FilePersist.h"
+#include "container/ZlibStream.h"
 #include "personalise/CreateSecureContainer.h"
 #include "runtime/JCRuntimeImpl.h"
 #include "support/CapturingSink.h"
@@ -188,6 +189,23 @@ TEST_F(SecretResidueTest, CardMemoryIsWipedBeforeTheHeapTakesItBack) {
         }
       },
       4);
+}
+
+// A stream dropped without its wipe (an error path): zlib's blocks are wiped as
+// they go back all the same.
+TEST_F(SecretResidueTest, ZlibStreamsAreWipedBeforeTheHeapTakesThemBack) {
+  expectNoResidue(
+      [&] {
+        container::DeflateStream stream(6);
+        Bytes output(256);
+        z_stream& z = stream.get();
+        z.next_in = reinterpret_cast<const Bytef*>(keyText.data());
+        z.avail_in = static_cast<uInt>(keyText.size());
+        z.next_out = output.data();
+        z.avail_out = static_cast<uInt>(output.size());
+        EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+      },
+      3);
 }
 
 }  // namespace
