@@ -68,7 +68,14 @@ restore() {
     planted=""
   fi
 }
-trap 'restore' EXIT
+# The last fault's objects stay in build/dev after its patch is taken back: build
+# the clean tree again on the way out, so that nothing runs a planted binary.
+finish() {
+  restore
+  nice -n 15 cmake --build --preset dev > "$logs/clean.build.log" 2>&1 ||
+    echo "plant-faults: rebuilding the clean tree failed; see $logs/clean.build.log" >&2
+}
+trap 'finish' EXIT
 trap 'echo "plant-faults: interrupted" >&2; exit 130' INT TERM HUP
 
 # The sentence of the patch's leading '#' comment block.
