@@ -45,8 +45,7 @@ void BM_CreateSecureContainer_Baseline(benchmark::State& state) {
   GidsApplet::install(runtime);
   for (const ScriptCommand& c : personalisationScript("1234", kAdminKey, kSerial)) execute(runtime, c.c_str());
   for (auto _ : state) {
-    FilePersist persist(kIdentity.serial.c_str(), kIdentity.vendor.c_str(), kIdentity.product.c_str(),
-                        kIdentity.revision.c_str(), dir.string());
+    FilePersist persist(kIdentity, dir.string());
     if (persist.save(runtime) != 0) state.SkipWithError("save failed");
   }
   fs::remove_all(dir);

@@ -113,7 +113,7 @@ struct Setup {
     std::filesystem::remove_all(drive, ignored);
   }
 
-  FilePersist persist() const { return FilePersist("BENCH0001", "Brindle", "Flash Disk", "1.00", drive.string()); }
+  FilePersist persist() const { return FilePersist({"Brindle", "Flash Disk", "1.00", "BENCH0001"}, drive.string()); }
 
   static std::vector<Node> parse(const std::string& text) {
     std::vector<Node> out;

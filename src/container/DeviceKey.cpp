@@ -2,8 +2,6 @@
 
 #include <openssl/crypto.h>
 
-#include <cstring>
-
 #include "base/Trace.h"
 #include "container/ContainerCrypto.h"
 
@@ -35,22 +33,6 @@ bool BuildIdentityString(const platform::DeviceIdentity& identity, std::string& 
     out.append(*field);
   }
   return true;
-}
-
-bool BuildIdentityString(const char* vendor, const char* product, const char* revision, const char* serial,
-                         std::string& out) {
-  out.clear();
-  const char* const fields[] = {vendor, product, revision, serial};
-  platform::DeviceIdentity identity;
-  std::string* const into[] = {&identity.vendor, &identity.product, &identity.revision, &identity.serial};
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (fields[i] == nullptr) return false;
-    // strnlen keeps an unterminated field from being read past what could fit.
-    const std::size_t length = ::strnlen(fields[i], kMaxIdentityChars + 1);
-    if (length > kMaxIdentityChars) return false;
-    into[i]->assign(fields[i], length);
-  }
-  return BuildIdentityString(identity, out);
 }
 
 bool DeriveDeviceKey(const platform::DeviceIdentity& deviceIdentity, std::uint8_t key[32]) {

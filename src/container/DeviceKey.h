@@ -17,9 +17,6 @@ inline constexpr std::size_t kMaxIdentityChars = 259;
 // Joins vendor:product:revision:serial (empty fields keep their colons). False,
 // with out emptied, when the result exceeds 259 characters.
 bool BuildIdentityString(const platform::DeviceIdentity& identity, std::string& out);
-// The same of four C strings; false also when one is missing.
-bool BuildIdentityString(const char* vendor, const char* product, const char* revision, const char* serial,
-                         std::string& out);
 
 // Fills key with the device key; false, with key zeroed, when the identity string
 // overflows or HMAC fails. A false key must never encrypt or decrypt anything.

@@ -88,13 +88,6 @@ FilePersist::FilePersist(const platform::DeviceIdentity& identity, const std::st
   keyValid_ = container::DeriveDeviceKey(identity, key_.data());
 }
 
-FilePersist::FilePersist(const char* serial, const char* vendor, const char* product, const char* revision,
-                         const std::string& drive)
-    : FilePersist(container::containerPathOn(drive), true) {
-  if (serial == nullptr || vendor == nullptr || product == nullptr || revision == nullptr) return;
-  keyValid_ = container::DeriveDeviceKey(platform::DeviceIdentity{vendor, product, revision, serial}, key_.data());
-}
-
 FilePersist FilePersist::plain(const std::string& path) { return FilePersist(path, false); }
 
 FilePersist::~FilePersist() { OPENSSL_cleanse(key_.data(), key_.size()); }

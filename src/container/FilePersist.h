@@ -42,9 +42,6 @@ class FilePersist final : public IJCRuntimeSerializable {
   // The container of a USB drive: `drive` is the directory the volume is mounted
   // on, `identity` the device's, which the key is derived from.
   FilePersist(const platform::DeviceIdentity& identity, const std::string& drive);
-  // The same of four C strings (a missing one gives no key), for callers that hold them so.
-  FilePersist(const char* serial, const char* vendor, const char* product, const char* revision,
-              const std::string& drive);
   // An unencrypted writer of the compressed payload to `path` (the decryption
   // tool's plain copy).
   static FilePersist plain(const std::string& path);

@@ -68,13 +68,13 @@ TEST(DeviceKey, EqualsHmacComputedByTheOpensslCommandLine) {
 TEST(DeviceKey, TwoHundredFiftyNineCharactersFitAndOneMoreDoesNot) {
   const std::string f(64, 'x'), g(65, 'x');
   std::string identity;
-  ASSERT_TRUE(BuildIdentityString(f.c_str(), f.c_str(), f.c_str(), f.c_str(), identity));
+  ASSERT_TRUE(BuildIdentityString({f, f, f, f}, identity));
   EXPECT_EQ(identity.size(), 259u);
-  const char* fields[4];
   for (int longer = 0; longer < 4; ++longer) {
-    for (int i = 0; i < 4; ++i) fields[i] = i == longer ? g.c_str() : f.c_str();
+    std::string fields[4] = {f, f, f, f};
+    fields[longer] = g;
     identity = "stale";
-    EXPECT_FALSE(BuildIdentityString(fields[0], fields[1], fields[2], fields[3], identity)) << longer;
+    EXPECT_FALSE(BuildIdentityString({fields[0], fields[1], fields[2], fields[3]}, identity)) << longer;
     EXPECT_TRUE(identity.empty());
   }
   std::uint8_t key[32];

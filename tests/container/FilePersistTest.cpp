@@ -67,7 +67,7 @@ constexpr std::uint32_t kRefused = 0x8007000D;
 class FilePersistTest : public ::testing::Test {
  protected:
   FilePersist device(const char* serial = kStickSerial, const char* vendor = "Brindle") {
-    return FilePersist(serial, vendor, "Flash Disk", "1.00", drive.string());
+    return FilePersist({vendor, "Flash Disk", "1.00", serial}, drive.string());
   }
   Bytes stored() const { return readFileBytes(container.string()); }
   // A personalised card in a runtime served by `persist`, saved after every command.

@@ -143,12 +143,12 @@ TEST_F(CapacityTest, AFullCardRefusesTheNextObjectAndOpensAgainWithEveryObject) 
 
   // Saved and loaded into a fresh runtime, the card holds every object and no other.
   TempDir drive;
-  FilePersist writer("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string());
+  FilePersist writer({"Brindle", "Flash Disk", "1.00", "0401A5C3E7F2"}, drive.path().string());
   ASSERT_EQ(writer.save(runtime), 0u);
   JCRuntimeImpl reopened;
   GidsAppletInstaller installer;
   FileHandle fd(::open((drive.path() / FilePersist::kContainerName).c_str(), O_RDONLY | O_CLOEXEC));
-  FilePersist reader("0401A5C3E7F2", "Brindle", "Flash Disk", "1.00", drive.path().string());
+  FilePersist reader({"Brindle", "Flash Disk", "1.00", "0401A5C3E7F2"}, drive.path().string());
   ASSERT_EQ(reader.loadInto(reopened, installer, fd.get()), 0u);
   ASSERT_EQ(transmitHex(reopened, "002000800431323334").sw, 0x9000);
   for (std::size_t i = 0; i <= stored.size(); ++i) {
