@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "base/Trace.h"
 #include "base/TraceSinks.h"
 #include "support/CapturingSink.h"
+#include "support/TempDir.h"
 
 namespace quillon {
 namespace {
@@ -91,8 +91,8 @@ TEST_F(TraceTest, ControlCallbackRejectsUnknownRequestsAndBadBuffers) {
 }
 
 TEST_F(TraceTest, SinksParseSessionsAndTheEnvironmentSessionWritesToItsFile) {
-  const auto file = std::filesystem::temp_directory_path() / ("quillon-trace-env." + std::to_string(::getpid()));
-  std::filesystem::remove(file);
+  const test::TempDir dir;
+  const auto file = dir.path() / "trace.log";
   std::vector<std::string> rejected;
   const auto settings =
       trace::parseSessionSettings("5,,2:syslog,9,x:y,3:,4:/nonexistent-dir/trace.log,4:" + file.string(), rejected);
@@ -116,7 +116,6 @@ TEST_F(TraceTest, SinksParseSessionsAndTheEnvironmentSessionWritesToItsFile) {
   std::ifstream in(file);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
             "FormatCard(" + std::to_string(line) + ") : FormatCard: drive = /media/stick\n");
-  std::filesystem::remove(file);
 }
 
 }  // namespace

@@ -43,29 +43,6 @@ std::string slurp(const fs::path& path) {
   return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-// The data file's escapes: \n \r \t \xHH, and {N*C} for N times C.
-std::string unescape(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      const char c = text[++i];
-      if (c == 'x') {
-        out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-        i += 2;
-      } else {
-        out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-      }
-    } else if (const std::size_t star = text.find('*', i); text[i] == '{' && star != npos && text.find('}', i) > star) {
-      const std::size_t close = text.find('}', i);
-      out += std::string(std::stoul(text.substr(i + 1, star - i - 1)), text[star + 1]);
-      i = close;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -13,6 +13,7 @@
 #include "container/FilePersist.h"
 #include "gids/GidsAppletInstaller.h"
 #include "jc/Exceptions.h"
+#include "support/ApduSession.h"
 #include "support/CapturingSink.h"
 #include "support/CardFixture.h"
 #include "support/TestData.h"
@@ -92,22 +93,13 @@ std::string objectHeader(std::size_t tag, std::size_t n) {
          hex16(n).substr(2);
 }
 
-// PUT DATA of DF<tag> holding `size` bytes into file `file`, as a chain of 255-byte pieces.
+// PUT DATA of DF<tag> holding `value` into file `file`, chained; a chain cut short is ended.
 std::uint16_t putObject(IJCRuntime& card, std::size_t file, std::size_t tag, const Bytes& value) {
   Bytes data = fromHex(objectHeader(tag, value.size()));
   data.insert(data.end(), value.begin(), value.end());
-  for (std::size_t at = 0; at < data.size(); at += 255) {
-    const std::size_t n = std::min<std::size_t>(255, data.size() - at);
-    const bool last = at + n == data.size();
-    const Bytes piece(data.begin() + static_cast<std::ptrdiff_t>(at),
-                      data.begin() + static_cast<std::ptrdiff_t>(at + n));
-    const std::string header = "DB" + hex16(file);
-    const std::uint16_t sw = transmitHex(card, (last ? "00" : "10") + header + hex16(n).substr(2) + toHex(piece)).sw;
-    if (sw == 0x9000) continue;
-    if (!last) transmitHex(card, "00" + header + "00");  // closes the chain
-    return sw;
-  }
-  return 0x9000;
+  const std::uint16_t sw = sendChained(card, "00DB" + hex16(file), data, "").sw;
+  if (sw != 0x9000) transmitHex(card, "00DB" + hex16(file) + "00");
+  return sw;
 }
 
 using CapacityTest = CardFixture;

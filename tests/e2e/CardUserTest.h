@@ -62,24 +62,23 @@ class CardUserTest : public ::testing::Test {
   }
 
   // quillon-card ARGS with the secrets given, in order, as files removed afterwards.
-  ProcessResult cardWith(std::vector<std::string> args,
-                         const std::vector<std::pair<std::string, std::string>>& secrets) {
+  ChildResult cardWith(std::vector<std::string> args, const std::vector<std::pair<std::string, std::string>>& secrets) {
     std::vector<fs::path> files;
     for (const auto& [option, value] : secrets) {
       files.push_back(world.writeFile("secret" + std::to_string(files.size()), value + "\n"));
       args.insert(args.end(), {option, files.back().string()});
     }
-    const ProcessResult r = card(args);
+    const ChildResult r = card(args);
     for (const fs::path& f : files) fs::remove(f);
     return r;
   }
   // quillon-card init on the stick; the reader must then show the card.
   void initCard(const std::string& pin = kPin, const std::string& adminKey = kAdminKey,
                 const std::string& serial = kSerial) {
-    const ProcessResult r = cardWith({"init", world.drive().string(), "--serial", serial, "--yes"},
-                                     {{"--pin-file", pin}, {"--admin-key-file", adminKey}});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
-    ASSERT_NE(r.output.find("the virtual reader serves it"), npos) << r.output;
+    const ChildResult r = cardWith({"init", world.drive().string(), "--serial", serial, "--yes"},
+                                   {{"--pin-file", pin}, {"--admin-key-file", adminKey}});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    ASSERT_NE(r.out.find("the virtual reader serves it"), npos) << r.out;
     ASSERT_TRUE(waitForCard(true));
   }
   bool waitForCard(bool present) {
@@ -89,27 +88,25 @@ class CardUserTest : public ::testing::Test {
     return false;
   }
 
-  ProcessResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {}) {
-    std::vector<std::string> env = world.environment();
-    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
-    return runProcess(argv, env, std::chrono::seconds(60));
+  ChildResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {}) {
+    return world.run(argv, extraEnvironment);
   }
-  ProcessResult card(std::vector<std::string> args) {
+  ChildResult card(std::vector<std::string> args) {
     args.insert(args.begin(), CardWorld::kCardProgram);
     return run(args);
   }
-  ProcessResult pkcs11(std::vector<std::string> args) {  // pkcs11-tool on OpenSC's module
+  ChildResult pkcs11(std::vector<std::string> args) {  // pkcs11-tool on OpenSC's module
     args.insert(args.begin(), {"pkcs11-tool", "--module", QUILLON_OPENSC_PKCS11});
     return run(args);
   }
-  std::string dump() { return run({"pkcs15-tool", "--dump"}).output; }
+  std::string dump() { return run({"pkcs15-tool", "--dump"}).out; }
 
   // An RSA-2048 key pair generated on the card (OpenSC numbers it 00), its public key in pub.der.
   void generateKey(const std::string& pin) {
-    ProcessResult r = pkcs11({"--login", "--pin", pin, "--keypairgen", "--key-type", "rsa:2048", "--label", "e2e"});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
+    ChildResult r = pkcs11({"--login", "--pin", pin, "--keypairgen", "--key-type", "rsa:2048", "--label", "e2e"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
     r = pkcs11({"--read-object", "--type", "pubkey", "--id", "00", "--output-file", file("pub.der").string()});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
+    ASSERT_EQ(r.exitCode, 0) << r.out;
   }
 
   fs::path file(const std::string& name) const { return world.scratch() / name; }

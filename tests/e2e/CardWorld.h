@@ -60,18 +60,20 @@ class CardWorld {
     env.push_back("HOME=" + scratch_.string());
     return env;
   }
-  ProcessResult run(const std::vector<std::string>& argv) const {
-    return runProcess(argv, environment(), std::chrono::seconds(60));
+  ChildResult run(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment = {}) const {
+    std::vector<std::string> env = environment();
+    env.insert(env.end(), extraEnvironment.begin(), extraEnvironment.end());
+    return runProcess(argv, env, std::chrono::seconds(60));
   }
 
   // opensc-tool sending `apdus` (hex text) in one session; the status word of each
   // answer, as opensc-tool prints it ("9000"), in order.
-  std::vector<std::string> sendApdus(const std::vector<std::string>& apdus, ProcessResult* result = nullptr) const {
+  std::vector<std::string> sendApdus(const std::vector<std::string>& apdus, ChildResult* result = nullptr) const {
     std::vector<std::string> argv = {"opensc-tool", "-r", kReaderName}, statusWords;
     for (const auto& apdu : apdus) argv.insert(argv.end(), {"-s", apdu});
-    const ProcessResult r = run(argv);
+    const ChildResult r = run(argv);
     const std::regex received("Received \\(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\\)");
-    for (auto it = std::sregex_iterator(r.output.begin(), r.output.end(), received); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), received); it != std::sregex_iterator(); ++it)
       statusWords.push_back((*it)[1].str() + (*it)[2].str());
     if (result != nullptr) *result = r;
     return statusWords;
@@ -84,10 +86,10 @@ class CardWorld {
     const std::regex line(std::string("\\n\\d+\\s+") + (present ? "Yes" : "No") + "\\s+.*" + kReaderName);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      const ProcessResult r = run({"opensc-tool", "-l"});
-      if (std::regex_search(r.output, line)) return true;
+      const ChildResult r = run({"opensc-tool", "-l"});
+      if (std::regex_search(r.out, line)) return true;
       if (std::chrono::steady_clock::now() > deadline) {
-        if (lastOutput != nullptr) *lastOutput = r.output;
+        if (lastOutput != nullptr) *lastOutput = r.out;
         return false;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -28,8 +28,8 @@ class CardClientTest : public CardUserTest {
     ASSERT_NO_FATAL_FAILURE(generateKey(kPin));
   }
   void clearCard() {
-    const ProcessResult r = card({"clear", world.drive().string()});
-    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const ChildResult r = card({"clear", world.drive().string()});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
     ASSERT_TRUE(waitForCard(false));
   }
   fs::path pinFile, wrongPinFile;
@@ -43,7 +43,7 @@ class SshClientTest : public CardClientTest {
   // ssh -I with the card's module to an sshd that ssh runs in inetd mode, in a
   // mount namespace with its privilege separation directory bound over /run/sshd;
   // public-key logins only. sshd's log (-e) joins ssh's output.
-  ProcessResult login(const fs::path& pin) {
+  ChildResult login(const fs::path& pin) {
     const fs::path dir = world.scratch() / "sshd",
                    askpass = world.writeFile("askpass", "#!/bin/sh\ncat " + pin.string());
     fs::permissions(askpass, fs::perms::owner_all);
@@ -70,28 +70,28 @@ class SshClientTest : public CardClientTest {
 };
 
 TEST_F(SshClientTest, SshLogsInWithTheCardsKeyAfterItsPinAndNotOnceTheCardIsCleared) {
-  ProcessResult r = run({"ssh-keygen", "-D", QUILLON_OPENSC_PKCS11});
+  ChildResult r = run({"ssh-keygen", "-D", QUILLON_OPENSC_PKCS11});
   std::smatch fromCard;
-  ASSERT_TRUE(std::regex_search(r.output, fromCard, std::regex("(^|\\n)(ssh-rsa [A-Za-z0-9+/=]+)"))) << r.output;
+  ASSERT_TRUE(std::regex_search(r.out, fromCard, std::regex("(^|\\n)(ssh-rsa [A-Za-z0-9+/=]+)"))) << r.out;
   const std::string cardKey = fromCard[2].str();
   world.writeFile("authorized_keys", cardKey + "\n");
   r = run({"openssl", "pkey", "-pubin", "-inform", "DER", "-in", file("pub.der").string(), "-out",
            file("pub.pem").string()});
   r = run({"ssh-keygen", "-i", "-m", "PKCS8", "-f", file("pub.pem").string()});
-  EXPECT_NE(r.output.find(cardKey), npos) << "the card's key is not the one generated:\n" << r.output;
+  EXPECT_NE(r.out.find(cardKey), npos) << "the card's key is not the one generated:\n" << r.out;
 
   r = login(wrongPinFile);
-  EXPECT_NE(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("Permission denied"), npos) << r.output;
+  EXPECT_NE(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("Permission denied"), npos) << r.out;
   r = login(pinFile);
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("logged-in-with-the-card"), npos) << r.output;
-  EXPECT_NE(r.output.find("Accepted publickey for"), npos) << r.output;
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_NE(r.out.find("logged-in-with-the-card"), npos) << r.out;
+  EXPECT_NE(r.out.find("Accepted publickey for"), npos) << r.out;
 
   ASSERT_NO_FATAL_FAILURE(clearCard());
   r = login(pinFile);
-  EXPECT_NE(r.exitCode, 0) << r.output;
-  EXPECT_EQ(r.output.find("Accepted publickey"), npos) << r.output;
+  EXPECT_NE(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out.find("Accepted publickey"), npos) << r.out;
 }
 
 class CertificateClientTest : public CardClientTest {
@@ -110,44 +110,44 @@ class CertificateClientTest : public CardClientTest {
 TEST_F(CertificateClientTest, NssAndP11KitUseTheCardsCertificateAndKey) {
   world.writeFile("cert.template", "cn = \"Quillon card user\"\nexpiration_days = 2\nsigning_key\n");
   const std::string key = std::string(kTokenUrl) + ";object=e2e";
-  ProcessResult r =
+  ChildResult r =
       run({"certtool", "--generate-self-signed", "--load-privkey", key + ";type=private", "--load-pubkey",
            key + ";type=public", "--template", file("cert.template").string(), "--outfile", file("cert.pem").string()},
           {std::string("GNUTLS_PIN=") + kPin});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(r.exitCode, 0) << r.out;
   r = run({"openssl", "verify", "-check_ss_sig", "-CAfile", file("cert.pem").string(), file("cert.pem").string()});
-  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.exitCode, 0) << r.out;
   r = run({"openssl", "x509", "-in", file("cert.pem").string(), "-outform", "DER", "-out", file("cert.der").string()});
   r = pkcs11({"--login", "--pin", kPin, "--write-object", file("cert.der").string(), "--type", "cert", "--id", "00",
               "--label", "e2e"});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(r.exitCode, 0) << r.out;
 
   const std::string db = "sql:" + file("nss").string();
   fs::create_directories(file("nss"));
   r = run({"certutil", "-N", "-d", db, "--empty-password"});
   r = run({"modutil", "-dbdir", db, "-add", "Quillon card", "-libfile", QUILLON_OPENSC_PKCS11, "-force"});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(r.exitCode, 0) << r.out;
   r = run({"certutil", "-L", "-d", db, "-h", "all"});
-  EXPECT_TRUE(std::regex_search(r.output, std::regex("GIDS card \\(UserPIN\\):e2e\\s+u,u,u"))) << r.output;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("GIDS card \\(UserPIN\\):e2e\\s+u,u,u"))) << r.out;
   const std::regex keyLine("<\\s*0>\\s+rsa\\s+[0-9a-f]+\\s+e2e");
   r = run({"certutil", "-K", "-d", db, "-h", kToken, "-f", wrongPinFile.string()});
-  EXPECT_FALSE(std::regex_search(r.output, keyLine)) << r.output;
+  EXPECT_FALSE(std::regex_search(r.out, keyLine)) << r.out;
   r = run({"certutil", "-K", "-d", db, "-h", kToken, "-f", pinFile.string()});
-  EXPECT_TRUE(std::regex_search(r.output, keyLine)) << r.output;
+  EXPECT_TRUE(std::regex_search(r.out, keyLine)) << r.out;
 
   // p11-kit's registration of OpenSC's module: p11tool signs after the PIN only.
   r = run({"p11tool", "--login", "--list-all", kTokenUrl}, {std::string("GNUTLS_PIN=") + kPin});
   std::smatch privateKey;
-  ASSERT_TRUE(std::regex_search(r.output, privateKey, std::regex("URL: (pkcs11:\\S*;type=private)"))) << r.output;
+  ASSERT_TRUE(std::regex_search(r.out, privateKey, std::regex("URL: (pkcs11:\\S*;type=private)"))) << r.out;
   const std::string keyUrl = privateKey[1].str();
   r = run({"p11tool", "--login", "--test-sign", keyUrl}, {std::string("GNUTLS_PIN=") + kWrongPin});
-  EXPECT_EQ(r.output.find("Signing using"), npos) << r.output;
+  EXPECT_EQ(r.out.find("Signing using"), npos) << r.out;
   r = run({"p11tool", "--login", "--test-sign", keyUrl}, {std::string("GNUTLS_PIN=") + kPin});
-  EXPECT_NE(r.output.find("Verifying against public key in the token... ok"), npos) << r.output;
+  EXPECT_NE(r.out.find("Verifying against public key in the token... ok"), npos) << r.out;
 
   ASSERT_NO_FATAL_FAILURE(clearCard());
   r = run({"p11tool", "--list-tokens"});
-  EXPECT_EQ(r.output.find(kToken), npos) << r.output;
+  EXPECT_EQ(r.out.find(kToken), npos) << r.out;
 }
 
 }  // namespace

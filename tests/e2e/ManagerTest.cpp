@@ -48,11 +48,11 @@ TEST(ManagerEndToEndTest, ShowsTheServedCardFollowsItAndChangesItsPin) {
   EXPECT_EQ(window.state().info.pinTriesLeft, 3);
 
   // Another program has the reader let go of the card: the watcher tells the window.
-  ProcessResult r = world.run({CardWorld::kCardProgram, "eject"});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ChildResult r = world.run({CardWorld::kCardProgram, "eject"});
+  ASSERT_EQ(r.exitCode, 0) << r.out;
   ASSERT_TRUE(QTest::qWaitFor([&] { return shows(false); }, 10000));
   r = world.run({CardWorld::kCardProgram, "insert", world.drive().string()});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(r.exitCode, 0) << r.out;
   ASSERT_TRUE(QTest::qWaitFor([&] { return shows(true); }, 10000));
 
   QSignalSpy reported(&window, &ManagerWindow::operationReported);
@@ -63,7 +63,7 @@ TEST(ManagerEndToEndTest, ShowsTheServedCardFollowsItAndChangesItsPin) {
   EXPECT_EQ(shown[0].text.toStdString(), "The PIN was changed.");
   // The old PIN is refused now, the new one opened the card: one try used, then the change.
   r = world.run({"opensc-tool", "-r", CardWorld::kReaderName, "-s", kSelectGids, "-s", "00200080043132333400"});
-  EXPECT_NE(r.output.find("SW1=0x63, SW2=0xC2"), std::string::npos) << r.output;
+  EXPECT_NE(r.out.find("SW1=0x63, SW2=0xC2"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -19,27 +19,6 @@ using reader::RememberedVolume;
 using reader::StateFile;
 using reader::VolumeIdentity;
 
-// The data file's escapes: \n, \0, \xHH, {text*N}.
-std::string unescape(std::string_view in) {
-  std::string out;
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] == '{') {
-      const std::size_t star = in.find('*', i), end = in.find('}', i);
-      const std::string unit = unescape(in.substr(i + 1, star - i - 1));
-      for (int n = std::stoi(std::string(in.substr(star + 1, end - star - 1))); n > 0; --n) out += unit;
-      i = end;
-    } else if (in[i] == '\\' && in[i + 1] == 'x') {
-      out += static_cast<char>(std::stoi(std::string(in.substr(i + 2, 2)), nullptr, 16));
-      i += 3;
-    } else if (in[i] == '\\') {
-      out += in[++i] == 'n' ? '\n' : '\0';
-    } else {
-      out += in[i];
-    }
-  }
-  return out;
-}
-
 TEST(ReaderConfigTest, DevicenamesAndStateFilesFromOutside) {
   const TempDir temporary;
   const StateFile state((temporary.path() / "reader.state").string());

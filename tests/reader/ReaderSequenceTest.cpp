@@ -22,15 +22,6 @@ const std::map<std::string, RESPONSECODE> kCodes = {{"ok", IFD_SUCCESS},
                                                     {"unserved", IFD_ERROR_POWER_ACTION},
                                                     {"error", IFD_COMMUNICATION_ERROR}};
 
-// Hex with {XY*N} for XY N times.
-std::string expand(const std::string& hex) {
-  const std::size_t open = hex.find('{'), star = hex.find('*'), close = hex.find('}');
-  if (open == std::string::npos) return hex;
-  std::string unit = hex.substr(open + 1, star - open - 1), out = hex.substr(0, open);
-  for (int n = std::stoi(hex.substr(star + 1, close - star - 1)); n > 0; --n) out += unit;
-  return out + expand(hex.substr(close + 1));
-}
-
 class Sequence : public ReaderFixture {
  public:
   void TestBody() override {}
@@ -69,7 +60,7 @@ class Sequence : public ReaderFixture {
       limit.reset();
       if (a != "off") limit.emplace(std::stoul(a));
     } else if (verb == "send") {  // send <hex> <SW | absent | error>
-      const Answer answer = send(a == "-" ? "" : expand(a));
+      const Answer answer = send(a == "-" ? "" : unescape(a));
       if (kCodes.count(b) != 0) {
         EXPECT_EQ(answer.rc, kCodes.at(b));
       } else {

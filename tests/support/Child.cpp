@@ -140,10 +140,9 @@ std::string findProgram(const std::string& name) {
   return {};
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
-                         std::chrono::milliseconds timeout) {
-  ChildResult r = Child(argv, extraEnvironment, "").wait(timeout);
-  return {r.timedOut ? -1 : r.exitCode, r.out};
+ChildResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                       std::chrono::milliseconds timeout) {
+  return Child(argv, extraEnvironment, "").wait(timeout);
 }
 
 ChildResult runForked(const std::function<int()>& body, std::chrono::milliseconds timeout) {

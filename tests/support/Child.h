@@ -56,12 +56,8 @@ ChildResult runForked(const std::function<int()>& body, std::chrono::millisecond
 // The path of `name`, found on PATH (and the sbin directories) unless it holds a '/'; empty if none.
 std::string findProgram(const std::string& name);
 
-struct ProcessResult {
-  int exitCode = -1;   // -1 when killed or timed out
-  std::string output;  // standard output and error, interleaved
-};
 // A program's run as Child(argv, extraEnvironment, "") runs it, to its end or `timeout`.
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
-                         std::chrono::milliseconds timeout);
+ChildResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                       std::chrono::milliseconds timeout);
 
 }  // namespace quillon::test

@@ -15,9 +15,9 @@ namespace fs = std::filesystem;
 std::string PcscdFixture::unavailableReason() {
   if (::geteuid() != 0) return "a private pcscd needs root; skipped as user " + std::to_string(::geteuid());
   if (findProgram("pcscd").empty() || findProgram("unshare").empty()) return "pcscd or unshare is not installed";
-  const ProcessResult probe =
+  const ChildResult probe =
       runProcess({"unshare", "--mount", "--propagation", "private", "true"}, {}, std::chrono::seconds(10));
-  if (probe.exitCode != 0) return "unshare --mount is not permitted here: " + probe.output;
+  if (probe.exitCode != 0) return "unshare --mount is not permitted here: " + probe.out;
   return {};
 }
 

@@ -46,6 +46,27 @@ std::set<std::string> fileNames(const std::filesystem::path& dir, const std::str
   return names;
 }
 
+std::string unescape(std::string_view in) {
+  std::string out;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    const std::size_t star = in.find('*', i), end = in.find('}', i);
+    if (in[i] == '{' && star < end && end != std::string_view::npos) {
+      const std::string unit = unescape(in.substr(i + 1, star - i - 1));
+      for (int n = std::stoi(std::string(in.substr(star + 1, end - star - 1))); n > 0; --n) out += unit;
+      i = end;
+    } else if (in[i] == '\\' && i + 3 < in.size() && in[i + 1] == 'x') {
+      out += static_cast<char>(std::stoi(std::string(in.substr(i + 2, 2)), nullptr, 16));
+      i += 3;
+    } else if (in[i] == '\\' && i + 1 < in.size()) {
+      const char c = in[++i];
+      out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+    } else {
+      out += in[i];
+    }
+  }
+  return out;
+}
+
 Bytes readHexFile(const std::string& relative) {
   std::string digits;
   for (const std::uint8_t c : readFileBytes(dataPath(relative)))

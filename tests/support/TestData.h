@@ -28,6 +28,10 @@ void writeFileBytes(const std::filesystem::path& path, const Bytes& bytes);
 // The names in `dir` other than `besides`.
 std::set<std::string> fileNames(const std::filesystem::path& dir, const std::string& besides = "");
 
+// The data files' escapes: \n \r \t \0 a control character, \xHH a byte, \C the
+// character C, {text*N} text (escapes too) N times.
+std::string unescape(std::string_view text);
+
 // A data file of hexadecimal digits, whitespace ignored.
 Bytes readHexFile(const std::string& relative);
 // A vector file: "Name = value" records separated by blank lines; '#' lines are comments.
