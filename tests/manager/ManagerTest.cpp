@@ -134,6 +134,21 @@ class ManagerTest : public QObject {
     QVERIFY(!push(window, "unblockPin")->isEnabled() && push(window, "eject")->isEnabled());
   }
 
+  // The window over a card with a key pair and its certificate, for the documentation.
+  void picture() {
+    SysfsTree tree;
+    tree.addUsbStick(SysfsTree::Stick{});
+    tree.mount(8, 17, "/media/alice/STICK");
+    FakeCardSource source;
+    source.state = cardInReader();
+    ScriptedBoxes boxes;
+    ManagerWindow window(source, boxes, tree.paths());
+    QSignalSpy refreshed(&window, &ManagerWindow::refreshed);
+    QVERIFY(refreshed.wait(5000));
+    window.resize(window.sizeHint().expandedTo(QSize(720, 420)));
+    QVERIFY(drawPicture(window));
+  }
+
   void eachOperationChecksItsInputAndReportsTheCardsAnswer() {
     SysfsTree tree;
     tree.addUsbStick(SysfsTree::Stick{});

@@ -48,6 +48,19 @@ class FieldsTest : public QObject {
     QVERIFY(QRegularExpression("^[0-9A-F]{32}$").match(serial->text()).hasMatch());
   }
 
+  // The dialog as a user first meets it, over a stick at a fixed place and with a
+  // fixed serial number, so that the picture changes only when the dialog does.
+  void picture() {
+    WizardWorld world(false);
+    world.tree.addUsbStick(SysfsTree::Stick{});
+    world.tree.mount(8, 17, "/media/alice/STICK");
+    auto dialog = world.makeDialog();
+    control<QLineEdit>(*dialog, "serial")->setText("5E1F03A7C2D94B6E8A0F17C3D5B29E48");
+    QCOMPARE(control<QComboBox>(*dialog, "drive")->count(), 1);
+    QVERIFY(drawPicture(*dialog));
+    QVERIFY(world.boxes.shown.empty());
+  }
+
   void cleaningRules_data() {
     QTest::addColumn<bool>("pin");
     QTest::addColumn<QString>("typed");

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -23,6 +24,16 @@ namespace quillon::test {
 template <class Widget>
 Widget* control(QWidget& dialog, const char* name) {
   return dialog.findChild<Widget*>(name);
+}
+
+// Draws `window` as shown; saved as PNG to $QUILLON_SCREENSHOT when it names a
+// file (scripts/screenshots.sh makes the documentation's pictures so).
+inline bool drawPicture(QWidget& window) {
+  window.show();
+  for (int round = 0; round < 5; ++round) QCoreApplication::processEvents();  // laid out and polished
+  const QPixmap picture = window.grab();
+  const QString file = qEnvironmentVariable("QUILLON_SCREENSHOT");
+  return !picture.isNull() && (file.isEmpty() || picture.save(file, "PNG"));
 }
 
 struct WizardWorld {
