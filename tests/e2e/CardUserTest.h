@@ -25,7 +25,6 @@ inline constexpr const char* kAdminKey = "0102030405060708090A0B0C0D0E0F10111213
 inline constexpr const char* kSerial = "00112233445566778899AABBCCDDEEFF";
 inline constexpr const char* kOtherAdminKey = "2B7E151628AED2A6ABF7158809CF4F3C2B7E151628AED2A6";
 inline constexpr const char* kOtherSerial = "0F0E0D0C0B0A09080706050403020100";
-inline constexpr const char* kSelectGidsApdu = "00 A4 04 00 09 A0 00 00 03 97 42 54 46 59 00";
 inline constexpr auto npos = std::string::npos;
 
 // A program on PATH, or a file when `what` is a path, and its Debian package.

@@ -5,10 +5,8 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +14,7 @@
 #include "support/Child.h"
 #include "support/PcscdFixture.h"
 #include "support/StickWorld.h"
+#include "support/TestData.h"
 
 namespace quillon::test {
 
@@ -42,10 +41,7 @@ class CardWorld {
   // Writes `content` to scratch()/name (mode 0600) and returns its path.
   std::filesystem::path writeFile(const std::string& name, const std::string& content) const {
     const std::filesystem::path file = scratch_ / name;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + file.string());
+    writeFileBytes(file, Bytes(content.begin(), content.end()));
     std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     return file;
   }

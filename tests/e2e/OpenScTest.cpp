@@ -13,7 +13,7 @@ TEST_F(CardSetupTest, InitServesACardThatOpenScRecognisesUntilClearTakesItAway) 
   initCard();
   ChildResult r;
   // An application the card does not hold is not found: else any driver would claim it.
-  EXPECT_EQ(world.sendApdus({kSelectGidsApdu, "00 A4 04 00 06 A0 00 00 00 01 01"}, &r),
+  EXPECT_EQ(world.sendApdus({kSelectGids, "00 A4 04 00 06 A0 00 00 00 01 01"}, &r),
             (std::vector<std::string>{"9000", "6A82"}))
       << r.out;
   r = run({"opensc-tool", "-n"});
@@ -28,7 +28,7 @@ TEST_F(CardSetupTest, InitServesACardThatOpenScRecognisesUntilClearTakesItAway) 
   initCard("1234567890123456", kOtherAdminKey, kOtherSerial);
   EXPECT_NE(dump().find("Serial number  : 0f0e0d0c0b0a09080706050403020100"), npos);
   const std::string digits15 = "31 32 33 34 35 36 37 38 39 30 31 32 33 34 35";
-  EXPECT_EQ(world.sendApdus({kSelectGidsApdu, "00 20 00 80 0F " + digits15, "00 20 00 80 10 " + digits15 + " 36"}),
+  EXPECT_EQ(world.sendApdus({kSelectGids, "00 20 00 80 0F " + digits15, "00 20 00 80 10 " + digits15 + " 36"}),
             (std::vector<std::string>{"9000", "63C2", "9000"}));
   r = pkcs11({"--login", "--pin", "1234567890123456", "--list-objects"});
   EXPECT_NE(r.out.find("CKR_PIN_LEN_RANGE"), npos) << r.out;

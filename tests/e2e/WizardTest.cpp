@@ -69,7 +69,7 @@ TEST_F(WizardEndToEndTest, CreatesTheTypedCardThatOpenScReadsAndClearsItWhenConf
 
   ASSERT_TRUE(waitForCard(true));
   EXPECT_NE(dump().find("Serial number  : c0ffee0123456789abcdef0011223344"), npos);
-  EXPECT_EQ(world.sendApdus({kSelectGidsApdu, "00 20 00 80 04 37 39 33 31", "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
+  EXPECT_EQ(world.sendApdus({kSelectGids, "00 20 00 80 04 37 39 33 31", "00 20 00 80 08 38 36 34 32 30 31 33 35"}),
             (std::vector<std::string>{"9000", "63C2", "9000"}));  // the default PIN is refused, the typed one taken
   const ChildResult r = run({"gids-tool", "--unblock", "--admin-key", kTypedKey, "--pin", "5678"});
   EXPECT_NE(r.out.find("Administrator authentication successful"), npos) << r.out;

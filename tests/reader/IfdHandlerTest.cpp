@@ -36,7 +36,7 @@ TEST(IfdHandlerTest, EveryEntryPointAnswersAsTheDataFileSays) {
   const reader::ReaderConfig c = world.config();
   std::string name = "quillon:state=" + c.statePath + ":proc=" + c.procRoot + ":sys=" + c.sysRoot;
   ASSERT_EQ(IFDHCreateChannelByName(kLun, name.data()), IFD_SUCCESS);
-  const Bytes volume = StickWorld::swallowInput(world.devicePath());
+  const Bytes volume = platform::encodeDevicePath(world.devicePath());
 
   std::ifstream in(dataPath("reader/ifd-handler.txt"));
   std::string line;

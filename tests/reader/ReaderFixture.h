@@ -36,7 +36,7 @@ class ReaderFixture : public ::testing::Test {
     reader.reset();
     reader = std::make_unique<reader::VirtualReader>(world.config());
   }
-  bool swallow(const std::string& path) { return reader->swallow(StickWorld::swallowInput(path)); }
+  bool swallow(const std::string& path) { return reader->swallow(platform::encodeDevicePath(path)); }
   bool swallowStick() { return swallow(world.devicePath()); }
 
   Answer send(const std::string& hex) {

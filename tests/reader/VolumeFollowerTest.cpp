@@ -16,8 +16,8 @@ TEST(VolumeFollowerTest, SwallowReplugAndEjectAreRememberedAcrossChannels) {
   const auto open = [&] { return VolumeFollower(world.paths(), world.statePath().string()); };
   VolumeFollower follower = open();
   EXPECT_EQ(follower.volume(), world.devicePath());  // mounted before the channel opened: taken
-  EXPECT_EQ(follower.swallow(StickWorld::swallowInput(world.devicePath())), VolumeFollower::Taken::kSameVolume);
-  EXPECT_EQ(follower.swallow(StickWorld::swallowInput("/sys/x")), VolumeFollower::Taken::kRefused);
+  EXPECT_EQ(follower.swallow(platform::encodeDevicePath(world.devicePath())), VolumeFollower::Taken::kSameVolume);
+  EXPECT_EQ(follower.swallow(platform::encodeDevicePath("/sys/x")), VolumeFollower::Taken::kRefused);
 
   SysfsTree::Stick stick;
   stick.scsiHost = 7;
@@ -40,7 +40,7 @@ TEST(VolumeFollowerTest, SwallowReplugAndEjectAreRememberedAcrossChannels) {
   EXPECT_TRUE(had);
   EXPECT_TRUE(follower.volume().empty());
   EXPECT_TRUE(open().volume().empty());  // ejected, still mounted: stays out
-  EXPECT_EQ(follower.swallow(StickWorld::swallowInput(world.devicePath())), VolumeFollower::Taken::kNewVolume);
+  EXPECT_EQ(follower.swallow(platform::encodeDevicePath(world.devicePath())), VolumeFollower::Taken::kNewVolume);
   EXPECT_EQ(open().volume(), world.devicePath());
 }
 

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -38,25 +39,12 @@ std::size_t number(std::string_view text) {
   return n;
 }
 
-// Whether the answer's hex is the expected data: "?N" is N bytes of anything, "?" as many as the rest leaves.
+// Whether the answer's hex is the expected data: "?N" is N bytes of anything, "?" as many as there are.
 bool matches(const std::vector<std::string>& tokens, const std::string& data) {
-  std::vector<std::string> pieces;  // literal hex, or one '?' per hex digit of anything
-  std::size_t fixed = 0, open = 0;
-  for (const std::string& token : tokens) {
-    pieces.push_back(token == "?"      ? ""
-                     : token[0] == '?' ? std::string(2 * number(token.substr(1)), '?')
-                                       : toHex(expandHex(token)));
-    fixed += pieces.back().size();
-    open += token == "?";
-  }
-  if (open > 1 || data.size() < fixed || (open == 0 && data.size() != fixed)) return false;
-  std::size_t at = 0;
-  for (const std::string& piece : pieces) {
-    if (piece.empty()) at += data.size() - fixed;
-    for (const char c : piece)
-      if (data[at++] != c && c != '?') return false;
-  }
-  return true;
+  std::string pattern;
+  for (const std::string& token : tokens)
+    pattern += token == "?" ? "(..)*" : token[0] == '?' ? "(..){" + token.substr(1) + "}" : toHex(expandHex(token));
+  return std::regex_match(data, std::regex(pattern));
 }
 
 std::vector<Session> readSessions(const std::string& path) {

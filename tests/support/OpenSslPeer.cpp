@@ -85,8 +85,6 @@ Bytes rsaEncrypt(EVP_PKEY* key, const Bytes& plain, int padding) {
   return out;
 }
 
-Bytes rsaPublicRaw(EVP_PKEY* key, const Bytes& block) { return rsaEncrypt(key, block, RSA_NO_PADDING); }
-
 Bytes tdesCbc(const Bytes& key, const Bytes& data, bool encrypt) {
   ossl::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   const unsigned char iv[8] = {};

@@ -27,8 +27,6 @@ bool verifyHash(EVP_PKEY* key, const char* digest, const Bytes& hash, const Byte
 Bytes pkcs1Type1Pad(const Bytes& data, std::size_t size);
 // Encryption with the public key: RSA_PKCS1_PADDING, RSA_PKCS1_OAEP_PADDING (SHA-1) or RSA_NO_PADDING.
 Bytes rsaEncrypt(EVP_PKEY* key, const Bytes& plain, int padding);
-// s^e mod n, as a verifier of a block padded by the host computes it.
-Bytes rsaPublicRaw(EVP_PKEY* key, const Bytes& block);
 
 // Triple-DES, CBC, zero IV, no padding.
 Bytes tdesCbc(const Bytes& key, const Bytes& data, bool encrypt);

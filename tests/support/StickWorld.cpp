@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "platform/VolumePath.h"
 #include "support/TestData.h"
 
 namespace quillon::test {
@@ -30,8 +29,6 @@ std::string StickWorld::devicePath() const {
   EXPECT_EQ(platform::volumeDevicePath(paths(), mountDir_.string(), path), 0u);
   return path;
 }
-
-std::vector<std::uint8_t> StickWorld::swallowInput(const std::string& path) { return platform::encodeDevicePath(path); }
 
 void StickWorld::createCard(const DeviceIdentity* identity, const fs::path& dir) {
   const Bytes key = fromHex("0102030405060708090A0B0C0D0E0F101112131415161718");

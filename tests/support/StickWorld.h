@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "personalise/CreateSecureContainer.h"
+#include "platform/VolumePath.h"
 #include "reader/ReaderConfig.h"
 #include "support/SysfsTree.h"
 
@@ -32,7 +33,6 @@ class StickWorld {
 
   // The device path the wizard sends for the mounted stick.
   std::string devicePath() const;
-  static std::vector<std::uint8_t> swallowInput(const std::string& path);  // SWALLOW's input
 
   // Writes a card (PIN 1234) with the stick's identity, or with `identity`, on the stick or in `dir`.
   void createCard(const DeviceIdentity* identity = nullptr, const std::filesystem::path& dir = {});

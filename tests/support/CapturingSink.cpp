@@ -1,2 +1,0 @@
-// The trace capture lives in its header; this unit checks that the header stands alone.
-#include "support/CapturingSink.h"
