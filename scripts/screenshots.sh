@@ -12,4 +12,4 @@ cmake --build --preset "$preset" --target wizard_fields_tests manager_tests
 mkdir -p docs
 export QT_QPA_PLATFORM=offscreen
 QUILLON_SCREENSHOT=docs/wizard.png "build/$preset/tests/wizard/wizard_fields_tests" picture
-QUILLON_SCREENSHOT=docs/manager.png "build/$preset/tests/manager/manager_tests" picture
+QUILLON_SCREENSHOT=docs/manager.png "build/$preset/tests/manager/manager_tests" showsTheCardAndFollowsItComingAndGoing

@@ -17,13 +17,6 @@ namespace {
 
 using test::CapturingSink;
 
-struct Session {
-  trace::LoggerHandle logger;
-  std::shared_ptr<CapturingSink> sink = std::make_shared<CapturingSink>();
-  Session(trace::LoggerHandle l, std::uint8_t level) : logger(l) { trace::enableSession(logger, level, sink); }
-  ~Session() { trace::disableSession(logger); }
-};
-
 class TraceTest : public ::testing::Test {
  protected:
   void SetUp() override { trace::disableAllSessions(); }
@@ -35,48 +28,50 @@ TEST_F(TraceTest, NothingIsFormattedWithoutASessionAndLevelsFilter) {
   QTRACE(trace::kCritical, "f", "%d", ++evaluated);
   EXPECT_EQ(evaluated, 0);
 
-  Session atInfo(1, trace::kInformation);
+  test::TraceCapture atInfo(trace::kInformation, 1);
   QTRACE(trace::kVerbose, "f", "verbose %d", ++evaluated);
   QTRACE(trace::kInformation, "f", "info");
   EXPECT_EQ(evaluated, 1);
-  EXPECT_EQ(atInfo.sink->count("verbose"), 0u);
-  EXPECT_EQ(atInfo.sink->count("info"), 1u);
+  EXPECT_EQ(atInfo.sink().count("verbose"), 0u);
+  EXPECT_EQ(atInfo.sink().count("info"), 1u);
 }
 
 TEST_F(TraceTest, TableHoldsTenSessionsAndReusesFreedEntries) {
-  std::vector<std::unique_ptr<Session>> sessions;
-  for (trace::LoggerHandle h = 1; h <= 11; ++h) sessions.push_back(std::make_unique<Session>(h, 0));
+  std::vector<std::shared_ptr<CapturingSink>> sinks;
+  for (trace::LoggerHandle h = 1; h <= 11; ++h)
+    trace::enableSession(h, 0, sinks.emplace_back(std::make_shared<CapturingSink>()));
   QTRACE(trace::kError, "f", "first");
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(sessions[i]->sink->count("first"), 1u) << i;
-  EXPECT_EQ(sessions[10]->sink->count("first"), 0u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(sinks[i]->count("first"), 1u) << i;
+  EXPECT_EQ(sinks[10]->count("first"), 0u);
 
   // A freed entry serves the next session that asks.
   trace::disableSession(5);
-  trace::enableSession(11, 0, sessions[10]->sink);
+  trace::enableSession(11, 0, sinks[10]);
   QTRACE(trace::kError, "f", "third");
-  EXPECT_EQ(sessions[10]->sink->count("third"), 1u);
-  EXPECT_EQ(sessions[4]->sink->count("third"), 0u);
+  EXPECT_EQ(sinks[10]->count("third"), 1u);
+  EXPECT_EQ(sinks[4]->count("third"), 0u);
 }
 
 TEST_F(TraceTest, MessageAndEventLengthLimits) {
-  Session s(1, 0);
+  test::TraceCapture capture(0, 1);
+  CapturingSink& sink = capture.sink();
   const std::string fits(1023, 'a');
   trace::emit("x.cpp", 10, "f", trace::kError, "%s", fits.c_str());
   trace::emit("x.cpp", 11, "f", trace::kError, "%s", std::string(1024, 'b').c_str());
   trace::emit("x.cpp", 12, "f", trace::kError, "%s", "");  // an empty message is dropped too
-  ASSERT_EQ(s.sink->lines().size(), 1u);
-  EXPECT_EQ(s.sink->lines()[0].text, "f(10) : " + fits);
+  ASSERT_EQ(sink.lines().size(), 1u);
+  EXPECT_EQ(sink.lines()[0].text, "f(10) : " + fits);
 
   // Characters, not bytes: 1023 two-byte characters still fit.
   std::string accented;
   for (int i = 0; i < 1023; ++i) accented += "\xC3\xA9";
   QTRACE(trace::kError, "f", "%s", accented.c_str());
-  EXPECT_EQ(s.sink->lines().size(), 2u);
+  EXPECT_EQ(sink.lines().size(), 2u);
 
   // The whole event is cut at 1279 characters.
   const std::string function(400, 'F');
   trace::emit("x.cpp", 7, function.c_str(), trace::kError, "%s", std::string(1000, 'm').c_str());
-  const std::string text = s.sink->lines().back().text;
+  const std::string text = sink.lines().back().text;
   EXPECT_EQ(text.size(), trace::kMaxEventChars);
   EXPECT_EQ(text.substr(0, 404), function + "(7) ");
 }
