@@ -112,7 +112,7 @@ ChildResult Child::wait(std::chrono::milliseconds timeout) {
   }
   if (pid_ > 0) {
     pid_ = -1;
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    if (WIFEXITED(status) && !result.timedOut) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   }
   return result;

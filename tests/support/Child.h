@@ -14,7 +14,7 @@
 namespace quillon::test {
 
 struct ChildResult {
-  int exitCode = -1;  // -1 unless it exited
+  int exitCode = -1;  // -1 unless it exited before its deadline
   int signal = 0;     // the signal that ended it, 0 if none
   bool timedOut = false;
   std::string out;  // standard output and error, interleaved
