@@ -115,8 +115,10 @@ DeflateStream::DeflateStream(int level) noexcept {
   // From here every buffer holds zeros between two uses, which the bounded
   // wipes rely on.
   wipeBuffers(blocks_, stream_);
+  fresh_ = true;  // the probe's reset was the last
   bounded_ = known && trialStaysWithinBounds();
-  use_.whole = true;
+  // The trial's bytes, wherever it left them.
+  use_.whole = use_.whole || !bounded_;
   wipe();
 }
 
@@ -137,14 +139,14 @@ bool DeflateStream::recogniseLayout() noexcept {
 // makes it, on zeroed buffers: every byte it wrote must lie within the bounds
 // that wipeUsed() clears. A zlib whose buffers are laid out otherwise fails.
 bool DeflateStream::trialStaysWithinBounds() noexcept {
-  unsigned char text[4096];
+  unsigned char text[1536];
   std::uint32_t x = 0x2545F491;
   for (std::size_t i = 0; i < sizeof text; ++i) {
     x = x * 1103515245 + 12345;
     // Words from a small alphabet with repeats: literals and matches alike.
-    text[i] = (i % 7 == 6) ? ' ' : static_cast<unsigned char>('a' + (x >> 16) % ((i / 512) % 2 == 0 ? 26 : 4));
+    text[i] = (i % 7 == 6) ? ' ' : static_cast<unsigned char>('a' + (x >> 16) % ((i / 256) % 2 == 0 ? 26 : 4));
   }
-  static constexpr std::size_t kDictionary = 1024;
+  static constexpr std::size_t kDictionary = 512;
   unsigned char out[2 * sizeof text];
   std::size_t written = 0;
   if (compress(text, kDictionary, text + kDictionary, sizeof text - kDictionary, out, sizeof out, written) !=
