@@ -31,26 +31,19 @@ Error MszipEncoder::encode(const std::uint8_t* data, std::size_t size, std::uint
 
   mszip::writeHeader(size, out);
   std::size_t pos = mszip::kHeaderSize;
-  z_stream& z = deflater_.get();
   for (std::size_t offset = 0; offset < size; offset += mszip::kChunkSize) {
     const std::size_t chunkSize = std::min(mszip::kChunkSize, size - offset);
     std::uint8_t* const chunkOut = out + pos + kChunkFraming;
 
-    int rc = deflateReset(&z);
-    if (rc == Z_OK && offset > 0) {
-      const std::size_t history = std::min(offset, mszip::kChunkSize);
-      rc = deflateSetDictionary(&z, data + offset - history, static_cast<uInt>(history));
-    }
-    if (rc != Z_OK) return zlibError(rc);
-    z.next_in = data + offset;
-    z.avail_in = static_cast<uInt>(chunkSize);
-    z.next_out = chunkOut;
-    z.avail_out = static_cast<uInt>(deflateBudget_);
-    rc = deflate(&z, Z_FINISH);
+    // Each chunk is a stream of its own, with up to a chunk of history.
+    const std::size_t history = std::min(offset, mszip::kChunkSize);
+    std::size_t delivered = 0;
+    const int rc = deflater_.compress(data + offset - history, history, data + offset, chunkSize, chunkOut,
+                                      deflateBudget_, delivered);
 
     std::size_t deflateBytes;
     if (rc == Z_STREAM_END) {
-      deflateBytes = deflateBudget_ - z.avail_out;
+      deflateBytes = delivered;
     } else if (rc == Z_OK || rc == Z_BUF_ERROR) {  // out of budget: the chunk would grow
       const Error e = storeChunk(data + offset, chunkSize, chunkOut, deflateBytes);
       if (e != Error::kNone) return e;
@@ -71,17 +64,9 @@ Error MszipEncoder::storeChunk(const std::uint8_t* chunk, std::size_t size, std:
   deflateBytes = 0;
   if (!storer_) storer_.emplace(0);
   if (storer_->initResult() != Z_OK) return zlibError(storer_->initResult());
-  z_stream& z = storer_->get();
-  int rc = deflateReset(&z);
-  if (rc != Z_OK) return zlibError(rc);
   // Stored blocks need no history; one block of at most 32 KiB plus 5 bytes of framing.
-  z.next_in = chunk;
-  z.avail_in = static_cast<uInt>(size);
-  z.next_out = out;
-  z.avail_out = static_cast<uInt>(kDeflateBudget);
-  rc = deflate(&z, Z_FINISH);
+  const int rc = storer_->compress(nullptr, 0, chunk, size, out, kDeflateBudget, deflateBytes);
   if (rc != Z_STREAM_END) return zlibError(rc);
-  deflateBytes = kDeflateBudget - z.avail_out;
   return Error::kNone;
 }
 

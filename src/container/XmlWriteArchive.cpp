@@ -3,9 +3,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <new>
 
@@ -33,6 +31,17 @@ bool encodeText(const std::uint8_t* data, std::size_t length, ossl::SecureBytes&
     return false;
   }
   return base64::encode({data, length}, {ossl::chars(text), text.size()}).has_value();
+}
+
+// Whether `name` is an XML name without a colon. The names the card writes are
+// ASCII letters, digits and '_': those are settled here, since libxml2's check
+// decodes every character as UTF-8 first; anything else is left to it.
+bool isNCName(const char* name) {
+  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  const auto more = [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'; };
+  bool plain = letter(*name);
+  for (const char* c = name + 1; plain && *c != '\0'; ++c) plain = more(*c);
+  return plain || xmlValidateNCName(xml(name), 0) == 0;
 }
 
 }  // namespace
@@ -111,7 +120,7 @@ std::optional<ossl::SecureBytes> XmlWriteArchive::detachStream() {
 
 void XmlWriteArchive::pushElem(const char* name) {
   if (!usable()) return;
-  const bool valid = name != nullptr && xmlValidateNCName(xml(name), 0) == 0;
+  const bool valid = name != nullptr && isNCName(name);
   if (!valid || xmlTextWriterStartElement(writer_.get(), xml(name)) < 0) {
     QTRACE(trace::kError, "XmlWriteArchive::pushElem", "XmlWriteArchive::pushElem(%s) hr=0x%08X",
            name ? name : "(null)", valid ? status::E_FAIL : status::E_INVALIDARG);
@@ -130,14 +139,17 @@ void XmlWriteArchive::popElem() {
 void XmlWriteArchive::writeAttr(const char* name, const char* text) {
   // Names and values are cut where the reader would cut them.
   char shortName[XmlReadArchive::kMaxNameChars + 1] = {};
-  if (name != nullptr) std::strncpy(shortName, name, XmlReadArchive::kMaxNameChars);
+  if (name != nullptr) {
+    const std::size_t length = ::strnlen(name, XmlReadArchive::kMaxNameChars);
+    std::memcpy(shortName, name, length);
+  }
   ossl::SecureBytes shortText;
   if (std::strlen(text) > XmlReadArchive::kMaxValueChars) {
     shortText.assign(text, text + XmlReadArchive::kMaxValueChars);
     shortText.push_back('\0');
     text = ossl::chars(shortText);
   }
-  const bool valid = xmlValidateNCName(xml(shortName), 0) == 0;
+  const bool valid = isNCName(shortName);
   if (!valid || xmlTextWriterWriteAttribute(writer_.get(), xml(shortName), xml(text)) < 0) {
     QTRACE(trace::kError, "XmlWriteArchive::writeAttr", "XmlWriteArchive::writeAttr(%s) hr=0x%08X", shortName,
            valid ? status::E_FAIL : status::E_INVALIDARG);
@@ -145,24 +157,22 @@ void XmlWriteArchive::writeAttr(const char* name, const char* text) {
   }
 }
 
-void XmlWriteArchive::writeNumber(const char* name, const char* format, ...) {
+template <class T>
+void XmlWriteArchive::writeNumber(const char* name, T value) {
   if (!usable()) return;
   char text[32];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
+  *std::to_chars(text, text + sizeof text - 1, value).ptr = '\0';
   writeAttr(name, text);
 }
 
-void XmlWriteArchive::io(const char* name, std::int32_t& value) { writeNumber(name, "%" PRId32, value); }
-void XmlWriteArchive::io(const char* name, std::int16_t& value) { writeNumber(name, "%d", int{value}); }
-void XmlWriteArchive::io(const char* name, std::int8_t& value) { writeNumber(name, "%d", int{value}); }
-void XmlWriteArchive::io(const char* name, bool& value) { writeNumber(name, "%s", value ? "1" : "0"); }
-void XmlWriteArchive::io(const char* name, std::uint64_t& value) { writeNumber(name, "%" PRIu64, value); }
-void XmlWriteArchive::io(const char* name, std::uint32_t& value) { writeNumber(name, "%" PRIu32, value); }
-void XmlWriteArchive::io(const char* name, std::uint16_t& value) { writeNumber(name, "%u", unsigned{value}); }
-void XmlWriteArchive::io(const char* name, std::uint8_t& value) { writeNumber(name, "%u", unsigned{value}); }
+void XmlWriteArchive::io(const char* name, std::int32_t& value) { writeNumber(name, value); }
+void XmlWriteArchive::io(const char* name, std::int16_t& value) { writeNumber(name, int{value}); }
+void XmlWriteArchive::io(const char* name, std::int8_t& value) { writeNumber(name, int{value}); }
+void XmlWriteArchive::io(const char* name, bool& value) { writeNumber(name, value ? 1 : 0); }
+void XmlWriteArchive::io(const char* name, std::uint64_t& value) { writeNumber(name, value); }
+void XmlWriteArchive::io(const char* name, std::uint32_t& value) { writeNumber(name, value); }
+void XmlWriteArchive::io(const char* name, std::uint16_t& value) { writeNumber(name, unsigned{value}); }
+void XmlWriteArchive::io(const char* name, std::uint8_t& value) { writeNumber(name, unsigned{value}); }
 
 void XmlWriteArchive::ioBlob(std::vector<std::uint8_t>& data) {
   static constexpr const char* kFunction = "XmlWriteArchive::ioBlob";

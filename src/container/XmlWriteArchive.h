@@ -52,7 +52,9 @@ class XmlWriteArchive final : public IArchive {
   static int appendOutput(void* context, const char* buffer, int length);
   bool usable() const noexcept { return !failed_ && writer_ != nullptr; }
   void writeAttr(const char* name, const char* text);
-  void writeNumber(const char* name, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // The decimal text of an integer, as printf's %d and %u write it.
+  template <class T>
+  void writeNumber(const char* name, T value);
 
   IJCRuntime& runtime_;
   bool failed_ = false;
