@@ -60,6 +60,23 @@ std::uint64_t parseSigned(std::string_view text) noexcept {
   return negative ? 0 - magnitude : magnitude;
 }
 
+// Whether "<!DOCTYPE" occurs anywhere in `text`. A scan for its "!", which no
+// Base64 text or number of the document holds, passes over the whole document
+// in large strides; memmem and string_view::find stop at every "<".
+bool hasDoctype(std::string_view text) noexcept {
+  static constexpr std::string_view kDoctype = "<!DOCTYPE";
+  if (text.size() < kDoctype.size()) return false;
+  const char* from = text.data() + 1;                                       // the first place its "!" can be
+  const char* const end = text.data() + text.size() - kDoctype.size() + 2;  // past the last
+  while (from < end) {
+    const auto* bang = static_cast<const char*>(std::memchr(from, '!', static_cast<std::size_t>(end - from)));
+    if (bang == nullptr) return false;
+    if (std::memcmp(bang - 1, kDoctype.data(), kDoctype.size()) == 0) return true;
+    from = bang + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntime& runtime) : runtime_(runtime) {
@@ -78,9 +95,7 @@ XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntim
   // The text is read as UTF-8 whatever it declares, so a DTD cannot hide from
   // this scan; refusing it here keeps its declarations away from the parser.
   const std::string_view text(reinterpret_cast<const char*>(document.data()), document.size());
-  // memmem: string_view::find stops at every '<' of the document.
-  static constexpr char kDoctype[] = "<!DOCTYPE";
-  if (::memmem(text.data(), text.size(), kDoctype, sizeof kDoctype - 1) != nullptr) {
+  if (hasDoctype(text)) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: document type declaration refused");
     fail("the document has a document type declaration");
     return;
@@ -93,7 +108,7 @@ XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntim
   }
   xmlTextReaderSetStructuredErrorHandler(reader_.get(), &XmlReadArchive::onParserError, this);
   try {
-    cache_.reserve(kInitialCache);
+    cache_.resize(kInitialCache);
   } catch (const std::bad_alloc&) {
     QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
     fail("out of memory");
@@ -160,8 +175,8 @@ void XmlReadArchive::pushElem(const char* name) {
 }
 
 void XmlReadArchive::clearCache() noexcept {
-  OPENSSL_cleanse(cache_.data(), cache_.size());
-  cache_.clear();
+  OPENSSL_cleanse(cache_.data(), cacheUsed_);
+  cacheUsed_ = 0;
   attrCount_ = 0;
 }
 
@@ -183,19 +198,23 @@ void XmlReadArchive::cacheAttrs() {
     }
     const std::string_view name = std::string_view(rawName).substr(0, kMaxNameChars);
     const std::string_view value = std::string_view(rawValue).substr(0, kMaxValueChars);
+    const std::size_t needed = cacheUsed_ + name.size() + value.size();
     try {
-      CachedAttr& entry = attrs_[attrCount_];
-      entry.name = cache_.size();
-      entry.nameLength = name.size();
-      cache_.insert(cache_.end(), name.begin(), name.end());
-      entry.value = cache_.size();
-      entry.valueLength = value.size();
-      cache_.insert(cache_.end(), value.begin(), value.end());
+      // Grown rarely, and by the wiping allocator, which wipes what it leaves.
+      if (needed > cache_.size()) cache_.resize(std::max(needed, 2 * cache_.size()));
     } catch (const std::bad_alloc&) {
       QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
       fail("out of memory");
       break;
     }
+    CachedAttr& entry = attrs_[attrCount_];
+    entry.name = cacheUsed_;
+    entry.nameLength = name.size();
+    std::memcpy(cache_.data() + cacheUsed_, name.data(), name.size());
+    entry.value = entry.name + name.size();
+    entry.valueLength = value.size();
+    std::memcpy(cache_.data() + entry.value, value.data(), value.size());
+    cacheUsed_ = needed;
     ++attrCount_;
   }
   xmlTextReaderMoveToElement(reader);

@@ -117,8 +117,9 @@ class XmlReadArchive final : public IArchive {
   std::uint32_t depth_ = 0;
   ReaderPtr reader_;
   // Attribute values may be PINs or keys: they are wiped whenever the cache is
-  // refilled and when the archive goes.
+  // refilled and when the archive goes. Its first cacheUsed_ bytes are in use.
   ossl::SecureBytes cache_;
+  std::size_t cacheUsed_ = 0;
   std::array<CachedAttr, kMaxAttributes> attrs_{};
   std::size_t attrCount_ = 0;
   // The names of the open elements (the reader's own strings; cut and with
