@@ -7,15 +7,24 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// 0-63 for the alphabet, 0 for "=", -1 for anything else.
-constexpr std::array<std::int8_t, 256> makeDecodeTable() {
-  std::array<std::int8_t, 256> table{};
-  for (auto& entry : table) entry = -1;
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
-  table['='] = 0;
+// Each character's six bits in their place for its position in a group of four;
+// "=" counts as zero bits, and where it drops a byte (third and fourth position)
+// it is also marked kPadding; anything else outside the alphabet is kInvalid.
+constexpr std::uint32_t kInvalid = 1U << 31;
+constexpr std::uint32_t kPadding = 1U << 30;
+using PlacedTable = std::array<std::array<std::uint32_t, 256>, 4>;
+constexpr PlacedTable makePlacedTable() {
+  PlacedTable table{};
+  for (int position = 0; position < 4; ++position) {
+    const int shift = 18 - 6 * position;
+    for (auto& entry : table[position]) entry = kInvalid;
+    for (int i = 0; i < 64; ++i)
+      table[position][static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint32_t>(i) << shift;
+    table[position]['='] = position < 2 ? 0 : kPadding;
+  }
   return table;
 }
-constexpr auto kDecode = makeDecodeTable();
+constexpr PlacedTable kPlaced = makePlacedTable();
 
 }  // namespace
 
@@ -45,29 +54,27 @@ std::optional<std::size_t> encode(std::span<const std::uint8_t> data, std::span<
 }
 
 std::optional<std::size_t> decode(std::string_view text, std::span<std::uint8_t> out) noexcept {
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  std::uint8_t* const to = out.data();
   std::size_t written = 0;
   for (std::size_t at = 0; text.size() - at >= 4; at += 4) {
-    if (written == out.size()) return std::nullopt;
-    std::uint32_t group = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-      const std::int8_t value = kDecode[static_cast<unsigned char>(text[at + i])];
-      if (value < 0) return std::nullopt;
-      group = group << 6 | static_cast<std::uint32_t>(value);
-    }
+    const std::uint32_t group =
+        kPlaced[0][in[at]] | kPlaced[1][in[at + 1]] | kPlaced[2][in[at + 2]] | kPlaced[3][in[at + 3]];
     const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(group >> 16), static_cast<std::uint8_t>(group >> 8),
                                    static_cast<std::uint8_t>(group)};
-    // Most groups: no padding and room for all three bytes.
-    if (text[at + 2] != '=' && text[at + 3] != '=' && out.size() - written >= 3) {
-      out[written] = bytes[0];
-      out[written + 1] = bytes[1];
-      out[written + 2] = bytes[2];
+    // Most groups: in the alphabet, no padding, and room for all three bytes.
+    if ((group & (kInvalid | kPadding)) == 0 && out.size() - written >= 3) {
+      to[written] = bytes[0];
+      to[written + 1] = bytes[1];
+      to[written + 2] = bytes[2];
       written += 3;
       continue;
     }
+    if (written == out.size() || (group & kInvalid) != 0) return std::nullopt;
     // Each padding position drops its own byte only, as the stored documents expect.
     const bool present[3] = {true, text[at + 2] != '=', text[at + 3] != '='};
     for (std::size_t i = 0; i < 3; ++i) {
-      if (present[i] && written < out.size()) out[written++] = bytes[i];
+      if (present[i] && written < out.size()) to[written++] = bytes[i];
     }
   }
   return written;
