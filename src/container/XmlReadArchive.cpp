@@ -77,6 +77,16 @@ bool hasDoctype(std::string_view text) noexcept {
   return false;
 }
 
+// Whether every attribute of `element` has a value of one text node, which the
+// reader would hand out as it stands.
+bool hasPlainAttributes(const xmlNode* element) noexcept {
+  for (const xmlAttr* attr = element->properties; attr != nullptr; attr = attr->next) {
+    const xmlNode* text = attr->children;
+    if (text == nullptr || text->type != XML_TEXT_NODE || text->next != nullptr) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 XmlReadArchive::XmlReadArchive(std::span<const std::uint8_t> document, IJCRuntime& runtime) : runtime_(runtime) {
@@ -133,6 +143,7 @@ int XmlReadArchive::readNode() {
   if (rc == 0) atEnd_ = true;
   if (rc != 1) return rc < 0 ? -1 : 0;
   const int type = xmlTextReaderNodeType(reader);
+  nodeType_ = type;
   if (type == XML_READER_TYPE_DOCUMENT_TYPE || type == XML_READER_TYPE_ENTITY ||
       type == XML_READER_TYPE_ENTITY_REFERENCE) {
     QTRACE(trace::kError, "XmlReadArchive::readNode", "XmlReadArchive: DTD or entity refused (node type %d)", type);
@@ -150,7 +161,7 @@ void XmlReadArchive::nextStart() {
       fail("the document is not well-formed XML");
       return;
     }
-    if (xmlTextReaderNodeType(reader_.get()) == XML_READER_TYPE_ELEMENT) return;
+    if (nodeType_ == XML_READER_TYPE_ELEMENT) return;
   }
 }
 
@@ -181,43 +192,60 @@ void XmlReadArchive::clearCache() noexcept {
 }
 
 void XmlReadArchive::cacheAttrs() {
-  static constexpr const char* kFunction = "XmlReadArchive::cacheAttrs";
   clearCache();
   xmlTextReader* reader = reader_.get();
-  if (atEnd_ || xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) return;
+  if (atEnd_ || nodeType_ != XML_READER_TYPE_ELEMENT) return;
 
+  // Attributes that are each one text node, on an element that declares no
+  // namespace, are taken from the element's node: the same names and values,
+  // in the same order, as the reader gives (it lists namespace declarations
+  // first and builds any other value), without three calls per attribute.
+  const xmlNode* element = xmlTextReaderCurrentNode(reader);
+  if (element != nullptr && element->type == XML_ELEMENT_NODE && element->nsDef == nullptr &&
+      hasPlainAttributes(element)) {
+    for (const xmlAttr* attr = element->properties; attr != nullptr; attr = attr->next)
+      if (!cacheAttr(reinterpret_cast<const char*>(attr->name), reinterpret_cast<const char*>(attr->children->content)))
+        break;
+    return;
+  }
   for (int more = xmlTextReaderMoveToFirstAttribute(reader); more == 1;
        more = xmlTextReaderMoveToNextAttribute(reader)) {
-    const auto* rawName = reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader));
-    const auto* rawValue = reinterpret_cast<const char*>(xmlTextReaderConstValue(reader));
-    if (rawName == nullptr || rawValue == nullptr) continue;
-    if (attrCount_ == kMaxAttributes) {
-      QTRACE(trace::kError, kFunction, "XmlReadArchive::cacheAttrs: too many attributes");
-      fail("an element has more than 128 attributes");
+    if (!cacheAttr(reinterpret_cast<const char*>(xmlTextReaderConstLocalName(reader)),
+                   reinterpret_cast<const char*>(xmlTextReaderConstValue(reader))))
       break;
-    }
-    const std::string_view name = std::string_view(rawName).substr(0, kMaxNameChars);
-    const std::string_view value = std::string_view(rawValue).substr(0, kMaxValueChars);
-    const std::size_t needed = cacheUsed_ + name.size() + value.size();
-    try {
-      // Grown rarely, and by the wiping allocator, which wipes what it leaves.
-      if (needed > cache_.size()) cache_.resize(std::max(needed, 2 * cache_.size()));
-    } catch (const std::bad_alloc&) {
-      QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
-      fail("out of memory");
-      break;
-    }
-    CachedAttr& entry = attrs_[attrCount_];
-    entry.name = cacheUsed_;
-    entry.nameLength = name.size();
-    std::memcpy(cache_.data() + cacheUsed_, name.data(), name.size());
-    entry.value = entry.name + name.size();
-    entry.valueLength = value.size();
-    std::memcpy(cache_.data() + entry.value, value.data(), value.size());
-    cacheUsed_ = needed;
-    ++attrCount_;
   }
   xmlTextReaderMoveToElement(reader);
+}
+
+bool XmlReadArchive::cacheAttr(const char* rawName, const char* rawValue) {
+  static constexpr const char* kFunction = "XmlReadArchive::cacheAttrs";
+  if (rawName == nullptr || rawValue == nullptr) return true;
+  if (attrCount_ == kMaxAttributes) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive::cacheAttrs: too many attributes");
+    fail("an element has more than 128 attributes");
+    return false;
+  }
+  const std::string_view name = std::string_view(rawName).substr(0, kMaxNameChars);
+  const std::string_view value = std::string_view(rawValue).substr(0, kMaxValueChars);
+  const std::size_t needed = cacheUsed_ + name.size() + value.size();
+  try {
+    // Grown rarely, and by the wiping allocator, which wipes what it leaves.
+    if (needed > cache_.size()) cache_.resize(std::max(needed, 2 * cache_.size()));
+  } catch (const std::bad_alloc&) {
+    QTRACE(trace::kError, kFunction, "XmlReadArchive: attr cache HeapAlloc failed");
+    fail("out of memory");
+    return false;
+  }
+  CachedAttr& entry = attrs_[attrCount_];
+  entry.name = cacheUsed_;
+  entry.nameLength = name.size();
+  std::memcpy(cache_.data() + cacheUsed_, name.data(), name.size());
+  entry.value = entry.name + name.size();
+  entry.valueLength = value.size();
+  std::memcpy(cache_.data() + entry.value, value.data(), value.size());
+  cacheUsed_ = needed;
+  ++attrCount_;
+  return true;
 }
 
 // The cached value of `name`, cut to capacity - 1 characters as a buffer of
@@ -297,8 +325,8 @@ void XmlReadArchive::io(const char* name, std::uint8_t& value) {
 void XmlReadArchive::popElem() {
   if (failed_) return;
   xmlTextReader* reader = reader_.get();
-  const bool selfClosed = reader != nullptr && !atEnd_ && xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT &&
-                          xmlTextReaderIsEmptyElement(reader) == 1;
+  const bool selfClosed =
+      reader != nullptr && !atEnd_ && nodeType_ == XML_READER_TYPE_ELEMENT && xmlTextReaderIsEmptyElement(reader) == 1;
   if (!selfClosed) {
     int nested = 0;
     for (;;) {
@@ -309,7 +337,7 @@ void XmlReadArchive::popElem() {
         fail(rc == 0 ? "the document ends inside the element" : "the document is not well-formed XML");
         break;
       }
-      const int type = xmlTextReaderNodeType(reader);
+      const int type = nodeType_;
       if (type == XML_READER_TYPE_ELEMENT && xmlTextReaderIsEmptyElement(reader) != 1) {
         ++nested;
       } else if (type == XML_READER_TYPE_END_ELEMENT) {
