@@ -92,6 +92,9 @@ class XmlReadArchive final : public IArchive {
   int readNode();
   void nextStart();
   void cacheAttrs();
+  // Caches one attribute (none when either string is null); false when the
+  // archive failed and no more should be cached.
+  bool cacheAttr(const char* rawName, const char* rawValue);
   void clearCache() noexcept;
   std::optional<std::string_view> findAttr(const char* name, std::size_t capacity);
   std::optional<std::string_view> readValue(const char* name, std::size_t capacity);
@@ -116,9 +119,13 @@ class XmlReadArchive final : public IArchive {
   bool atEnd_ = false;
   std::uint32_t depth_ = 0;
   ReaderPtr reader_;
+  // The type of the node the last read reached (the reader stands on it, or on
+  // one of its attributes only inside cacheAttrs).
+  int nodeType_ = XML_READER_TYPE_NONE;
   // Attribute values may be PINs or keys: they are wiped whenever the cache is
-  // refilled and when the archive goes.
+  // refilled and when the archive goes. Its first cacheUsed_ bytes are in use.
   ossl::SecureBytes cache_;
+  std::size_t cacheUsed_ = 0;
   std::array<CachedAttr, kMaxAttributes> attrs_{};
   std::size_t attrCount_ = 0;
   // The names of the open elements (the reader's own strings; cut and with

@@ -2,6 +2,8 @@
 // zero-filled data, kept in a newest-first list so that the runtime can wipe
 // transient content, release everything when an applet goes, and name each
 // persistent block that was never handed back by the code that asked for it.
+// Persistent blocks are linked both ways: owners mostly hand them back in the
+// order they took them or in the reverse, so a free looks from both ends.
 #include <openssl/crypto.h>
 
 #include <cstdlib>
@@ -17,7 +19,8 @@
 namespace quillon {
 
 struct alignas(alignof(std::max_align_t)) JCRuntimeImpl::PersistentBlock {
-  PersistentBlock* next;
+  PersistentBlock* next;  // older
+  PersistentBlock* prev;  // newer
   std::uint32_t allocNum;
   const char* sourceFile;
   const char* functionName;
@@ -103,28 +106,45 @@ void* JCRuntimeImpl::allocateBlock(std::uint64_t size, const char* sourceFile, c
   if (holdsState) noteStateChange();
   block->allocNum = allocNum_++;
   block->next = persistentHead_;
+  (persistentHead_ != nullptr ? persistentHead_->prev : persistentTail_) = block;
   persistentHead_ = block;
   QTRACE_AT(sourceFile, line, functionName, trace::kVerbose, "allocatePersistent: pointer=%p, size=%zu, allocNum=%u",
             static_cast<void*>(block->data()), static_cast<std::size_t>(size), block->allocNum);
   return block->data();
 }
 
+// The block whose data is `pointer`, looked for from the newest and the oldest
+// block at once; null when no block has it (`pointer`, which may be stale, is
+// never read through).
+JCRuntimeImpl::PersistentBlock* JCRuntimeImpl::findPersistent(const void* pointer) const noexcept {
+  PersistentBlock* newer = persistentHead_;
+  PersistentBlock* older = persistentTail_;
+  while (newer != nullptr) {
+    if (newer->data() == pointer) return newer;
+    if (older->data() == pointer) return older;
+    if (newer == older || newer->next == older) break;
+    newer = newer->next;
+    older = older->prev;
+  }
+  return nullptr;
+}
+
 void JCRuntimeImpl::freePersistent(void* pointer, const char* sourceFile, const char* functionName,
                                    std::uint32_t line) {
   if (pointer == nullptr) return;
-  for (PersistentBlock** link = &persistentHead_; *link != nullptr; link = &(*link)->next) {
-    PersistentBlock* block = *link;
-    if (block->data() != pointer) continue;
-    QTRACE_AT(sourceFile, line, functionName, trace::kVerbose,
-              "freePersistent: pointer=%p, size=%zu, clearOn=%d, totalAlloc=%zu", static_cast<void*>(block),
-              static_cast<std::size_t>(block->size), 0, block->total());
-    *link = block->next;
-    charged_ -= limits::chargeOf(block->size);
-    if (block->holdsState) noteStateChange();
-    releaseBlock(block);
+  PersistentBlock* block = findPersistent(pointer);
+  if (block == nullptr) {
+    QTRACE(trace::kError, "JCRuntimeImpl::freePersistent", "freePersistent: pointer=%p not found", pointer);
     return;
   }
-  QTRACE(trace::kError, "JCRuntimeImpl::freePersistent", "freePersistent: pointer=%p not found", pointer);
+  QTRACE_AT(sourceFile, line, functionName, trace::kVerbose,
+            "freePersistent: pointer=%p, size=%zu, clearOn=%d, totalAlloc=%zu", static_cast<void*>(block),
+            static_cast<std::size_t>(block->size), 0, block->total());
+  (block->prev != nullptr ? block->prev->next : persistentHead_) = block->next;
+  (block->next != nullptr ? block->next->prev : persistentTail_) = block->prev;
+  charged_ -= limits::chargeOf(block->size);
+  if (block->holdsState) noteStateChange();
+  releaseBlock(block);
 }
 
 void JCRuntimeImpl::clearAllPersistent() {
@@ -136,6 +156,7 @@ void JCRuntimeImpl::clearAllPersistent() {
     persistentHead_ = block->next;
     releaseBlock(block);
   }
+  persistentTail_ = nullptr;
   charged_ = 0;
 }
 

@@ -144,6 +144,7 @@ class JCRuntimeImpl : public IJCRuntime {
   bool admits(std::uint64_t size) const noexcept;
   void freeAllTransients();
   void clearAllPersistent();
+  PersistentBlock* findPersistent(const void* pointer) const noexcept;
   void clearTransients(std::uint8_t clearEvent);
   template <class T>
   JCArray<T> makeTransientArray(std::uint16_t length);
@@ -168,7 +169,8 @@ class JCRuntimeImpl : public IJCRuntime {
   bool changedInCommand_ = false;
   bool allocatingWorking_ = false;
   std::uint32_t allocNum_ = 0;
-  PersistentBlock* persistentHead_ = nullptr;
+  PersistentBlock* persistentHead_ = nullptr;  // the newest block
+  PersistentBlock* persistentTail_ = nullptr;  // the oldest
 };
 
 // The APDU object of one command. Both buffers come from the runtime's working
